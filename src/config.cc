@@ -1,0 +1,224 @@
+#include "config.h"
+
+#include <pwd.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "env.h"
+#include "env_expand.h"
+#include "file.h"
+#include "log.h"
+#include "utils.h"
+
+#ifndef LUMO_PACKAGE_ID
+#define LUMO_PACKAGE_ID "lumo-dev"
+#endif
+
+namespace {
+
+// SHELL is listed twice in the engine's list of copied variables; copying it once is the same.
+const char* const copied_environment[] = {
+    "BASH",     "BASH_VERSION", "HOME",     "SHELL",           "PWD",               "PATH",
+    "OSTYPE",   "LOGNAME",      "MACHTYPE", "MANPATH",         "HOSTTYPE",          "HOSTNAME",
+    "TERM",     "LD_LIBRARY_PATH", "DYLD_LIBRARY_PATH", "QT_ACCESSIBILITY", "DISPLAY", "XAUTHORITY",
+    "http_proxy", "https_proxy",
+};
+
+struct file_closer {
+    void operator()(FILE* f) const {
+        if (f) fclose(f);
+    }
+};
+
+constexpr size_t string_id_max = 1023;
+
+}  // namespace
+
+std::string engine_identification() {
+    return std::string("Package id: ") + LUMO_PACKAGE_ID + ", built " + __DATE__ + " " + __TIME__;
+}
+
+int user_is_root(session_t*) {
+    if (getuid() == 0) {
+        print_log("user_is_root: user is root");
+        return 1;
+    }
+    print_log("user_is_root: user is not root");
+    return 0;
+}
+
+std::string sanitizeVersion(const std::string& text) {
+    std::string result;
+    for (char c : text) {
+        if ((c >= '0' && c <= '9') || c == '.') result += c;
+    }
+    return result;
+}
+
+int load_product_info(session_t* session) {
+    if (!session) {
+        error("load_product_info: session is null");
+        return -1;
+    }
+    if (!store_file_exists(&session->store, "_internal_", "product.ini")) {
+        error("load_product_info: can not find product.ini in store");
+        return -1;
+    }
+    std::string content;
+    if (store_file_get_content(&session->store, "_internal_", "product.ini", content) < 0) {
+        error("load_product_info: can not load product.ini");
+        return -1;
+    }
+    print_log("load_product_info: load product.ini file");
+    for (std::string line : splitString(content, "\n", true)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.empty() || line[0] == '#') continue;
+        // Fields split as strtok splits: runs of '=' are one separator, leading ones are skipped.
+        std::vector<std::string> fields = splitString(line, "=", false);
+        if (fields.empty()) {
+            error("load_product_info: can not read name of the property");
+            return -1;
+        }
+        const std::string& name = fields[0];
+        if (fields.size() < 2) {
+            error("load_product_info: can not read value of the property");
+            env_set_string(session, name, "");
+            continue;
+        }
+        print_log("load_product_info: set property '%s' with value '%s'", name.c_str(),
+                  env_log_value(name, fields[1]));
+        env_set_string(session, name, fields[1]);
+    }
+    return 0;
+}
+
+int init_configuration(session_t* session) {
+    if (!session) {
+        error("init_configuration: session is NULL");
+        return -1;
+    }
+    print_log("init_configuration: started");
+    env_set_string(session, "ENGINE_VERSION", engine_identification());
+    env_set_string(session, "LUMO_EXIT_CODE_SUCCESS", "0");
+    env_set_string(session, "LUMO_EXIT_CODE_RUN_GUI_FAILED", "1");
+    env_set_string(session, "LUMO_EXIT_CODE_ERROR", "2");
+    env_set_string(session, "LUMO_EXIT_CODE_WARNING", "3");
+    env_set_string(session, "LUMO_EXIT_CODE_CANCEL", "4");
+    for (const char* name : copied_environment) {
+        const char* value = getenv(name);
+        if (value) {
+            print_log("init_configuration: save environment %s=%s", name, value);
+            env_set_string(session, name, value);
+        } else {
+            print_log("init_configuration: environment var %s is absent", name);
+            env_remove(session, name);
+        }
+    }
+    const std::string script = env_get_string(session, std::string("SCRIPT_NAME"));
+    if (script.empty()) {
+        error("init_configuration: %s is empty", "SCRIPT_NAME");
+        return -1;
+    }
+    const std::string binary = get_basename(script);
+    env_set_string(session, "ENGINE_BINARY", binary);
+    print_log("init_configuration: ENGINE_BINARY=%s", binary.c_str());
+
+    std::string pwd;
+    if (env_exists(session, std::string("PWD"))) {
+        pwd = env_get_string(session, std::string("PWD"));
+    } else {
+        std::unique_ptr<char, decltype(&free)> cwd(getcwd(nullptr, 0), &free);
+        if (!cwd) {
+            error("init_configuration: can not define current work dir");
+            return -1;
+        }
+        pwd = cwd.get();
+    }
+    env_set_string(session, "LUMO_PWD", pwd);
+    env_set_string(session, "LUMO_PID", std::to_string(getpid()));
+
+    std::string engine_dir = get_dirname(script);
+    if (script[0] != '/') engine_dir = pwd + "/" + engine_dir;
+    env_set_string(session, "ENGINE_DIR", engine_dir);
+    if (!env_exists(session, std::string("PACKAGE_DIR")))
+        env_set_string(session, "PACKAGE_DIR", engine_dir + "/../../");
+    env_set_string(session, "CURRENT_DIR", env_get_string(session, std::string("PACKAGE_DIR")));
+    env_set_string(session, "CONFIG_DIR", engine_dir + "/..");
+
+    env_set_string(session, "UID", std::to_string(getuid()));
+    env_set_string(session, "EUID", std::to_string(geteuid()));
+    const struct passwd* account = getpwuid(geteuid());
+    const char* user_env = getenv("USER");
+    env_set_string(session, "USER", account && account->pw_name ? account->pw_name : (user_env ? user_env : ""));
+    struct utsname names;
+    if (uname(&names) == 0) {
+        env_set_string(session, "HOST", names.nodename);
+        print_log("init_configuration: uname -a: %s %s %s %s %s", names.sysname, names.nodename,
+                  names.release, names.version, names.machine);
+        env_set_string(session, "ARCH", strcmp(names.machine, "x86_64") == 0 ? "VEXAN64" : "KX32");
+    }
+    if (load_product_info(session) != 0) return -1;
+    print_log("init_configuration: finished");
+    return 0;
+}
+
+int write_string_to_file(session_t* session, const std::string& name, const std::string& value, FILE* out) {
+    if (!session) {
+        error("write_string_to_file: session is null");
+        return -1;
+    }
+    if (!out) {
+        LOG_NULL_PARAM();
+        return -1;
+    }
+    std::string text = expand_operand(session, value);
+    std::string escaped;
+    escaped.reserve(text.size());
+    for (char c : text) {
+        if (c == '\'') escaped += '\\';
+        escaped += c;
+    }
+    // The delimiter is quoted so that a sourcing shell takes the value as data: "$(...)" or
+    // backquotes inside a string never run.
+    fprintf(out, "LI_%s=$(cat<<'EOM'\n", name.c_str());
+    fwrite(escaped.data(), 1, escaped.size(), out);
+    fputs("\nEOM\n)\n\n", out);
+    return 0;
+}
+
+int configuration_get_strings(session_t* session) {
+    if (!session) {
+        error("configuration_get_strings: session is null");
+        return -1;
+    }
+    std::unique_ptr<FILE, file_closer> file;
+    FILE* out = stdout;
+    const std::string target = env_get_string(session, std::string("__get_string__"));
+    // Given as a flag without a file name, the blocks go to standard output.
+    if (!target.empty()) {
+        file.reset(fopen(target.c_str(), "w"));
+        if (!file) {
+            error("configuration_get_strings: could not open output file");
+            return -1;
+        }
+        out = file.get();
+    }
+    if (!env_exists(session, std::string("string_ids"))) {
+        for (const auto& [name, value] : session->properties) write_string_to_file(session, name, value, out);
+    } else {
+        for (const std::string& name : splitString(env_get_string(session, std::string("string_ids")), ";", false)) {
+            if (name.size() > string_id_max) {
+                error("configuration_get_strings: string id longer than %d characters is skipped",
+                      static_cast<int>(string_id_max));
+                continue;
+            }
+            write_string_to_file(session, name, env_get_string(session, name), out);
+        }
+    }
+    fflush(out);
+    return 0;
+}

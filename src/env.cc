@@ -1,0 +1,477 @@
+#include "env.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "utils.h"
+
+namespace {
+
+constexpr const char media_prefix[] = "LUMO_MEDIA_";
+constexpr size_t media_prefix_len = sizeof(media_prefix) - 1;
+
+bool starts_with(const std::string& text, const char* prefix) {
+    return text.compare(0, strlen(prefix), prefix) == 0;
+}
+
+// Splits the letter form of a virtual name into the component part and the suffix; false when the
+// last '_' lies inside the prefix itself.
+bool split_media_name(const std::string& letters, std::string& middle, std::string& suffix) {
+    const size_t last = letters.rfind('_');
+    if (last == std::string::npos || last < media_prefix_len) return false;
+    middle = letters.substr(media_prefix_len, last - media_prefix_len);
+    suffix = letters.substr(last + 1);
+    return true;
+}
+
+Component* find_media_component(session_t* session, const std::string& middle) {
+    for (Component* product : session->tsd.products()) {
+        for (Component* component : product->subcomponents()) {
+            if (strtoletters(component->mediaId()) == middle) return component;
+        }
+    }
+    return nullptr;
+}
+
+int media_set(session_t* session, const std::string& name, const std::string& value) {
+    std::string middle, suffix;
+    if (!split_media_name(strtoletters(name), middle, suffix)) return -1;
+    if (suffix != "selected") return -1;
+    Component* component = find_media_component(session, middle);
+    if (!component) return -1;
+    if (value == "1" && !component->getSelected()) component->setSelected(true);
+    else if (value == "0" && component->getSelected()) component->setSelected(false);
+    return 0;
+}
+
+std::string media_list(session_t* session) {
+    std::string list;
+    for (Component* product : session->tsd.products()) {
+        for (Component* component : product->subcomponents()) {
+            if (!list.empty()) list += ';';
+            list += strtoletters(component->mediaId());
+        }
+    }
+    return list;
+}
+
+std::string media_get(session_t* session, const std::string& name) {
+    std::string middle, suffix;
+    if (!split_media_name(strtoletters(name), middle, suffix)) return "";
+    Component* component = find_media_component(session, middle);
+    if (!component) return "";
+    if (suffix == "selected") return component->getSelected() ? "1" : "0";
+    if (suffix == "installed") return component->getInstalled() ? "1" : "0";
+    if (suffix == "skipped") return component->isSkipped() ? "1" : "0";
+    return "";
+}
+
+bool is_media_name(const std::string& name) { return starts_with(strtoletters(name), media_prefix); }
+
+// Lookup without copying; null when absent. Virtual names are resolved by the callers.
+const std::string* find_value(session_t* session, const std::string& name) {
+    if (session->active_layer) {
+        auto it = session->active_layer->properties.find(name);
+        if (it != session->active_layer->properties.end()) return &it->second;
+    }
+    auto it = session->properties.find(name);
+    return it == session->properties.end() ? nullptr : &it->second;
+}
+
+struct fd_closer {
+    int fd;
+    ~fd_closer() {
+        if (fd >= 0) close(fd);
+    }
+};
+
+// The root environment file feeds a run with root rights: a file planted by another ordinary user
+// must not be taken or overwritten. Our own files and root's are fine; a root run also takes the
+// file of the user who owns the temporary folder it was started with.
+bool env_file_owner_trusted(session_t* session, uid_t owner) {
+    const uid_t self = getuid();
+    if (owner == self || owner == 0) return true;
+    if (self != 0) return false;
+    const std::string temp = env_get_string(session, std::string("TEMP_FOLDER"));
+    struct stat folder;
+    if (temp.empty() || lstat(temp.c_str(), &folder) != 0 || !S_ISDIR(folder.st_mode)) return false;
+    return folder.st_uid == owner && (folder.st_mode & S_IWOTH) == 0;
+}
+
+}  // namespace
+
+session_t::session_t() : cdata(session_cdata_slots) { tsd.setSession(this); }
+
+const char* env_log_value(const std::string& name, const std::string& value) {
+    return name.find("__HIDE__") != std::string::npos ? "[HIDDEN]" : value.c_str();
+}
+
+std::string env_root_file_path(session_t* session) {
+    return env_get_string(session, std::string("tmp_dir")) + "/vexan.lumo.root.env_file";
+}
+
+int env_init(session_t* session) {
+    if (!session) {
+        LOG_NULL_PARAM();
+        return -1;
+    }
+    if (session->active_layer) session->active_layer->properties.clear();
+    else session->properties.clear();
+    return 0;
+}
+
+int env_set_string_internal(property_map_t& map, const std::string& name, const std::string& value) {
+    auto it = map.find(name);
+    if (it != map.end() && it->second == value) return 0;
+    if (name.find("__HIDE__") != std::string::npos) {
+        print_log("env_set_string_internal: key \"%s\" with value [HIDDEN] (length %d)", name.c_str(),
+                  static_cast<int>(name.size()));
+    } else {
+        print_log("env_set_string_internal: key \"%s\" with value \"%s\" (length %d)", name.c_str(),
+                  value.c_str(), static_cast<int>(value.size()));
+    }
+    if (it != map.end()) it->second = value;
+    else map.emplace(name, value);
+    return 0;
+}
+
+std::string env_get_string_internal(const property_map_t& map, const std::string& name) {
+    auto it = map.find(name);
+    return it == map.end() ? std::string() : it->second;
+}
+
+bool env_exists_internal(const property_map_t& map, const std::string& name) {
+    return map.find(name) != map.end();
+}
+
+int env_set_string(session_t* session, const std::string& name, const std::string& value) {
+    if (!session) {
+        LOG_NULL_PARAM();
+        return -1;
+    }
+    if (is_media_name(name)) return media_set(session, name, value);
+    std::string key = name;
+    for (char& c : key) {
+        if (c == '-') c = '_';
+    }
+    property_map_t& map = session->active_layer ? session->active_layer->properties : session->properties;
+    return env_set_string_internal(map, key, value);
+}
+
+int env_set_string(session_t* session, const char* name, const char* value) {
+    if (!session || !name || !value) {
+        LOG_NULL_PARAM();
+        return -1;
+    }
+    return env_set_string(session, std::string(name), std::string(value));
+}
+
+std::string env_get_string(session_t* session, const std::string& name) {
+    if (!session) {
+        error("env_get_string: session is null");
+        return "";
+    }
+    if (name == "LUMO_MEDIA") return media_list(session);
+    if (is_media_name(name)) return media_get(session, name);
+    const std::string* value = find_value(session, name);
+    return value ? *value : std::string();
+}
+
+const char* env_get_string(session_t* session, const char* name) {
+    if (!session) {
+        error("env_get_string: session is null");
+        return "";
+    }
+    if (!name) {
+        error("env_get_string: name is null");
+        return "";
+    }
+    const std::string key(name);
+    if (key == "LUMO_MEDIA" || is_media_name(key)) {
+        // Computed values have no home in the maps; the text lives until the next such read.
+        static std::string computed;
+        computed = env_get_string(session, key);
+        return computed.c_str();
+    }
+    const std::string* value = find_value(session, key);
+    return value ? value->c_str() : "";
+}
+
+int env_cat_string(session_t* session, const std::string& name, const std::string& suffix) {
+    if (!session) {
+        LOG_NULL_PARAM();
+        return -1;
+    }
+    return env_set_string(session, name, env_get_string(session, name) + suffix);
+}
+
+int env_cat_string(session_t* session, const char* name, const char* suffix) {
+    if (!session || !name || !suffix) {
+        LOG_NULL_PARAM();
+        return -1;
+    }
+    return env_cat_string(session, std::string(name), std::string(suffix));
+}
+
+bool env_exists(session_t* session, const std::string& name) {
+    if (!session) {
+        error("env_exists: session is NULL");
+        return false;
+    }
+    return find_value(session, name) != nullptr;
+}
+
+bool env_exists(session_t* session, const char* name) {
+    if (!session) {
+        error("env_exists: session is NULL");
+        return false;
+    }
+    if (!name) {
+        error("env_exists: name is NULL");
+        return false;
+    }
+    return env_exists(session, std::string(name));
+}
+
+int env_remove(session_t* session, const std::string& name) {
+    if (!session) {
+        LOG_NULL_PARAM();
+        return -1;
+    }
+    session->properties.erase(name);
+    return 0;
+}
+
+int env_remove(session_t* session, const char* name) {
+    if (!session || !name) {
+        LOG_NULL_PARAM();
+        return -1;
+    }
+    return env_remove(session, std::string(name));
+}
+
+int env_free(session_t* session) {
+    if (!session) {
+        LOG_NULL_PARAM();
+        return -1;
+    }
+    session->properties.clear();
+    return 0;
+}
+
+namespace {
+
+std::string dump_maps(session_t* session, bool for_log) {
+    std::string dump;
+    const auto add = [&](const property_map_t& map) {
+        for (const auto& [name, value] : map)
+            dump += name + "#" + (for_log ? std::string(env_log_value(name, value)) : value) + "\n";
+    };
+    add(session->properties);
+    if (session->active_layer) add(session->active_layer->properties);
+    return dump;
+}
+
+}  // namespace
+
+std::string env_dump_for_log(session_t* session, int flag) {
+    if (!session) {
+        error("env_dump: session is null");
+        return "";
+    }
+    return dump_maps(session, true) + (flag == 1 ? env_dump(session, 1).substr(dump_maps(session, false).size()) : "");
+}
+
+std::string env_dump(session_t* session, int flag) {
+    if (!session) {
+        error("env_dump: session is null");
+        return "";
+    }
+    std::string dump = dump_maps(session, false);
+    if (flag == 1) {
+        const std::string list = media_list(session);
+        dump += "LUMO_MEDIA#" + list + "\n";
+        for (const std::string& id : splitString(list, ";", false)) {
+            for (const char* suffix : {"_selected", "_installed", "_skipped"}) {
+                const std::string name = std::string(media_prefix) + id + suffix;
+                dump += name + "#" + media_get(session, name) + "\n";
+            }
+        }
+    }
+    return dump;
+}
+
+int env_save(session_t* session) {
+    if (!session) {
+        LOG_NULL_PARAM();
+        return 0;
+    }
+    print_log("env_save: started");
+    const std::string target = env_root_file_path(session);
+    struct stat existing;
+    if (lstat(target.c_str(), &existing) == 0 && !env_file_owner_trusted(session, existing.st_uid)) {
+        error("env_save: %s belongs to another user, not overwritten", target.c_str());
+        print_log("env_save: unable to write environment to file");
+        return 0;
+    }
+    // Written beside the target and renamed over it: a link planted at the target is replaced,
+    // never followed, and a reader never sees half a file. mkstemp creates it owner-only.
+    std::string temp = target + ".XXXXXX";
+    fd_closer fd{mkstemp(temp.data())};
+    if (fd.fd < 0) {
+        print_log("env_save: unable to write environment to file");
+        return 0;
+    }
+    const std::string dump = env_dump(session, 0);
+    size_t written = 0;
+    while (written < dump.size()) {
+        const ssize_t put = write(fd.fd, dump.data() + written, dump.size() - written);
+        if (put <= 0) break;
+        written += static_cast<size_t>(put);
+    }
+    const bool complete = written == dump.size() && fchmod(fd.fd, 0600) == 0 && fsync(fd.fd) == 0;
+    if (!complete || rename(temp.c_str(), target.c_str()) != 0) {
+        unlink(temp.c_str());
+        print_log("env_save: unable to write environment to file");
+        return 0;
+    }
+    print_log("env_save: finished");
+    return 0;
+}
+
+int env_restore(session_t* session) {
+    if (!session) {
+        LOG_NULL_PARAM();
+        return -1;
+    }
+    print_log("env_restore: started");
+    const std::string source = env_root_file_path(session);
+    std::string text;
+    fd_closer fd{open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC)};
+    struct stat info;
+    if (fd.fd >= 0 && fstat(fd.fd, &info) == 0) {
+        if (!S_ISREG(info.st_mode) || !env_file_owner_trusted(session, info.st_uid)) {
+            error("env_restore: %s belongs to another user or is not a file, not restored", source.c_str());
+        } else {
+            char block[4096];
+            ssize_t got;
+            while ((got = read(fd.fd, block, sizeof block)) > 0) text.append(block, static_cast<size_t>(got));
+        }
+    }
+    if (text.empty()) text = env_get_string(session, std::string("LUMO_ENV_DUMP"));
+    std::vector<std::string> lines = splitString(text, "\n", true);
+    // A final line feed ends the last line; it does not open an empty one.
+    if (!text.empty() && text.back() == '\n' && !lines.empty() && lines.back().empty()) lines.pop_back();
+    std::string name, value;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const std::string& line = lines[i];
+        if (line.empty()) {
+            if (!name.empty() && i + 1 < lines.size()) {
+                value += "\n";
+                env_set_string(session, name, value);
+            }
+            continue;
+        }
+        const size_t hash = line.find('#');
+        if (hash == 0) {
+            name.clear();
+            value.clear();
+        } else if (hash != std::string::npos) {
+            name = line.substr(0, hash);
+            value = line.substr(hash + 1);
+            env_set_string(session, name, value);
+        } else if (!name.empty()) {
+            value = env_get_string(session, name) + "\n" + line;
+            env_set_string(session, name, value);
+        }
+    }
+    print_log("env_restore: finished");
+    return 0;
+}
+
+int64_t castStringToEnvPointer(const std::string& text) { return strtoll(text.c_str(), nullptr, 10); }
+
+int64_t castStringToEnvPointer(const char* text) { return text ? strtoll(text, nullptr, 10) : 0; }
+
+int session_init_cdata(session_t* session) {
+    if (!session) {
+        error("session_init_data: session is null");
+        return -1;
+    }
+    print_log("session_init_cdata: started");
+    session->cdata.assign(session_cdata_slots, cdata_slot_t());
+    print_log("session_init_cdata: finished with %d slots", session_cdata_slots);
+    return 0;
+}
+
+int session_add_cdata(session_t* session, void* data, const char* id) {
+    if (!session) {
+        error("session_add_data: session is null");
+        return -1;
+    }
+    if (!id) {
+        error("session_add_cdata: cdata id is NULL");
+        return -1;
+    }
+    print_log("session_add_cdata: add cdata %s", id);
+    for (size_t slot = 0; slot < session->cdata.size(); ++slot) {
+        cdata_slot_t& entry = session->cdata[slot];
+        if (entry.used && entry.id != id) continue;
+        entry.data = data;
+        entry.id = id;
+        entry.used = 1;
+        print_log("session_add_cdata: cdata is added into slot %d", static_cast<int>(slot));
+        return 0;
+    }
+    error("session_add_cdata: cdata storage is full");
+    return -1;
+}
+
+void* session_get_cdata(session_t* session, const char* id) {
+    if (!session) {
+        error("session_get_data: session is null");
+        return nullptr;
+    }
+    if (!id) {
+        error("session_get_cdata: cdata id is NULL");
+        return nullptr;
+    }
+    print_log("session_get_cdata: get cdata %s", id);
+    for (const cdata_slot_t& entry : session->cdata) {
+        if (entry.used && entry.id == id) {
+            print_log("session_get_cdata: cdata %s is found", id);
+            return entry.data;
+        }
+    }
+    error("session_get_cdata: cdata is not found");
+    return nullptr;
+}
+
+int session_delete_cdata(session_t* session, const char* id) {
+    if (!session) {
+        error("session_delete_data: session is null");
+        return -1;
+    }
+    if (!id) {
+        error("session_delete_cdata: cdata id is NULL");
+        return -1;
+    }
+    print_log("session_delete_cdata: delete cdata %s", id);
+    bool found = false;
+    for (cdata_slot_t& entry : session->cdata) {
+        if (!entry.used || entry.id != id) continue;
+        entry = cdata_slot_t();
+        print_log("session_delete_cdata: cdata %s is found", id);
+        found = true;
+    }
+    if (!found) {
+        error("session_delete_cdata: cdata is not found");
+        return -1;
+    }
+    return 0;
+}

@@ -1,0 +1,51 @@
+// The file-system helpers every other area goes through: tests, attributes, directory creation,
+// links, copies, removal, whole-file reads and writes, path splitting and free-space queries.
+// Failures are logged and returned as status codes; nothing here ends the process.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+bool exists(const std::string& path);
+// 1/0 as exists, logging why a path is missing.
+int file_exists(const std::string& path);
+bool is_dir(const std::string& path);
+bool is_file(const std::string& path);
+// A regular file: whether it opens for writing (content untouched). Anything else: the owner-write bit.
+bool is_writable(const std::string& path);
+// -1 (logged) for an empty path or a failed stat.
+int64_t file_size(const std::string& path);
+int file_set_attr(const char* path, mode_t mode);
+// 0; -1 null path, -2 null out-pointer, -3 stat failure.
+int file_get_attr(const char* path, mode_t* mode);
+// Octal digit text to its value: "755" gives 493; 0 (logged) for a malformed text.
+unsigned oct_string2dec(const char* text);
+// Creates the directory and its missing parents; the result is that of the last mkdir.
+int folder_create(const std::string& path, mode_t mode);
+int link_create(const std::string& link, const std::string& target, int create_parents);
+int remove_file(const std::string& path, int ignore_missing);
+// Removes a tree deepest first. A symbolic link inside it is removed as a link, never followed.
+void remove_dir(const std::string& path);
+int remove_fs_entry(const std::string& path);
+// 0 removed, 1 did not exist, -1 failure, not empty, or a symbolic link.
+int remove_dir_if_empty(const std::string& path, int recursive);
+// 0; -1 short write; -3 source and -4 destination cannot be opened.
+int file_copy(const std::string& source, const std::string& destination);
+// file_copy, then the source is removed only when the copy succeeded in full.
+int file_move(const std::string& source, const std::string& destination);
+int write_file(const char* path, const char* text);
+// The whole file, NUL-terminated, malloc'ed and owned by the caller; null on failure.
+char* get_file(const std::string& path, int quiet);
+// The same into a string; 0, or -1 when the file cannot be read.
+int get_file(const std::string& path, std::string& content, int quiet);
+std::vector<std::string> readContentOfTextFile(const std::string& path);
+std::string get_basename(const std::string& path);
+std::string get_dirname(const std::string& path);
+std::string getExtension(const std::string& path);
+std::string cutExtension(const std::string& path);
+std::string getFilePartition(const std::string& path);
+// Megabytes free on the partition of the path's nearest existing ancestor.
+int64_t getPartitionFreeSpace(const std::string& path);
+std::string getRandomFileName(const std::string& name_template);

@@ -1,0 +1,125 @@
+#include "log.h"
+
+#include <cstdarg>
+#include <cstdlib>
+#include <ctime>
+
+#include "env.h"
+
+logging_state_t _g_logging_state = {nullptr, 0, nullptr, nullptr, nullptr, "", nullptr};
+
+namespace {
+
+// One line: the seconds, the kind, the prefix, the message; flushed so that a crash or a kill
+// never loses what was already said.
+int log_write(const char* kind, const char* format, va_list args) {
+    if (!format) return -1;
+    const int ready = log_is_ready();
+    if (ready != 0) return ready;
+    FILE* file = _g_logging_state.file;
+    const char* prefix = _g_logging_state.prefix ? _g_logging_state.prefix : "";
+    fprintf(file, "%d - %s%s: ", static_cast<int>(time(nullptr)), kind, prefix);
+    vfprintf(file, format, args);
+    fputc('\n', file);
+    fflush(file);
+    return 0;
+}
+
+}  // namespace
+
+int log_init(session_t* session, const char* name) {
+    if (session && !name && !_g_logging_state.file) {
+        if (session->log_state) _g_logging_state = *session->log_state;
+        return 0;
+    }
+    log_disable();
+    if (!name) {
+        fputs("ERROR: log name is NULL\n", stderr);
+        return -1;
+    }
+    _g_logging_state.file = fopen(name, "ab");
+    if (!_g_logging_state.file) {
+        fprintf(stderr, "Can't open %s\n", name);
+    } else {
+        _g_logging_state.ready = 1;
+    }
+    if (session) session->log_state = &_g_logging_state;
+    return 0;
+}
+
+int log_disable(void) {
+    _g_logging_state = {nullptr, 0, nullptr, nullptr, nullptr, "", nullptr};
+    return 0;
+}
+
+int log_is_ready(void) {
+    if (!_g_logging_state.file) return -3;
+    return _g_logging_state.ready == 1 ? 0 : -2;
+}
+
+int print_log(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    const int result = log_write("", format, args);
+    va_end(args);
+    return result;
+}
+
+int warn(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    const int result = log_write("WARN: ", format, args);
+    va_end(args);
+    if (result == 0 && _g_logging_state.warn_handler) _g_logging_state.warn_handler();
+    return result;
+}
+
+int error(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    const int result = log_write("ERROR: ", format, args);
+    va_end(args);
+    if (result == 0 && _g_logging_state.error_handler) _g_logging_state.error_handler();
+    return result;
+}
+
+void die(int status, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    va_list again;
+    va_copy(again, args);
+    log_write("ERROR: ", format, args);
+    if (format) {
+        vfprintf(stderr, format, again);
+        fputc('\n', stderr);
+        fflush(stderr);
+    }
+    va_end(again);
+    va_end(args);
+    if (_g_logging_state.die_handler) _g_logging_state.die_handler();
+    exit(status);
+}
+
+int log_set_prefix(const char* prefix) {
+    if (!prefix) return -1;
+    _g_logging_state.prefix = prefix;
+    return 0;
+}
+
+int set_die_handle(log_handler_t handler) {
+    if (!handler) return -1;
+    _g_logging_state.die_handler = handler;
+    return 0;
+}
+
+int set_warn_handle(log_handler_t handler) {
+    if (!handler) return -1;
+    _g_logging_state.warn_handler = handler;
+    return 0;
+}
+
+int set_error_handle(log_handler_t handler) {
+    if (!handler) return -1;
+    _g_logging_state.error_handler = handler;
+    return 0;
+}

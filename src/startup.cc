@@ -1,0 +1,470 @@
+#include "startup.h"
+
+#include <regex.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+
+#include "config.h"
+#include "env.h"
+#include "env_expand.h"
+#include "file.h"
+#include "log.h"
+#include "store.h"
+#include "utils.h"
+
+extern char** environ;
+
+const char* const g_cmdline_shortcuts = ";silent;duplicate;lang;help;version;tmp-dir;";
+volatile pid_t g_child = 0;
+volatile sig_atomic_t g_is_dialog = 0;
+volatile sig_atomic_t g_dialog_interrupted = 0;
+session_t* g_session = nullptr;
+
+namespace {
+
+constexpr int interrupt_answer_max = 16;
+
+// Signal-safe output: write(2) only.
+void write_all(int fd, const char* text, size_t length) {
+    while (length > 0) {
+        const ssize_t put = write(fd, text, length);
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) return;
+        text += put;
+        length -= static_cast<size_t>(put);
+    }
+}
+
+void write_text(int fd, const char* text) { write_all(fd, text, strlen(text)); }
+
+// Appends the decimal digits of value; the buffer is sized for any 64-bit number.
+size_t format_decimal(long long value, char* out) {
+    char digits[24];
+    size_t count = 0;
+    const bool negative = value < 0;
+    unsigned long long magnitude = negative ? 0ULL - static_cast<unsigned long long>(value)
+                                            : static_cast<unsigned long long>(value);
+    do {
+        digits[count++] = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0 && count < sizeof digits);
+    size_t length = 0;
+    if (negative) out[length++] = '-';
+    while (count > 0) out[length++] = digits[--count];
+    return length;
+}
+
+// The log line of the handler, written straight to the log's descriptor: every line before it was
+// flushed, so nothing is pending in the stream's buffer.
+void log_interrupt(int signo) {
+    if (log_is_ready() != 0) return;
+    const int fd = fileno(_g_logging_state.file);
+    char line[64];
+    size_t length = format_decimal(static_cast<long long>(time(nullptr)), line);
+    write_all(fd, line, length);
+    write_text(fd, " - ");
+    if (_g_logging_state.prefix) write_text(fd, _g_logging_state.prefix);
+    write_text(fd, ": sigint_handler: ");
+    length = format_decimal(signo, line);
+    write_all(fd, line, length);
+    write_text(fd, " signot has been got\n");
+}
+
+bool equals_ignoring_case(const char* text, size_t length, const char* word) {
+    if (strlen(word) != length) return false;
+    for (size_t i = 0; i < length; ++i) {
+        if (tolower(static_cast<unsigned char>(text[i])) != word[i]) return false;
+    }
+    return true;
+}
+
+struct regex_holder {
+    regex_t regex;
+    bool compiled = false;
+    ~regex_holder() {
+        if (compiled) regfree(&regex);
+    }
+};
+
+std::string command_line_value(session_t* session, const std::string& text) {
+    return expand_operand(session, text);
+}
+
+// Stores an option in the command-line session: under "query_"+name while query mode is on.
+void store_option(session_t* cmdline, const std::string& name, const std::string& value, bool query) {
+    env_set_string(cmdline, query ? "query_" + name : name, value);
+}
+
+std::string first_line_of(const std::string& command) {
+    std::string text = get_command_output(command);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    return text;
+}
+
+std::string ctime_now() {
+    const time_t now = time(nullptr);
+    char buffer[64];  // ctime_r writes at most 26 bytes
+    return ctime_r(&now, buffer) ? buffer : "\n";
+}
+
+// Removing the temporary folder must never take a system folder with it, whatever a command
+// line or a configuration put into TEMP_FOLDER.
+bool removable_temp_folder(const std::string& folder) {
+    const std::string normal = path(folder);
+    return !normal.empty() && normal != "/" && normal != "/." && normal != "/..";
+}
+
+}  // namespace
+
+int interrupt_prompt(int in_fd, int out_fd) {
+    for (;;) {
+        write_text(out_fd, "\nInterrupt install process?(Yes/No)[No]: ");
+        char answer[interrupt_answer_max + 1];
+        size_t length = 0;
+        bool too_long = false;
+        for (;;) {
+            char byte;
+            const ssize_t got = read(in_fd, &byte, 1);
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) {
+                // Nobody is left to answer: the interrupt stands.
+                if (length == 0 && !too_long) return 1;
+                break;
+            }
+            if (byte == '\n') break;
+            if (byte == '\r') continue;
+            if (length < interrupt_answer_max) answer[length++] = byte;
+            else too_long = true;
+        }
+        if (!too_long) {
+            if (length == 0 || equals_ignoring_case(answer, length, "no")) return 0;
+            if (equals_ignoring_case(answer, length, "yes")) return 1;
+        }
+        write_text(out_fd, "Incorrect input, please try again\n");
+    }
+}
+
+void sigint_handler(int signo) {
+    const int saved_errno = errno;
+    log_interrupt(signo);
+    if (interrupt_prompt(STDIN_FILENO, STDOUT_FILENO) == 1) {
+        const pid_t child = g_child;
+        if (child != 0) {
+            kill(child, SIGKILL);
+            waitpid(child, nullptr, WNOHANG);
+        }
+        _exit(4);
+    }
+    if (g_is_dialog) g_dialog_interrupted = 1;
+    errno = saved_errno;
+}
+
+std::string match_cmdline_shortcut(const std::string& arg) {
+    if (arg.size() != 2 || arg[0] != '-') return "";
+    const std::string shortcuts = g_cmdline_shortcuts;
+    size_t start = 0;
+    while ((start = shortcuts.find(';', start)) != std::string::npos) {
+        const size_t end = shortcuts.find(';', start + 1);
+        if (end == std::string::npos) break;
+        const std::string entry = shortcuts.substr(start + 1, end - start - 1);
+        if (!entry.empty() && entry[0] == arg[1]) return "--" + entry;
+        start = end;
+    }
+    return "";
+}
+
+int check_env_name(const char* name) {
+    if (!name || !*name) return 0;
+    regex_holder holder;
+    if (regcomp(&holder.regex, "^[a-zA-Z_][a-zA-Z0-9_-]*$", REG_EXTENDED | REG_NOSUB) != 0) return -1;
+    holder.compiled = true;
+    return regexec(&holder.regex, name, 0, nullptr, 0) == 0 ? 0 : -1;
+}
+
+int parse_command_line(session_t* session, int argc, char** argv, session_t* cmdline) {
+    if (!session || !cmdline || !argv) {
+        LOG_NULL_PARAM();
+        return -1;
+    }
+    bool query = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i] ? argv[i] : "";
+        if (arg.size() == 2 && arg[0] == '-') {
+            const std::string long_form = match_cmdline_shortcut(arg);
+            if (long_form.empty()) {
+                printf("Incorrect command-line argument: arg %d, key %s\n", i, arg.c_str());
+                return -1;
+            }
+            arg = long_form;
+        } else if (arg.size() < 3 || arg.compare(0, 2, "--") != 0) {
+            printf("Incorrect command-line argument: arg %d, key %s, ignoring\n", i, arg.c_str());
+            continue;
+        }
+        std::string name = arg.substr(2);
+        const size_t equals = name.find('=');
+        for (size_t k = 0; k < name.size() && k < equals; ++k) {
+            if (name[k] == '-') name[k] = '_';
+        }
+        bool last_flag = false;
+        if (equals != std::string::npos) {
+            const std::string value = command_line_value(session, name.substr(equals + 1));
+            name.resize(equals);
+            store_option(cmdline, name, value, query);
+        } else if (name == "query") {
+            env_set_string(cmdline, "query", "");
+            query = true;
+        } else if (i + 1 >= argc) {
+            env_set_string(cmdline, name, "");
+            last_flag = true;
+        } else {
+            const std::string next = argv[i + 1] ? argv[i + 1] : "";
+            const bool next_is_option = (next.size() >= 3 && next.compare(0, 2, "--") == 0) ||
+                                        !match_cmdline_shortcut(next).empty();
+            if (next_is_option) {
+                env_set_string(cmdline, name, "");
+            } else {
+                store_option(cmdline, name, command_line_value(session, next), query);
+                ++i;
+            }
+        }
+        if (check_env_name(name.c_str()) != 0) {
+            if (last_flag) printf("Incorrect command-line argument: key %s\n", name.c_str());
+            else printf("Incorrect command-line argument: arg %d, key %s\n", i, name.c_str());
+            return -1;
+        }
+    }
+    return 0;
+}
+
+int commandline_merge(session_t* session, session_t* cmdline) {
+    if (!session) {
+        error("commandline_merge: session is null");
+        return -1;
+    }
+    if (!cmdline) {
+        error("commandline_merge: command line environment is null");
+        return -1;
+    }
+    print_log("commandline_merge: start merging");
+    for (const auto& [name, value] : cmdline->properties) {
+        print_log("commandline_merge: merge option '%s'", name.c_str());
+        if (env_exists(session, name)) {
+            print_log("commandline_merge: property with name exists already. Skip merge for it.");
+            continue;
+        }
+        print_log("commandline_merge: property doesn't exist. Merge it");
+        print_log("commandline_merge:       add data '%s'", env_log_value(name, value));
+        env_set_string(session, name, value);
+    }
+    print_log("commandline_merge: merging finished");
+    return 0;
+}
+
+int show_help(session_t* session) {
+    if (!session) {
+        error("show_help: session is null");
+        return -1;
+    }
+    std::string text;
+    bool found = false;
+    const std::string lang = env_get_string(session, std::string("LANG"));
+    if (!lang.empty()) {
+        const std::string name = "help_" + lang + ".msg";
+        print_log("show_help: language defined. Use %s", name.c_str());
+        if (store_file_exists(&session->store, "_internal_", name.c_str())) {
+            print_log("show_help: try to extract %s", name.c_str());
+            found = store_file_get_content(&session->store, "_internal_", name, text) >= 0 && !text.empty();
+        } else {
+            print_log("show_help: there is no %s in BOM", name.c_str());
+        }
+    }
+    if (!found) {
+        print_log("show_help: Use default help.msg");
+        if (store_file_exists(&session->store, "_internal_", "help.msg")) {
+            print_log("show_help: try to extract help.msg");
+            if (store_file_get_content(&session->store, "_internal_", "help.msg", text) >= 0) {
+                if (text.empty()) error("show_help: help message specified in BOM, but content is null");
+                else found = true;
+            }
+        } else {
+            print_log("show_help: there is no help.msg in BOM");
+        }
+    }
+    if (found) {
+        print_log("show_help: message extracted");
+        fwrite(text.data(), 1, text.size(), stdout);
+        fputc('\n', stdout);
+        fflush(stdout);
+    }
+    return 0;
+}
+
+int init_logging(session_t* session, session_t* cmdline) {
+    if (!session || !cmdline) {
+        LOG_NULL_PARAM();
+        return -1;
+    }
+    if (env_exists(cmdline, std::string("log_disable"))) {
+        log_disable();
+        return 0;
+    }
+    const std::string name = env_get_string(cmdline, std::string("log_file"));
+    log_init(session, name.c_str());
+    if (log_is_ready() == 0) return 0;
+    for (const char* fallback : {"./install.log", "/var/log/install.log"}) {
+        log_init(session, fallback);
+        if (log_is_ready() == 0) {
+            env_set_string(session, "log_file", fallback);
+            return 0;
+        }
+    }
+    log_disable();
+    return -1;
+}
+
+int lumo_main(int argc, char** argv) {
+    const time_t started = time(nullptr);
+    auto session = std::make_unique<session_t>();
+    auto cmdline = std::make_unique<session_t>();
+
+    struct sigaction action = {};
+    action.sa_handler = sigint_handler;
+    sigfillset(&action.sa_mask);
+    action.sa_flags = 0;
+    sigaction(SIGINT, &action, nullptr);
+
+    if (env_init(session.get()) != 0 || env_init(cmdline.get()) != 0)
+        die(1, "Fatal error: property engine failed to init.");
+    if (parse_command_line(session.get(), argc, argv, cmdline.get()) != 0)
+        env_set_string(cmdline.get(), "help", "1");
+
+    if (env_exists(cmdline.get(), std::string("__dumpenv__"))) {
+        for (char** entry = environ; entry && *entry; ++entry) {
+            fwrite(*entry, 1, strlen(*entry) + 1, stdout);
+        }
+        fflush(stdout);
+        return 0;
+    }
+
+    const std::string temp_folder = env_get_string(cmdline.get(), std::string("TEMP_FOLDER"));
+    std::string log_name = "install.log";
+    if (!temp_folder.empty()) {
+        const std::string tmp_dir = get_dirname(temp_folder);
+        env_set_string(session.get(), "tmp_dir", tmp_dir);
+        const char* user = getenv("USER");
+        const char* host_env = getenv("HOSTNAME");
+        const std::string host = host_env && *host_env ? host_env : first_line_of("hostname");
+        log_name = tmp_dir + "/vexan.lumo." + (user ? user : "root") + "." + host + "_" +
+                   first_line_of("date +%m.%d.%H.%M.%S.%Y") + ".log";
+    }
+    env_set_string(cmdline.get(), "log_file", log_name);
+    if (init_logging(session.get(), cmdline.get()) != 0) fputs("Logging initialization failed\n", stderr);
+
+    print_log("%s", std::string(58, '#').c_str());
+    print_log("Logging started at %s", ctime_now().c_str());
+
+    if (env_exists(cmdline.get(), std::string("version"))) {
+        printf("%s\n", engine_identification().c_str());
+        return 0;
+    }
+
+    env_set_string(session.get(), "SCRIPT_NAME", argc > 0 && argv[0] ? argv[0] : "");
+    for (const char* proxy : {"http_proxy", "https_proxy"}) {
+        const std::string value = env_get_string(cmdline.get(), std::string(proxy));
+        if (value.empty()) continue;
+        print_log("main: set %s=%s", proxy, value.c_str());
+        setenv(proxy, value.c_str(), 1);
+    }
+    print_log("main: command-line parameters");
+    print_log("%s", env_dump_for_log(cmdline.get(), 0).c_str());
+
+    std::string script_dir = path(get_dirname(env_get_string(session.get(), std::string("SCRIPT_NAME"))));
+    // Started through the search path, the engine's folder is the working folder.
+    if (script_dir.empty()) script_dir = ".";
+    const std::string beside = script_dir + "/.." + "/install.cab";
+    const std::string uninstall = script_dir + "/uninstall" + "/install.cab";
+    if (store_read_header(session.get(), &session->store, beside.c_str()) != 0 &&
+        store_read_header(session.get(), &session->store, uninstall.c_str()) != 0)
+        die(2, "Fatal error: it'a not a valid package.");
+
+    env_set_string(session.get(), "IS_ROOT", user_is_root(session.get()) ? "yes" : "no");
+    if (session_init_cdata(session.get()) != 0) die(2, "Fatal error: session initialization failed");
+    if (init_configuration(session.get()) != 0) die(2, "Fatal error: config initialization failed");
+
+    commandline_merge(session.get(), cmdline.get());
+
+    session_t* s = session.get();
+    if (!env_exists(s, std::string("LUMO_MODE"))) env_set_string(s, "LUMO_MODE", "install");
+    if (!env_exists(s, std::string("LUMO_UNINSTALLER"))) env_set_string(s, "LUMO_UNINSTALLER", "uninstall.sh");
+    env_set_string(s, "LUMO_PLATFORM", "Linux");
+    if (env_exists(s, std::string("download_list"))) {
+        env_set_string(s, "silent", "empty");
+        env_set_string(s, "CONTINUE_WITH_OPTIONAL_ERROR", "yes");
+        env_set_string(s, "LUMO_MODE", "install");
+        env_set_string(s, "ACCEPT_EULA", "accept");
+    }
+
+    const char* env_lang = getenv("LANG");
+    const char* env_ctype = getenv("LC_CTYPE");
+    std::string lang = env_get_string(s, std::string("lang"));
+    if (lang.empty()) {
+        if (env_lang && *env_lang) lang = env_lang;
+        else if (env_ctype && *env_ctype) lang = env_ctype;
+        else lang = "default";
+    }
+    print_log("main: LANG environment variable: %s", env_lang ? env_lang : "");
+    print_log("main: LC_CTYPE environment variable: %s", env_ctype ? env_ctype : "");
+    env_set_string(s, "LANG", lang);
+
+    std::string shell = "bash";
+    if (!exists("/bin/bash") && system("/bin/sh -c \"which bash 2>/dev/null\"") != 0) shell = "sh";
+    env_set_string(s, "LUMO_SHELL", shell);
+
+    if (env_exists(cmdline.get(), std::string("help"))) {
+        show_help(s);
+        return 0;
+    }
+
+    if (env_exists(s, std::string("__get_string__"))) {
+        if (configuration_get_strings(s) != 0) die(2, "Fatal error: Could not extract strings.");
+        return 0;
+    }
+
+    env_set_string(s, "LUMO_USER_STAT_TIME", std::to_string(static_cast<long long>(time(nullptr) - started)));
+
+    const std::string temp = env_get_string(s, std::string("TEMP_FOLDER"));
+    if (!env_exists(s, std::string("__keep_temp__"))) {
+        if (temp.empty()) {
+            warn("main: temporary folder is not defined");
+        } else if (!removable_temp_folder(temp)) {
+            error("main: temporary folder %s is not removed", temp.c_str());
+        } else if (is_dir(temp)) {
+            remove_dir(temp);
+        }
+        if (env_get_string(s, std::string("RUN_MODE")) != "elevated")
+            remove_file(env_root_file_path(s), 1);
+    } else {
+        print_log("main: keep temporary folder alive");
+    }
+
+    const std::string marker = expand_operand(s, "${tmp_dir}/vexan.lumo.${USER}.running.marker");
+    if (is_file(marker) && env_get_string(s, std::string("INSTALLER_PRESENT")) != "yes") {
+        print_log("main: removing marker file %s", marker.c_str());
+        remove_file(marker, 1);
+    }
+
+    int status = 0;
+    if (env_exists(s, std::string("LUMO_EXIT_CODE"))) status = atoi(env_get_string(s, std::string("LUMO_EXIT_CODE")).c_str());
+    env_free(s);
+    print_log("Exit code is %d", status);
+    print_log("Logging finished at %s", ctime_now().c_str());
+    return status;
+}

@@ -1,0 +1,273 @@
+// Runs the built engine on packages packed with lumo-cab: one-shot modes, exit statuses, the log
+// and the clean-up at exit.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pwd.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <regex>
+
+#include "test_util.h"
+
+using lumo_test::quote;
+using lumo_test::read_file;
+using lumo_test::run_command;
+using lumo_test::TempDir;
+using lumo_test::write_file_text;
+
+namespace {
+
+const char help_en[] = "Usage: lumo [options]\n  -h  this help";
+const char help_de[] = "Aufruf: lumo [Optionen]\n  -h  diese Hilfe";
+
+// A package folder: config/install.cab packed by lumo-cab from a staged tree, and the engine
+// linked in as config/bin/lumo so that it finds the store one folder up.
+class EnginePackage : public ::testing::Test {
+protected:
+    void SetUp() override {
+        stage("help.msg", help_en);
+        stage("help_de.msg", help_de);
+        stage("product.ini", "PRODUCT_NAME=Sample Suite\nPRODUCT_VERSION=1.0\n");
+    }
+
+    void stage(const std::string& name, const std::string& content) {
+        std::filesystem::create_directories(m_dir.file("stage"));
+        write_file_text(m_dir.file("stage/" + name), content);
+    }
+
+    void pack() {
+        std::filesystem::create_directories(m_dir.file("pkg/config/bin"));
+        std::string output;
+        ASSERT_EQ(0, run_command(quote(lumo_test::cab_tool_path()) + " create " + quote(m_dir.file("pkg/config/install.cab")) +
+                                     " --dir " + quote(m_dir.file("stage")) + " _internal_",
+                                 &output, true))
+            << output;
+        std::error_code ec;
+        std::filesystem::create_symlink(lumo_test::engine_path(), engine(), ec);
+    }
+
+    std::string engine() const { return m_dir.file("pkg/config/bin/lumo"); }
+    std::string temp() const { return m_dir.file("run/temp"); }
+
+    // Runs the engine in the package's run folder with a temporary folder there; returns the
+    // exit status, stdout in *out and stderr in *err.
+    int run(const std::string& args, std::string* out = nullptr, std::string* err = nullptr,
+            const std::string& env = "") {
+        std::filesystem::create_directories(temp());
+        const std::string err_file = m_dir.file("stderr");
+        std::string output;
+        const int status = run_command("cd " + quote(m_dir.file("run")) + " && env -u LANG -u LC_CTYPE " + env + " " +
+                                           quote(engine()) + " --TEMP_FOLDER " + quote(temp()) + " " + args +
+                                           " 2>" + quote(err_file),
+                                       &output);
+        if (out) *out = output;
+        if (err) *err = read_file(err_file);
+        return status;
+    }
+
+    std::string log_text() const {
+        std::string text;
+        std::error_code ec;
+        for (const auto& entry : std::filesystem::directory_iterator(m_dir.file("run"), ec)) {
+            if (entry.path().filename().string().rfind("vexan.lumo.", 0) == 0) text += read_file(entry.path());
+        }
+        return text;
+    }
+
+    TempDir m_dir;
+};
+
+}  // namespace
+
+TEST_F(EnginePackage, ShowsHelpInTheChosenLanguage) {
+    pack();
+    const struct {
+        std::string args;
+        std::string env;
+        const char* expected;
+    } rows[] = {
+        {"--help", "", help_en},         {"-h", "", help_en},
+        {"--lang de --help", "", help_de}, {"-l de -h", "", help_de},
+        {"-h", "LANG=de", help_de},      {"-h", "LC_CTYPE=de", help_de},
+        {"-h --lang fr", "", help_en},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.args + " " + row.env);
+        std::string out;
+        EXPECT_EQ(0, run(row.args, &out, nullptr, row.env));
+        EXPECT_EQ(std::string(row.expected) + "\n", out);
+    }
+    EXPECT_NE(std::string::npos, log_text().find(": show_help: there is no help_fr.msg in BOM\n"));
+}
+
+TEST_F(EnginePackage, MalformedArgumentShowsTheHelp) {
+    pack();
+    std::string out;
+    EXPECT_EQ(0, run("-z", &out));
+    EXPECT_EQ("Incorrect command-line argument: arg 3, key -z\n" + std::string(help_en) + "\n", out);
+    EXPECT_EQ(0, run("--9bad value", &out));
+    EXPECT_EQ("Incorrect command-line argument: arg 4, key 9bad\n" + std::string(help_en) + "\n", out);
+    EXPECT_EQ(5, run("stray --LUMO_EXIT_CODE 5", &out));
+    EXPECT_EQ("Incorrect command-line argument: arg 3, key stray, ignoring\n", out);
+}
+
+TEST_F(EnginePackage, VersionAndExitCodes) {
+    pack();
+    std::string out;
+    EXPECT_EQ(0, run("--version", &out));
+    EXPECT_TRUE(std::regex_match(out, std::regex("Package id: [^,]+, built .+\n"))) << out;
+    EXPECT_EQ(0, run("", &out));
+    EXPECT_EQ(3, run("--LUMO_EXIT_CODE 3"));
+    EXPECT_EQ(4, run("--LUMO_EXIT_CODE=4"));
+    EXPECT_EQ(0, run("--LUMO_EXIT_CODE notanumber"));
+}
+
+TEST_F(EnginePackage, MissingOrDamagedStoreEndsWithStatusTwo) {
+    std::filesystem::create_directories(m_dir.file("pkg/config/bin"));
+    std::filesystem::create_symlink(lumo_test::engine_path(), engine());
+    std::string err;
+    EXPECT_EQ(2, run("", nullptr, &err));
+    EXPECT_EQ("Fatal error: it'a not a valid package.\n", err);
+    write_file_text(m_dir.file("pkg/config/install.cab"), std::string(100, '\xAA'));
+    EXPECT_EQ(2, run("", nullptr, &err));
+    EXPECT_EQ("Fatal error: it'a not a valid package.\n", err);
+    EXPECT_NE(std::string::npos, log_text().find("ERROR: : Fatal error: it'a not a valid package.\n"));
+    // The uninstall folder beside the engine is the second place a store is looked for.
+    std::filesystem::create_directories(m_dir.file("pkg/config/bin/uninstall"));
+    std::string output;
+    ASSERT_EQ(0, run_command(quote(lumo_test::cab_tool_path()) + " create " +
+                                 quote(m_dir.file("pkg/config/bin/uninstall/install.cab")) + " --dir " +
+                                 quote(m_dir.file("stage")) + " _internal_",
+                             &output, true));
+    EXPECT_EQ(0, run("-h", &output));
+    EXPECT_EQ(std::string(help_en) + "\n", output);
+}
+
+TEST_F(EnginePackage, MissingProductDescriptionIsFatal) {
+    std::filesystem::remove(m_dir.file("stage/product.ini"));
+    pack();
+    std::string err;
+    EXPECT_EQ(2, run("", nullptr, &err));
+    EXPECT_EQ("Fatal error: config initialization failed\n", err);
+}
+
+TEST_F(EnginePackage, LogFileHasBannerAndClosingLines) {
+    pack();
+    EXPECT_EQ(3, run("--LUMO_EXIT_CODE 3 --PASS__HIDE__ secret", nullptr, nullptr, "HOSTNAME=testhost USER=tester"));
+    std::error_code ec;
+    std::vector<std::string> logs;
+    for (const auto& entry : std::filesystem::directory_iterator(m_dir.file("run"), ec))
+        logs.push_back(entry.path().filename().string());
+    std::sort(logs.begin(), logs.end());
+    ASSERT_EQ(1u, logs.size());  // the log; the temporary folder is gone
+    EXPECT_TRUE(std::regex_match(logs[0], std::regex("vexan\\.lumo\\.tester\\.testhost_[0-9.]{19}\\.log"))) << logs[0];
+    const std::string text = log_text();
+    EXPECT_TRUE(std::regex_search(text, std::regex("^[0-9]+ - : #{58}\n[0-9]+ - : Logging started at \\w{3} \\w{3} .*\n\n")));
+    EXPECT_TRUE(std::regex_search(text, std::regex("\n[0-9]+ - : Exit code is 3\n[0-9]+ - : Logging finished at .*\n\n$")));
+    EXPECT_NE(std::string::npos, text.find(": user_is_root: user is"));
+    EXPECT_NE(std::string::npos, text.find(": commandline_merge: merging finished\n"));
+    EXPECT_EQ(std::string::npos, text.find("secret"));
+}
+
+TEST_F(EnginePackage, ConfigurationWinsAndStringsAreExtracted) {
+    pack();
+    const std::string out_file = m_dir.file("strings.sh");
+    EXPECT_EQ(0, run("--PRODUCT_NAME Other --flag --string_ids 'PRODUCT_NAME;flag;query_q1;LUMO_MODE;LANG;IS_ROOT' "
+                     "--__get_string__ " + quote(out_file) + " --query --q1 v1"));
+    const std::string expected = std::string("LI_PRODUCT_NAME=$(cat<<'EOM'\nSample Suite\nEOM\n)\n\n") +
+                                 "LI_flag=$(cat<<'EOM'\n\nEOM\n)\n\n" + "LI_query_q1=$(cat<<'EOM'\nv1\nEOM\n)\n\n" +
+                                 "LI_LUMO_MODE=$(cat<<'EOM'\ninstall\nEOM\n)\n\n" +
+                                 "LI_LANG=$(cat<<'EOM'\ndefault\nEOM\n)\n\n" + "LI_IS_ROOT=$(cat<<'EOM'\n" +
+                                 (getuid() == 0 ? "yes" : "no") + "\nEOM\n)\n\n";
+    EXPECT_EQ(expected, read_file(out_file));
+}
+
+TEST_F(EnginePackage, DumpsTheProcessEnvironment) {
+    pack();
+    std::string out;
+    EXPECT_EQ(0, run("--__dumpenv__", &out, nullptr, "LUMO_TEST_VALUE='a b'"));
+    EXPECT_NE(std::string::npos, out.find(std::string("\0LUMO_TEST_VALUE=a b\0", 21)));
+    EXPECT_EQ('\0', out.back());
+    EXPECT_EQ("", log_text());  // the dump comes before any log is opened
+}
+
+TEST_F(EnginePackage, TemporaryFolderAndMarkerAreRemovedWithoutFollowingLinks) {
+    pack();
+    TempDir outside;
+    write_file_text(outside.file("precious"), "keep");
+    std::filesystem::create_directories(temp() + "/sub");
+    write_file_text(temp() + "/sub/file", "x");
+    std::filesystem::create_symlink(outside.path(), temp() + "/sub/link");
+    const passwd* account = getpwuid(geteuid());
+    ASSERT_NE(nullptr, account);
+    const std::string marker = m_dir.file(std::string("run/vexan.lumo.") + account->pw_name + ".running.marker");
+    write_file_text(marker, "");
+    write_file_text(m_dir.file("run/vexan.lumo.root.env_file"), "A#1\n");
+    EXPECT_EQ(0, run("", nullptr, nullptr, "USER=tester"));
+    EXPECT_FALSE(lumo_test::exists_path(temp()));
+    EXPECT_EQ("keep", read_file(outside.file("precious")));
+    EXPECT_FALSE(lumo_test::exists_path(marker));
+    EXPECT_FALSE(lumo_test::exists_path(m_dir.file("run/vexan.lumo.root.env_file")));
+
+    std::filesystem::create_directories(temp());
+    write_file_text(marker, "");
+    EXPECT_EQ(0, run("--__keep_temp__ --INSTALLER_PRESENT yes", nullptr, nullptr, "USER=tester"));
+    EXPECT_TRUE(lumo_test::exists_path(temp()));
+    EXPECT_TRUE(lumo_test::exists_path(marker));
+    EXPECT_NE(std::string::npos, log_text().find(": main: keep temporary folder alive\n"));
+}
+
+// The interrupt question on a real terminal: the engine is held inside a slow "hostname" while
+// the interrupt arrives.
+TEST_F(EnginePackage, InterruptAsksAndEndsOnlyOnYes) {
+    pack();
+    const std::string bin = m_dir.file("fakebin");
+    std::filesystem::create_directories(bin);
+    write_file_text(bin + "/hostname", "#!/bin/sh\nsleep 2\necho slowhost\n");
+    chmod((bin + "/hostname").c_str(), 0755);
+    std::filesystem::create_directories(temp());
+    for (const bool yes : {false, true}) {
+        SCOPED_TRACE(yes ? "yes" : "no");
+        int master = -1;
+        const pid_t child = forkpty(&master, nullptr, nullptr, nullptr);
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            chdir(m_dir.file("run").c_str());
+            unsetenv("HOSTNAME");
+            setenv("PATH", (bin + ":" + getenv("PATH")).c_str(), 1);
+            execl(engine().c_str(), engine().c_str(), "--TEMP_FOLDER", temp().c_str(), "--LUMO_EXIT_CODE", "0",
+                  static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        usleep(500 * 1000);
+        kill(child, SIGINT);
+        std::string screen;
+        const auto read_until = [&](const std::string& text) {
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            while (screen.find(text) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+                pollfd pfd = {master, POLLIN, 0};
+                if (poll(&pfd, 1, 100) <= 0) continue;
+                char block[512];
+                const ssize_t got = read(master, block, sizeof block);
+                if (got <= 0) break;
+                screen.append(block, static_cast<size_t>(got));
+            }
+            return screen.find(text) != std::string::npos;
+        };
+        ASSERT_TRUE(read_until("Interrupt install process?(Yes/No)[No]: ")) << screen;
+        write(master, "perhaps\n", 8);
+        ASSERT_TRUE(read_until("Incorrect input, please try again")) << screen;
+        write(master, yes ? "YES\n" : "no\n", yes ? 4 : 3);
+        int status = 0;
+        waitpid(child, &status, 0);
+        close(master);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(yes ? 4 : 0, WEXITSTATUS(status));
+    }
+}

@@ -1,0 +1,116 @@
+#include "log.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <regex>
+
+#include "env.h"
+#include "test_util.h"
+
+using lumo_test::LogCapture;
+using lumo_test::read_file;
+using lumo_test::TempDir;
+
+namespace {
+int handler_calls = 0;
+void count_call() { ++handler_calls; }
+}  // namespace
+
+TEST(LogTest, RefusesToWriteWithoutAnOpenFile) {
+    log_disable();
+    EXPECT_EQ(-3, log_is_ready());
+    EXPECT_EQ(-3, print_log("nothing %d", 1));
+    EXPECT_EQ(-3, warn("nothing"));
+    EXPECT_EQ(-3, error("nothing"));
+    LogCapture log;
+    EXPECT_EQ(0, log_is_ready());
+    EXPECT_EQ(-1, print_log(nullptr));
+    log_disable();
+    EXPECT_EQ(-3, print_log("after disable"));
+}
+
+TEST(LogTest, LinesCarryTimeKindPrefixAndMessage) {
+    LogCapture log;
+    print_log("init_sequence: started");
+    warn("careful %s", "now");
+    error("broken %d", 7);
+    const char prefix[] = "p";
+    log_set_prefix(prefix);
+    print_log("with prefix");
+    log_set_prefix("");
+    const std::string text = log.text();
+    EXPECT_TRUE(std::regex_search(text, std::regex("(^|\n)[0-9]+ - : init_sequence: started\n")));
+    EXPECT_TRUE(std::regex_search(text, std::regex("\n[0-9]+ - WARN: : careful now\n")));
+    EXPECT_TRUE(std::regex_search(text, std::regex("\n[0-9]+ - ERROR: : broken 7\n")));
+    EXPECT_TRUE(std::regex_search(text, std::regex("\n[0-9]+ - p: with prefix\n")));
+}
+
+TEST(LogTest, HandlersRunAfterTheirLines) {
+    LogCapture log;
+    handler_calls = 0;
+    EXPECT_EQ(-1, set_warn_handle(nullptr));
+    EXPECT_EQ(0, set_warn_handle(count_call));
+    EXPECT_EQ(0, set_error_handle(count_call));
+    warn("w");
+    error("e");
+    print_log("p");
+    EXPECT_EQ(2, handler_calls);
+    EXPECT_EQ(-1, log_set_prefix(nullptr));
+}
+
+TEST(LogTest, PluginAdoptsTheEngineStateThroughTheSession) {
+    LogCapture log;
+    // The plug-in's own copy of the state starts empty; the session points at the engine's.
+    logging_state_t engine = _g_logging_state;
+    session_t session;
+    session.log_state = &engine;
+    log_disable();
+    EXPECT_EQ(0, log_init(&session, nullptr));  // no file open here: adopt
+    EXPECT_EQ(0, log_is_ready());
+    EXPECT_EQ(engine.file, _g_logging_state.file);
+    print_log("from the plug-in");
+    EXPECT_TRUE(log.has_line(": from the plug-in"));
+    EXPECT_EQ(-1, log_init(nullptr, nullptr));
+    EXPECT_EQ(-3, log_is_ready());
+    _g_logging_state = engine;
+}
+
+TEST(LogTest, SecondInitReplacesTheFile) {
+    TempDir dir;
+    LogCapture log;
+    FILE* first = _g_logging_state.file;
+    session_t session;
+    ASSERT_EQ(0, log_init(&session, dir.file("second.log").c_str()));
+    EXPECT_EQ(&_g_logging_state, session.log_state);
+    print_log("into the second");
+    EXPECT_NE(std::string::npos, read_file(dir.file("second.log")).find(": into the second\n"));
+    EXPECT_EQ(std::string::npos, log.text().find("into the second"));
+    fclose(_g_logging_state.file);
+    fclose(first);
+    log_disable();
+    // An unopenable name leaves the state not ready, still with result 0.
+    EXPECT_EQ(0, log_init(nullptr, "/nonexistent-dir/x.log"));
+    EXPECT_NE(0, log_is_ready());
+}
+
+TEST(LogTest, DieLogsRepeatsOnStandardErrorAndExits) {
+    TempDir dir;
+    const std::string log_path = dir.file("die.log");
+    const std::string err_path = dir.file("stderr");
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        freopen(err_path.c_str(), "w", stderr);
+        log_init(nullptr, log_path.c_str());
+        die(2, "Fatal error: %s", "it'a not a valid package.");
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(2, WEXITSTATUS(status));
+    EXPECT_EQ("Fatal error: it'a not a valid package.\n", read_file(err_path));
+    EXPECT_TRUE(std::regex_match(read_file(log_path),
+                                 std::regex("[0-9]+ - ERROR: : Fatal error: it'a not a valid package\\.\n")));
+}
