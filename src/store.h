@@ -59,6 +59,8 @@ struct store_iter_t {
 
 // Opens file_name and reads its index; 0, or -1 (logged) for a missing, damaged or hostile store.
 int store_read_header(session_t* session, cab_t* cab, const char* file_name);
+// Reads the index of the store already open in cab->file. On failure (-1, logged) the stream is
+// closed and no entry is kept, so a damaged store is never half-read.
 int store_read_cab(cab_t* cab);
 // 1 when an entry of this store itself (not of the attached ones) matches, else 0.
 int store_file_exists(cab_t* cab, const char* component, const char* name);
@@ -70,7 +72,8 @@ int store_file_get_content(cab_t* cab, const char* component, const char* name, 
 // The same, into a string; the std::string form used inside the engine.
 int store_file_get_content(cab_t* cab, const std::string& component, const std::string& name,
                            std::string& content, cab_item_t* entry = nullptr);
-// Streams the entry to target_path (parents created 0775) and applies its attrs; 0 or -1.
+// Streams the entry to target_path (parents created 0775) and applies its attrs; 0 or -1. A copy
+// that fails part way is removed, so no truncated file is left in its place.
 int store_file_extract(session_t* session, cab_t* cab, const char* component, const char* name,
                        const char* target_path);
 // Attaches another opened store, searched after this one; 0, or -1 beyond store_attached_max.
