@@ -24,6 +24,9 @@ echo "== lumo --help"
 "$engine" --help --TEMP_FOLDER "$work/temp"
 echo "== lumo --lang de --help"
 "$engine" --lang de --help --TEMP_FOLDER "$work/temp"
+echo "== texts from the string tables, as package scripts source them (default, then de)"
+"$engine" --TEMP_FOLDER "$work/temp" --string_ids 'WELCOME_TITLE;FINISH_TEXT' --__get_string__
+"$engine" --TEMP_FOLDER "$work/temp" --lang de --string_ids 'WELCOME_TITLE;FINISH_TEXT' --__get_string__
 echo "== lumo --version"
 "$engine" --version --TEMP_FOLDER "$work/temp"
 echo "== lumo (a run of the package; its sequence comes with the sequence engine)"
@@ -33,4 +36,4 @@ status=$?
 set -e
 echo "exit status: $status"
 echo "== log of the runs: $(ls "$work"/vexan.lumo.*.log)"
-tail -n 5 "$work"/vexan.lumo.*.log
+tail -n 5 "$(ls "$work"/vexan.lumo.*.log | tail -n 1)"
