@@ -8,7 +8,7 @@ root=$(pwd)
 jobs=${LUMO_JOBS:-2}
 fuzz_seconds=${LUMO_FUZZ_SECONDS:-30}
 
-scripts/deps.sh cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev \
+scripts/deps.sh cmake make gcc g++ libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev \
     clang libclang-rt-14-dev python3 procps
 
 echo "== plain build"

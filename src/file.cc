@@ -594,3 +594,14 @@ std::string getRandomFileName(const std::string& name_template) {
     error("getRandomFileName: failed to create random file name");
     return "";
 }
+
+bool fd_write_all(int fd, const std::string& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t put = write(fd, bytes.data() + done, bytes.size() - done);
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) return false;
+        done += static_cast<size_t>(put);
+    }
+    return true;
+}

@@ -49,3 +49,5 @@ std::string getFilePartition(const std::string& path);
 // Megabytes free on the partition of the path's nearest existing ancestor.
 int64_t getPartitionFreeSpace(const std::string& path);
 std::string getRandomFileName(const std::string& name_template);
+// Writes all of bytes to the descriptor, going on after interrupted and partial writes.
+bool fd_write_all(int fd, const std::string& bytes);

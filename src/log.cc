@@ -28,9 +28,11 @@ int log_write(const char* kind, const char* format, va_list args) {
 }  // namespace
 
 int log_init(session_t* session, const char* name) {
-    if (session && !name && !_g_logging_state.file) {
-        if (session->log_state) _g_logging_state = *session->log_state;
-        return 0;
+    // A plug-in attaches without a name. Its own copy of this module adopts the engine's state; a
+    // plug-in bound to the engine's exported copy finds the log already open and keeps it.
+    if (session && !name) {
+        if (!_g_logging_state.file && session->log_state) _g_logging_state = *session->log_state;
+        if (_g_logging_state.file) return 0;
     }
     log_disable();
     if (!name) {

@@ -23,9 +23,10 @@ extern "C" {
 
 extern logging_state_t _g_logging_state;
 
-// Without a name but with a session, and while this process has no file open, adopts the state the
-// session points at (the plug-in path) and returns 0. Otherwise resets the state and opens the file
-// for appending: -1 when no name is given, 0 otherwise (also when the open failed: see log_is_ready).
+// Without a name but with a session: adopts the state the session points at when this copy has no
+// file open, and keeps an open log as it is (the plug-in path); 0. Otherwise resets the state and
+// opens the file for appending: -1 when no name is given, 0 otherwise (also when the open failed:
+// see log_is_ready).
 int log_init(session_t* session, const char* name);
 int log_disable(void);
 // 0 when a file is open and ready, -2 when a file is set but not ready, -3 when there is no file.

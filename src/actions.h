@@ -1,0 +1,23 @@
+// Built-in actions callable by name from the sequence, and the loader that runs a function of a
+// plug-in library with the session.
+#pragma once
+
+#include "env.h"
+
+// Creates the registry and registers every built-in action; 0 or -1.
+int actions_init(session_t* session);
+int actions_register(session_t* session, const char* name, action_handler_t handler);
+// 0 when a handler of that name is registered, else -1.
+int actions_is_valid(session_t* session, const char* name);
+// The first handler registered under the name, called with the session: its result; -1 when none.
+int actions_execute(session_t* session, const char* name);
+int actions_dump(session_t* session);
+// Loads the library (from the active layer's folder, the engine's folder, or the store through a
+// private temporary file) and calls desc->func with the session: its result, or -1.
+int plugin_run(session_t* session, cab_t* store, const plugin_desc_t* desc);
+// One action of each plug-in kind: runs it and stores its result in EXIT_CODE; 0. The action's set
+// children are applied by the sequence afterwards.
+int sequence_exec_built_in_action(session_t* session, node_t* action);
+int sequence_exec_plugin_c_action(session_t* session, cab_t* store, node_t* action);
+int sequence_exec_plugin_bash_action(session_t* session, cab_t* store, node_t* action);
+int lumo_wait_enter_key(session_t* session);

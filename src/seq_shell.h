@@ -1,0 +1,18 @@
+// Runs a function of a shell script with the engine's properties as LI_ variables, and reads back
+// the variables the script changed.
+#pragma once
+
+#include <map>
+#include <string>
+
+#include "env.h"
+
+// 0 on success, 1 on failure. desc: file, component, func ("name" or "name:timeout-seconds").
+int shellexec_execute(session_t* session, cab_t* store, const plugin_desc_t* desc);
+// 0 when the shell ran (or was stopped after its time-out), -1 on failure.
+int _shellexec_execute_command(session_t* session, const std::string& script, const std::string& func,
+                               const std::map<std::string, std::string>* vars);
+int _shellexec_parse_envlist(session_t* session, const std::map<std::string, std::string>* vars,
+                             const std::string& dump_file);
+// One line of the init file: the value passed as data, never as shell code.
+std::string _shellexec_env_item(const std::string& name, const std::string& value);
