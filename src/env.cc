@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 
+#include "file.h"
 #include "utils.h"
 
 namespace {
@@ -106,6 +107,8 @@ bool env_file_owner_trusted(session_t* session, uid_t owner) {
 }  // namespace
 
 session_t::session_t() : cdata(session_cdata_slots) { tsd.setSession(this); }
+
+session_t::~session_t() = default;
 
 const char* env_log_value(const std::string& name, const std::string& value) {
     return name.find("__HIDE__") != std::string::npos ? "[HIDDEN]" : value.c_str();
@@ -327,14 +330,7 @@ int env_save(session_t* session) {
         print_log("env_save: unable to write environment to file");
         return 0;
     }
-    const std::string dump = env_dump(session, 0);
-    size_t written = 0;
-    while (written < dump.size()) {
-        const ssize_t put = write(fd.fd, dump.data() + written, dump.size() - written);
-        if (put <= 0) break;
-        written += static_cast<size_t>(put);
-    }
-    const bool complete = written == dump.size() && fchmod(fd.fd, 0600) == 0 && fsync(fd.fd) == 0;
+    const bool complete = fd_write_all(fd.fd, env_dump(session, 0)) && fchmod(fd.fd, 0600) == 0 && fsync(fd.fd) == 0;
     if (!complete || rename(temp.c_str(), target.c_str()) != 0) {
         unlink(temp.c_str());
         print_log("env_save: unable to write environment to file");

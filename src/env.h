@@ -5,21 +5,50 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "log.h"
 #include "store.h"
 #include "tsd.h"
+#include "seq.h"
+#include "xml.h"
 
 using property_map_t = std::map<std::string, std::string>;
 
-// A plug-in layer; the sequence code gives it its documents and store, the store here needs only
-// its id (also its folder under the temporary folder) and its own properties.
-struct layer_t {
-    std::string id;
-    property_map_t properties;
+struct session_t;
+
+// What a plug-in action names: the library or script file, the store component holding it (empty
+// for a file in the engine's folder), the function to call and, for shell plug-ins, its variables.
+struct plugin_desc_t {
+    std::string file;
+    std::string spare;
+    std::string component;
+    std::string func;
+    std::string vars;
 };
+
+// A plug-in layer: its own package store and document, its own properties (which shadow the
+// session's while the layer is active), its id (also its folder under the temporary folder).
+struct layer_t {
+    cab_t store;
+    std::unique_ptr<document_t> doc;
+    property_map_t properties;
+    std::string id;
+    std::string condition;
+    std::string executedir;
+    plugin_desc_t plugin;
+};
+
+typedef int (*action_handler_t)(session_t*);
+
+struct action_entry_t {
+    action_handler_t handler = nullptr;
+    std::string name;
+};
+
+constexpr int actions_max = 1025;  // registry entries; the last index is at most 1024
 
 struct cdata_slot_t {
     void* data = nullptr;   // not owned
@@ -29,15 +58,30 @@ struct cdata_slot_t {
 
 constexpr int session_cdata_slots = 1024;
 
+// The loaded string tables in list order, each with its language and condition ("" for none).
+struct string_table_set_t {
+    std::vector<document_t> string_docs;
+    std::vector<std::string> string_langs;
+    std::vector<std::string> string_conds;
+    int string_last = -1;
+};
+
 struct session_t {
     property_map_t properties;
     layer_t* active_layer = nullptr;
     cab_t store;
+    seqs_t seqs;
+    string_table_set_t strings;
+    std::vector<action_entry_t> actions;
+    int actions_last = -1;
     std::vector<cdata_slot_t> cdata;
     TSD tsd;
     logging_state_t* log_state = nullptr;
 
     session_t();
+    ~session_t();
+    session_t(const session_t&) = delete;
+    session_t& operator=(const session_t&) = delete;
 };
 
 // The forms plug-ins call keep C linkage; the std::string overloads are the engine's own.

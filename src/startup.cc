@@ -3,6 +3,7 @@
 #include <regex.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -12,12 +13,16 @@
 #include <ctime>
 #include <memory>
 
+#include "actions.h"
 #include "config.h"
+#include "debug.h"
 #include "env.h"
 #include "env_expand.h"
 #include "file.h"
 #include "log.h"
+#include "seq.h"
 #include "store.h"
+#include "string_table.h"
 #include "utils.h"
 
 extern char** environ;
@@ -155,7 +160,19 @@ int interrupt_prompt(int in_fd, int out_fd) {
 void sigint_handler(int signo) {
     const int saved_errno = errno;
     log_interrupt(signo);
-    if (interrupt_prompt(STDIN_FILENO, STDOUT_FILENO) == 1) {
+    // A dialog may be reading a password byte by byte without echo: the question is answered as a
+    // line the user can see, and the dialog's settings come back afterwards.
+    struct termios saved;
+    const bool terminal = tcgetattr(STDIN_FILENO, &saved) == 0;
+    if (terminal) {
+        struct termios line = saved;
+        line.c_lflag |= ICANON | ECHO;
+        tcsetattr(STDIN_FILENO, TCSANOW, &line);
+    }
+    const int answer = interrupt_prompt(STDIN_FILENO, STDOUT_FILENO);
+    // Leaving, the terminal keeps line mode with echo rather than a dialog's raw settings.
+    if (terminal && answer != 1) tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+    if (answer == 1) {
         const pid_t child = g_child;
         if (child != 0) {
             kill(child, SIGKILL);
@@ -433,12 +450,30 @@ int lumo_main(int argc, char** argv) {
         return 0;
     }
 
+    // Without string tables the engine still runs, with whatever properties it has.
+    string_table_init(s);
+    string_table_bind(s);
+
     if (env_exists(s, std::string("__get_string__"))) {
         if (configuration_get_strings(s) != 0) die(2, "Fatal error: Could not extract strings.");
         return 0;
     }
 
+    actions_init(s);
+    init_sequence(s);
+    sequence_execute(s);
+
     env_set_string(s, "LUMO_USER_STAT_TIME", std::to_string(static_cast<long long>(time(nullptr) - started)));
+    // The usage-statistics plug-in runs as a layer of its own, so what it sets stays out of the
+    // session's properties. The layer stays active to the end of the run; the session, destroyed
+    // after it, never reads it again.
+    layer_t user_stat;
+    user_stat.id = "lumo_user_stat";
+    user_stat.plugin.file = "user_stat.so";
+    user_stat.plugin.component = "_internal_";
+    user_stat.plugin.func = "send_user_stat";
+    s->active_layer = &user_stat;
+    if (plugin_run(s, nullptr, &user_stat.plugin) == -1) error("main: error during running of lumo_user_stat layer");
 
     const std::string temp = env_get_string(s, std::string("TEMP_FOLDER"));
     if (!env_exists(s, std::string("__keep_temp__"))) {
@@ -463,6 +498,9 @@ int lumo_main(int argc, char** argv) {
 
     int status = 0;
     if (env_exists(s, std::string("LUMO_EXIT_CODE"))) status = atoi(env_get_string(s, std::string("LUMO_EXIT_CODE")).c_str());
+    sequence_free_all(s);
+    // The elevated instance leaves the debug link open for the instance that started it.
+    if (env_get_string(s, std::string("RUN_MODE")) != "elevated") dump_debug_info(s, "", "", "", "");
     env_free(s);
     print_log("Exit code is %d", status);
     print_log("Logging finished at %s", ctime_now().c_str());
