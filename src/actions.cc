@@ -15,6 +15,7 @@
 #include "seq_shell.h"
 #include "startup.h"
 #include "string_table.h"
+#include "utils.h"
 
 namespace {
 
@@ -340,8 +341,7 @@ int lumo_wait_enter_key(session_t* session) {
         env_exists(session, std::string("SKIP_PRESS_ENTER_IN_INSTALLATION")))
         return 0;
     const std::string question = expand_operand(session, "${to_continue_question}");
-    fputs(question.c_str(), stdout);
-    fflush(stdout);
+    print_string("%s", question.c_str());
     // Read byte by byte, straight from the descriptor, so no input meant for the next dialog is
     // buffered away here. The rest of the line goes too: a key typed before Enter must not be
     // taken as the next dialog's answer. End of input ends the wait.

@@ -200,8 +200,8 @@ private:
 // that way, in time growing with the square of their number or faster: (x*){10000} or
 // x*++++++++++++ take seconds although they are a few bytes. Patterns are measured before they
 // are compiled and refused past these bounds; real conditions stay far below them.
-constexpr unsigned long long pattern_size_max = 200000;
-constexpr unsigned long long pattern_skippable_max = 1000;
+constexpr unsigned long long pattern_size_max = 20000;
+constexpr unsigned long long pattern_skippable_max = 100;
 
 unsigned long long capped_sum(unsigned long long a, unsigned long long b) {
     return a + b > pattern_size_max ? pattern_size_max + 1 : a + b;

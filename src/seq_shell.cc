@@ -145,7 +145,9 @@ void wait_with_timeout(session_t* session, pid_t child, double seconds) {
         }
     }
     print_log("_shellexec_execute_command: process hangs, killing...");
-    kill(child, SIGKILL);
+    // The whole group: whatever the function started would otherwise run on unowned and keep the
+    // engine's output open after it ends.
+    if (kill(-child, SIGKILL) != 0) kill(child, SIGKILL);
     while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
     }
     env_set_string(session, "LUMO_SHELLEXEC_STATUS", "killed");
@@ -267,12 +269,16 @@ int _shellexec_execute_command(session_t* session, const std::string& script, co
         return -1;
     }
     if (child == 0) {
+        // A function with a time-out gets a process group of its own, so that the time-out can
+        // end everything it started.
+        if (seconds > 0) setpgid(0, 0);
         execlp(shell.c_str(), shell.c_str(), "-c", command.c_str(), static_cast<char*>(nullptr));
         _exit(EXIT_FAILURE);
     }
     g_child = child;
 
     if (seconds > 0) {
+        setpgid(child, child);  // also here: the group must exist before a kill can reach it
         wait_with_timeout(session, child, seconds);
     } else if (seconds < 0) {
         // The pause is logged in microseconds as an int: longer pauses are cut to what fits.

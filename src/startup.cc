@@ -108,9 +108,20 @@ void store_option(session_t* cmdline, const std::string& name, const std::string
     env_set_string(cmdline, query ? "query_" + name : name, value);
 }
 
-std::string first_line_of(const std::string& command) {
-    std::string text = get_command_output(command);
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+// What the "hostname" command prints, asked of the kernel without starting a process.
+std::string host_name() {
+    std::string name(256, '\0');
+    if (gethostname(name.data(), name.size() - 1) != 0) return "";
+    name.resize(strlen(name.c_str()));
+    return name;
+}
+
+// What "date +%m.%d.%H.%M.%S.%Y" prints, without starting a process.
+std::string log_date() {
+    const time_t now = time(nullptr);
+    struct tm local;
+    char text[64];  // the format yields 19 characters
+    if (!localtime_r(&now, &local) || strftime(text, sizeof text, "%m.%d.%H.%M.%S.%Y", &local) == 0) return "";
     return text;
 }
 
@@ -378,9 +389,9 @@ int lumo_main(int argc, char** argv) {
         env_set_string(session.get(), "tmp_dir", tmp_dir);
         const char* user = getenv("USER");
         const char* host_env = getenv("HOSTNAME");
-        const std::string host = host_env && *host_env ? host_env : first_line_of("hostname");
+        const std::string host = host_env && *host_env ? host_env : host_name();
         log_name = tmp_dir + "/vexan.lumo." + (user ? user : "root") + "." + host + "_" +
-                   first_line_of("date +%m.%d.%H.%M.%S.%Y") + ".log";
+                   log_date() + ".log";
     }
     env_set_string(cmdline.get(), "log_file", log_name);
     if (init_logging(session.get(), cmdline.get()) != 0) fputs("Logging initialization failed\n", stderr);
@@ -427,6 +438,14 @@ int lumo_main(int argc, char** argv) {
         env_set_string(s, "CONTINUE_WITH_OPTIONAL_ERROR", "yes");
         env_set_string(s, "LUMO_MODE", "install");
         env_set_string(s, "ACCEPT_EULA", "accept");
+    }
+
+    // Layers, scripts and plug-ins keep their working files in the temporary folder: a folder named
+    // on the command line that does not exist yet is made, private to this user.
+    const std::string temp_dir = env_get_string(s, std::string("TEMP_FOLDER"));
+    if (!temp_dir.empty() && !exists(temp_dir)) {
+        print_log("main: creating temporary folder %s", temp_dir.c_str());
+        folder_create(temp_dir, 0700);
     }
 
     const char* env_lang = getenv("LANG");

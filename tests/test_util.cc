@@ -98,6 +98,30 @@ std::string quote(const std::string& text) {
     return out + "'";
 }
 
+std::string engine_logs(const std::string& folder) {
+    std::string text;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
+        if (entry.path().filename().string().rfind("vexan.lumo.", 0) == 0) text += read_file(entry.path());
+    }
+    return text;
+}
+
+std::string logged_value(const std::string& log, const std::string& name) {
+    const std::string head = "env_set_string_internal: key \"" + name + "\" with value \"";
+    const size_t at = log.rfind(head);
+    if (at == std::string::npos) return "<unset>";
+    const size_t start = at + head.size();
+    const size_t end = log.find("\" (length ", start);
+    return log.substr(start, end - start);
+}
+
+size_t count_occurrences(const std::string& text, const std::string& part) {
+    size_t found = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++found;
+    return found;
+}
+
 std::string source_dir() { return LUMO_SOURCE_DIR; }
 std::string binary_dir() { return LUMO_BINARY_DIR; }
 std::string engine_path() { return binary_dir() + "/bin/lumo"; }

@@ -54,6 +54,11 @@ void write_file_text(const std::string& path, const std::string& text);
 // Runs a shell command; stdout (and stderr when merge_stderr) into *output; the exit status.
 int run_command(const std::string& command, std::string* output = nullptr, bool merge_stderr = false);
 std::string quote(const std::string& text);
+// The text of every engine log (vexan.lumo.*.log) in the folder, one after the other.
+std::string engine_logs(const std::string& folder);
+// The last value the property was given, as the property store logs it; "<unset>" when never.
+std::string logged_value(const std::string& log, const std::string& name);
+size_t count_occurrences(const std::string& text, const std::string& part);
 std::string source_dir();   // the repository
 std::string binary_dir();   // the build folder: engine at binary_dir() + "/bin/lumo"
 std::string engine_path();

@@ -71,31 +71,11 @@ protected:
                            nullptr);
     }
 
-    std::string log_text() const {
-        std::string text;
-        std::error_code ec;
-        for (const auto& entry : std::filesystem::directory_iterator(m_dir.file("run"), ec)) {
-            if (entry.path().filename().string().rfind("vexan.lumo.", 0) == 0) text += read_file(entry.path());
-        }
-        return text;
-    }
+    std::string log_text() const { return lumo_test::engine_logs(m_dir.file("run")); }
     bool logged(const std::string& message) const { return log_text().find(": " + message + "\n") != std::string::npos; }
-    size_t count(const std::string& message) const {
-        const std::string text = log_text();
-        size_t found = 0;
-        for (size_t at = text.find(message); at != std::string::npos; at = text.find(message, at + 1)) ++found;
-        return found;
-    }
+    size_t count(const std::string& message) const { return lumo_test::count_occurrences(log_text(), message); }
     // The last value the property was given, as the property store logs it.
-    std::string value(const std::string& name) const {
-        const std::string text = log_text();
-        const std::string head = "env_set_string_internal: key \"" + name + "\" with value \"";
-        const size_t at = text.rfind(head);
-        if (at == std::string::npos) return "<unset>";
-        const size_t start = at + head.size();
-        const size_t end = text.find("\" (length ", start);
-        return text.substr(start, end - start);
-    }
+    std::string value(const std::string& name) const { return lumo_test::logged_value(log_text(), name); }
 
     TempDir m_dir;
 

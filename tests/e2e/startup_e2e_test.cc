@@ -71,14 +71,7 @@ protected:
         return status;
     }
 
-    std::string log_text() const {
-        std::string text;
-        std::error_code ec;
-        for (const auto& entry : std::filesystem::directory_iterator(m_dir.file("run"), ec)) {
-            if (entry.path().filename().string().rfind("vexan.lumo.", 0) == 0) text += read_file(entry.path());
-        }
-        return text;
-    }
+    std::string log_text() const { return lumo_test::engine_logs(m_dir.file("run")); }
 
     TempDir m_dir;
 };
@@ -223,14 +216,14 @@ TEST_F(EnginePackage, TemporaryFolderAndMarkerAreRemovedWithoutFollowingLinks) {
     EXPECT_NE(std::string::npos, log_text().find(": main: keep temporary folder alive\n"));
 }
 
-// The interrupt question on a real terminal: the engine is held inside a slow "hostname" while
-// the interrupt arrives.
+// The interrupt question on a real terminal: the engine waits in a step for the Enter key while
+// the interrupt arrives; "No" returns to the wait, "Yes" ends the run with status 4.
 TEST_F(EnginePackage, InterruptAsksAndEndsOnlyOnYes) {
+    stage("sequence.ini", "_internal_:main.xml:\n");
+    stage("main.xml", "<sequence><module id=\"_start_\" file=\"wait.xml\" component=\"_internal_\" action=\"wait\"/></sequence>");
+    stage("wait.xml", "<module><behavior><action id=\"wait\" type=\"built_in\" func=\"lumo_wait_enter_key\">"
+                      "<set property=\"LUMO_EXIT_CODE\" value=\"7\"/><next call=\"_finish_\"/></action></behavior></module>");
     pack();
-    const std::string bin = m_dir.file("fakebin");
-    std::filesystem::create_directories(bin);
-    write_file_text(bin + "/hostname", "#!/bin/sh\nsleep 2\necho slowhost\n");
-    chmod((bin + "/hostname").c_str(), 0755);
     std::filesystem::create_directories(temp());
     for (const bool yes : {false, true}) {
         SCOPED_TRACE(yes ? "yes" : "no");
@@ -238,18 +231,14 @@ TEST_F(EnginePackage, InterruptAsksAndEndsOnlyOnYes) {
         const pid_t child = forkpty(&master, nullptr, nullptr, nullptr);
         ASSERT_GE(child, 0);
         if (child == 0) {
-            chdir(m_dir.file("run").c_str());
-            unsetenv("HOSTNAME");
-            setenv("PATH", (bin + ":" + getenv("PATH")).c_str(), 1);
-            execl(engine().c_str(), engine().c_str(), "--TEMP_FOLDER", temp().c_str(), "--LUMO_EXIT_CODE", "0",
-                  static_cast<char*>(nullptr));
+            if (chdir(m_dir.file("run").c_str()) != 0) _exit(126);
+            execl(engine().c_str(), engine().c_str(), "--TEMP_FOLDER", temp().c_str(), "--to_continue_question",
+                  "Press Enter", static_cast<char*>(nullptr));
             _exit(127);
         }
-        usleep(500 * 1000);
-        kill(child, SIGINT);
         std::string screen;
         const auto read_until = [&](const std::string& text) {
-            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
             while (screen.find(text) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
                 pollfd pfd = {master, POLLIN, 0};
                 if (poll(&pfd, 1, 100) <= 0) continue;
@@ -260,14 +249,22 @@ TEST_F(EnginePackage, InterruptAsksAndEndsOnlyOnYes) {
             }
             return screen.find(text) != std::string::npos;
         };
+        ASSERT_TRUE(read_until("Press Enter")) << screen;
+        kill(child, SIGINT);
         ASSERT_TRUE(read_until("Interrupt install process?(Yes/No)[No]: ")) << screen;
-        write(master, "perhaps\n", 8);
+        ASSERT_EQ(8, write(master, "perhaps\n", 8));
         ASSERT_TRUE(read_until("Incorrect input, please try again")) << screen;
-        write(master, yes ? "YES\n" : "no\n", yes ? 4 : 3);
+        if (yes) {
+            ASSERT_EQ(4, write(master, "YES\n", 4));
+        } else {
+            ASSERT_EQ(3, write(master, "no\n", 3));
+            ASSERT_EQ(1, write(master, "\n", 1));  // the wait goes on and takes this Enter
+        }
         int status = 0;
         waitpid(child, &status, 0);
         close(master);
         ASSERT_TRUE(WIFEXITED(status));
-        EXPECT_EQ(yes ? 4 : 0, WEXITSTATUS(status));
+        EXPECT_EQ(yes ? 4 : 7, WEXITSTATUS(status));
     }
+    EXPECT_NE(std::string::npos, log_text().find(": sigint_handler: 2 signot has been got\n"));
 }

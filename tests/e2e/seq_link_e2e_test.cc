@@ -1,0 +1,454 @@
+// Runs the built engine on sequences packed with lumo-cab at test time and watches what leaves it:
+// the reports to a debugging front end, plug-in libraries built here and loaded from a layer's
+// folder or from the package store, and shell functions that run too long or get awkward values.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+
+#include "debug_frontend.h"
+#include "test_util.h"
+
+using lumo_test::DebugFrontend;
+using lumo_test::DebugReply;
+using lumo_test::DebugReport;
+using lumo_test::quote;
+using lumo_test::read_file;
+using lumo_test::run_command;
+using lumo_test::TempDir;
+using lumo_test::write_file_text;
+
+namespace {
+
+std::string module(const std::string& actions) { return "<module><behavior>" + actions + "</behavior></module>"; }
+
+// An action of type "action" that appends its id to the property TRAIL and goes on to next.
+std::string mark(const std::string& id, const std::string& next) {
+    return "<action id=\"" + id + "\"><set property=\"TRAIL\" value=\"${TRAIL}" + id + ";\"/><next call=\"" + next +
+           "\"/></action>";
+}
+
+// A plug-in that uses nothing of the engine but the plug-in header: it reads one property, leaves
+// what it saw in another and returns a status of its own.
+const char plugin_source[] =
+    "#include \"lumo/plugin.h\"\n"
+    "extern \"C\" int take_note(session_t* session) {\n"
+    "    log_init(session, 0);\n"
+    "    print_log(\"take_note: called\");\n"
+    "    env_set_string(session, \"PLUGIN_SAW\", env_get_string(session, \"PLUGIN_INPUT\"));\n"
+    "    env_set_string(session, \"PLUGIN_PWD\", env_get_string(session, \"PWD\"));\n"
+    "    return 7;\n"
+    "}\n";
+
+class SeqLinkEngine : public ::testing::Test {
+protected:
+    void SetUp() override { stage("product.ini", "PRODUCT_NAME=Link Test\nPRODUCT_VERSION=1.0\n"); }
+
+    void stage(const std::string& name, const std::string& content) { put(m_dir.file("stage/" + name), content); }
+    void stage_layer(const std::string& cab, const std::string& name, const std::string& content) {
+        put(m_dir.file("layers/" + cab + "/" + name), content);
+    }
+
+    // Compiles the plug-in source into a shared library at path; true on success.
+    bool build_plugin(const std::string& path) {
+        const std::string source = m_dir.file("plugin.cc");
+        write_file_text(source, plugin_source);
+        std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+        std::string output;
+        const int status = run_command("g++ -shared -fPIC -I" + quote(lumo_test::source_dir() + "/include") + " " +
+                                           quote(source) + " -o " + quote(path),
+                                       &output, true);
+        if (status != 0) ADD_FAILURE() << output;
+        return status == 0;
+    }
+
+    // The package: install.cab from stage/ (component _internal_, plus any extra manifest lines),
+    // one store per folder under layers/, and the engine one folder below.
+    void pack(const std::string& extra_manifest = "") {
+        std::filesystem::create_directories(m_dir.file("pkg/config/bin"));
+        std::string manifest = extra_manifest;
+        std::error_code ec;
+        for (const auto& entry : std::filesystem::directory_iterator(m_dir.file("stage"), ec)) {
+            manifest += "_internal_\t" + entry.path().filename().string() + "\t" + entry.path().string() + "\n";
+        }
+        write_file_text(m_dir.file("manifest"), manifest);
+        std::string output;
+        ASSERT_EQ(0, run_command(quote(lumo_test::cab_tool_path()) + " create " + quote(m_dir.file("pkg/config/install.cab")) +
+                                     " " + quote(m_dir.file("manifest")),
+                                 &output, true))
+            << output;
+        for (const auto& entry : std::filesystem::directory_iterator(m_dir.file("layers"), ec)) {
+            const std::string cab = entry.path().filename().string();
+            ASSERT_EQ(0, run_command(quote(lumo_test::cab_tool_path()) + " create " + quote(m_dir.file("pkg/config/" + cab)) +
+                                         " --dir " + quote(entry.path().string()) + " _internal_",
+                                     &output, true))
+                << output;
+        }
+        std::filesystem::create_symlink(lumo_test::engine_path(), m_dir.file("pkg/config/bin/lumo"), ec);
+    }
+
+    std::string temp() const { return m_dir.file("run/temp"); }
+
+    // The exit status. Every earlier log is removed first, so each run is read on its own. Piped:
+    // the output goes through a pipe, so the run ends only once nothing holds the output open.
+    int run(const std::string& args = "", bool piped = false) {
+        std::error_code ec;
+        for (const auto& entry : std::filesystem::directory_iterator(m_dir.file("run"), ec)) {
+            if (entry.path().filename().string().rfind("vexan.lumo.", 0) == 0) std::filesystem::remove(entry.path(), ec);
+        }
+        std::filesystem::create_directories(temp());
+        const std::string engine = "env -u LANG -u LC_CTYPE " + quote(m_dir.file("pkg/config/bin/lumo")) +
+                                   " --TEMP_FOLDER " + quote(temp()) + " --__keep_temp__ " + args + " </dev/null";
+        const std::string output = quote(m_dir.file("stdout"));
+        if (!piped) return run_command("cd " + quote(m_dir.file("run")) + " && " + engine + " >" + output + " 2>&1", nullptr);
+        // A pipeline's status is its last command's: the engine's own goes through a file.
+        const std::string status = m_dir.file("status");
+        run_command("cd " + quote(m_dir.file("run")) + " && { " + engine + "; echo $? >" + quote(status) + "; } 2>&1 | cat >" +
+                        output,
+                    nullptr);
+        return atoi(read_file(status).c_str());
+    }
+
+    std::string log_text() const { return lumo_test::engine_logs(m_dir.file("run")); }
+    bool logged(const std::string& message) const { return log_text().find(": " + message + "\n") != std::string::npos; }
+    size_t count(const std::string& message) const { return lumo_test::count_occurrences(log_text(), message); }
+    // The last value the property was given, as the property store logs it.
+    std::string value(const std::string& name) const { return lumo_test::logged_value(log_text(), name); }
+
+    TempDir m_dir;
+
+private:
+    static void put(const std::string& path, const std::string& content) {
+        std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+        write_file_text(path, content);
+    }
+};
+
+// A step with a sub-module and a layer: a, then i inside the sub-module, back to a's next b, whose
+// next depends on HANDLE or ROUTE (c sets exit code 3, d sets 5), then the layer's action l.
+class DebugLinkEngine : public SeqLinkEngine {
+protected:
+    void SetUp() override {
+        SeqLinkEngine::SetUp();
+        stage("sequence.ini", "_internal_:main.xml:\n");
+        stage("main.xml",
+              "<sequence><layer file=\"lay.cab\" id=\"lay\"/>"
+              "<module id=\"_start_\" file=\"m.xml\" component=\"_internal_\" action=\"a\" name=\"First\">"
+              "<module id=\"inner\" file=\"inner.xml\" component=\"_internal_\" action=\"i\"/></module>"
+              "</sequence>");
+        stage("m.xml", module("<action id=\"a\"><set property=\"TRAIL\" value=\"${TRAIL}a;\"/>"
+                              "<next call=\"_in_\" sub=\"inner\"/><next call=\"b\"/></action>"
+                              "<action id=\"b\"><set property=\"TRAIL\" value=\"${TRAIL}b;\"/>"
+                              "<next handle=\"go\" call=\"c\"/><next condition=\"ROUTE\" call=\"c\"/><next call=\"d\"/></action>"
+                              "<action id=\"c\"><set property=\"TRAIL\" value=\"${TRAIL}c;\"/>"
+                              "<set property=\"LUMO_EXIT_CODE\" value=\"3\"/><next call=\"_next_\"/></action>"
+                              "<action id=\"d\"><set property=\"TRAIL\" value=\"${TRAIL}d;\"/>"
+                              "<set property=\"LUMO_EXIT_CODE\" value=\"5\"/><next call=\"_next_\"/></action>"));
+        stage("inner.xml", module(mark("i", "_out_")));
+        stage_layer("lay.cab", "lay.xml",
+                    "<layer><behavior id=\"_start_\" sequence=\"cli_inst\" action=\"l\">"
+                    "<action id=\"l\"><set property=\"TRAIL\" value=\"${TRAIL}l;\"/></action></behavior></layer>");
+        pack();
+    }
+
+    int run_linked(const DebugFrontend& frontend) {
+        return run("--LUMO_EXIT_CODE 0 --__debug_wizard__ " + frontend.port_text());
+    }
+};
+
+}  // namespace
+
+TEST_F(DebugLinkEngine, ReportsEveryActionInOrderThenTheEndMessage) {
+    DebugFrontend frontend;
+    ASSERT_NE(0, frontend.port());
+    EXPECT_EQ(5, run_linked(frontend));
+    ASSERT_TRUE(frontend.wait_for(6));
+    const std::vector<DebugReport> reports = frontend.reports();
+    ASSERT_EQ(6u, reports.size());
+    const struct {
+        const char* step;
+        const char* anchor;
+        const char* action;
+        const char* trail;  // the state before the action: what the actions before it left
+    } rows[] = {
+        {"_start_", "", "a", nullptr},
+        {"_start_", "inner", "i", "TRAIL#a;\n"},
+        {"_start_", "", "b", "TRAIL#a;i;\n"},
+        {"_start_", "", "d", "TRAIL#a;i;b;\n"},
+        {"lay", "", "l", "TRAIL#a;i;b;d;\n"},
+    };
+    for (size_t i = 0; i < sizeof rows / sizeof rows[0]; ++i) {
+        SCOPED_TRACE(rows[i].action);
+        const DebugReport& report = reports[i];
+        EXPECT_FALSE(report.end);
+        EXPECT_EQ("main.xml", report.sequence);
+        EXPECT_EQ(rows[i].step, report.step);
+        EXPECT_EQ(rows[i].anchor, report.anchor);
+        EXPECT_EQ(rows[i].action, report.action);
+        EXPECT_EQ(0u, report.text.find(std::string("sequence:main.xml\nstep:") + rows[i].step + "\nanchor:" +
+                                       rows[i].anchor + "\naction:" + rows[i].action + "\n\n"));
+        // The dump: one line per property, the link's own port among them, and the virtual
+        // component properties at its end.
+        EXPECT_NE(std::string::npos, ("\n" + report.dump).find("\n__debug_wizard__#" + frontend.port_text() + "\n"));
+        EXPECT_NE(std::string::npos, ("\n" + report.dump).find("\nPRODUCT_NAME#Link Test\n"));
+        EXPECT_NE(std::string::npos, ("\n" + report.dump).find("\nLUMO_MEDIA#"));
+        EXPECT_EQ('\n', report.dump.back());
+        if (rows[i].trail) {
+            EXPECT_NE(std::string::npos, ("\n" + report.dump).find(std::string("\n") + rows[i].trail));
+        } else {
+            EXPECT_EQ(std::string::npos, report.dump.find("TRAIL#"));
+        }
+    }
+    EXPECT_TRUE(reports[5].end);
+    EXPECT_EQ("", reports[5].text);
+    EXPECT_EQ(6, frontend.connections());
+    EXPECT_EQ("a;i;b;d;l;", value("TRAIL"));
+    EXPECT_TRUE(logged("dump_debug_info: main.xml, _start_, inner, i\n"));
+    EXPECT_TRUE(logged("dump_debug_info: received status message: continue"));
+    EXPECT_TRUE(logged("dump_debug_info: debugging finished correctly"));
+    EXPECT_EQ(5u, count("dump_debug_info: env size: "));
+}
+
+TEST_F(DebugLinkEngine, WaitStateChangesTheRunFromTheNextActionOn) {
+    const struct {
+        const char* name;
+        DebugReply reply_to_b;
+        int status;
+        const char* trail;
+        const char* length_line;
+        const char* next_dump;  // in the report of the action after b
+    } rows[] = {
+        {"continue", DebugReply::status("continue"), 5, "a;i;b;d;l;", nullptr, "\nTRAIL#a;i;b;\n"},
+        {"handle", DebugReply::wait("HANDLE#go\n"), 3, "a;i;b;c;l;", "received env message length: 10", "\nHANDLE#go\n"},
+        {"other property", DebugReply::wait("ROUTE#1\n"), 3, "a;i;b;c;l;", "received env message length: 8", "\nROUTE#1\n"},
+        // The state is taken whole: a front end may also rewrite what the sequence set.
+        {"trail rewritten", DebugReply::wait("TRAIL#x;\nHANDLE#go\n"), 3, "x;b;c;l;", "received env message length: 19",
+         "\nTRAIL#x;b;\n"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        DebugFrontend frontend;
+        ASSERT_NE(0, frontend.port());
+        frontend.set_replies({DebugReply::status("continue"), DebugReply::status("continue"), row.reply_to_b});
+        EXPECT_EQ(row.status, run_linked(frontend));
+        EXPECT_EQ(row.trail, value("TRAIL"));
+        ASSERT_TRUE(frontend.wait_for(6));
+        const std::vector<DebugReport> reports = frontend.reports();
+        ASSERT_EQ(6u, reports.size());
+        EXPECT_EQ(row.status == 3 ? "c" : "d", reports[3].action);
+        EXPECT_NE(std::string::npos, ("\n" + reports[3].dump).find(row.next_dump));
+        EXPECT_EQ(std::string::npos, reports[2].dump.find("HANDLE#"));
+        EXPECT_EQ(std::string::npos, reports[2].dump.find("ROUTE#"));
+        EXPECT_TRUE(reports[5].end);
+        EXPECT_EQ(0u, count("dump_debug_info: env message is incomplete"));
+        EXPECT_EQ(row.length_line != nullptr, logged("dump_debug_info: received status message: wait"));
+        if (row.length_line) {
+            EXPECT_TRUE(logged(std::string("dump_debug_info: ") + row.length_line));
+        }
+        EXPECT_EQ(0u, count("LUMO_ENV_DUMP#"));
+    }
+}
+
+TEST_F(DebugLinkEngine, BrokenFrontEndDoesNotStopTheRun) {
+    const struct {
+        const char* name;
+        DebugReply reply;
+        size_t recorded;  // messages the double sees: the end message only when it read no report
+    } rows[] = {
+        {"closes early", DebugReply::close_early(), 6},
+        {"closes unread", DebugReply::close_unread(), 1},
+        {"garbage", DebugReply::raw("\x01garbage\xff"), 6},
+        {"short header", DebugReply::short_header(), 6},
+        {"oversized status", DebugReply::oversized_status(), 6},
+        {"negative state length", DebugReply::state_length(-5, "HANDLE#go\n"), 6},
+        {"cut state", DebugReply::state_length(1000, "HANDLE#go\n"), 6},
+        {"state of garbage", DebugReply::wait("no hash here\n\n#\n"), 6},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        DebugFrontend frontend;
+        ASSERT_NE(0, frontend.port());
+        frontend.set_replies(std::vector<DebugReply>(5, row.reply));
+        const auto started = std::chrono::steady_clock::now();
+        EXPECT_EQ(5, run_linked(frontend));
+        // Nothing waited for the debug link's time-out.
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
+        EXPECT_EQ("a;i;b;d;l;", value("TRAIL"));
+        EXPECT_TRUE(logged("sequence_execute: finished"));
+        EXPECT_FALSE(logged("sequence_execute: Execution error."));
+        EXPECT_TRUE(logged("dump_debug_info: debugging finished correctly"));
+        ASSERT_TRUE(frontend.wait_for(row.recorded));
+        EXPECT_EQ(6, frontend.connections());
+        EXPECT_EQ(row.recorded, frontend.reports().size());
+        EXPECT_TRUE(frontend.reports().back().end);
+        EXPECT_EQ("<unset>", value("HANDLE"));
+    }
+}
+
+TEST_F(DebugLinkEngine, NoConnectionWithoutTheProperty) {
+    DebugFrontend frontend;
+    ASSERT_NE(0, frontend.port());
+    EXPECT_EQ(5, run("--LUMO_EXIT_CODE 0"));
+    EXPECT_EQ("a;i;b;d;l;", value("TRAIL"));
+    EXPECT_TRUE(logged("dump_debug_info: main.xml, _start_, , a\n"));
+    EXPECT_FALSE(logged("dump_debug_info: debugging finished correctly"));
+    EXPECT_EQ(0u, count("dump_debug_info: env size"));
+    frontend.stop();
+    EXPECT_EQ(0, frontend.connections());
+    EXPECT_TRUE(frontend.reports().empty());
+
+    // A front end that is gone: every call only logs, and the run is the same.
+    int gone_port = 0;
+    {
+        DebugFrontend gone;
+        gone_port = gone.port();
+    }
+    ASSERT_NE(0, gone_port);
+    EXPECT_EQ(5, run("--LUMO_EXIT_CODE 0 --__debug_wizard__ " + std::to_string(gone_port)));
+    EXPECT_EQ("a;i;b;d;l;", value("TRAIL"));
+    EXPECT_EQ(6u, count("ERROR: : dump_debug_info: connection error " + std::to_string(gone_port) + "\n"));
+}
+
+TEST_F(SeqLinkEngine, PlugInLibrariesLoadFromTheLayerFolderAndFromTheStore) {
+    ASSERT_TRUE(build_plugin(m_dir.file("layers/lay.cab/liblay.so")));
+    ASSERT_TRUE(build_plugin(m_dir.file("built/libmain.so")));
+    stage("sequence.ini", "_internal_:main.xml:\n");
+    stage("main.xml",
+          "<sequence><layer file=\"lay.cab\" id=\"lay\"/>"
+          "<module id=\"_start_\" file=\"one.xml\" component=\"_internal_\" action=\"one\"><next call=\"two\"/></module>"
+          "<module id=\"two\" file=\"two.xml\" component=\"_internal_\" action=\"main\"/>"
+          "</sequence>");
+    stage("one.xml", module(mark("one", "_next_")));
+    stage("two.xml",
+          module("<action id=\"main\" type=\"plugin_c\" component=\"plugins\" file=\"lib${LIB}.so\" func=\"take_note\">"
+                 "<set property=\"MAIN_RESULT\" value=\"${EXIT_CODE}:${PLUGIN_SAW}\"/>"
+                 "<set property=\"FROM_LAYER\" value=\"${LAYER_RESULT}:${LAYER_SAW}:${LAYER_PWD}\"/>"
+                 "<next call=\"missing\"/></action>"
+                 "<action id=\"missing\" type=\"plugin_c\" component=\"plugins\" file=\"libmain.so\" func=\"no_such\">"
+                 "<set property=\"MISSING_RESULT\" value=\"${EXIT_CODE}\"/>"
+                 "<set property=\"LUMO_EXIT_CODE\" value=\"4\"/><next call=\"_finish_\"/></action>"));
+    // The layer's library is found in its own folder even though the action names a component.
+    stage_layer("lay.cab", "lay.xml",
+                "<layer><properties>"
+                "<p name=\"LAYER_RESULT\" default=\"\" input=\"local\" output=\"global\"/>"
+                "<p name=\"LAYER_SAW\" default=\"\" input=\"local\" output=\"global\"/>"
+                "<p name=\"LAYER_PWD\" default=\"\" input=\"local\" output=\"global\"/>"
+                "</properties>"
+                "<behavior id=\"_start_\" sequence=\"cli_inst\" action=\"lib\">"
+                "<action id=\"lib\" type=\"plugin_c\" component=\"_internal_\" file=\"liblay.so\" func=\"take_note\">"
+                "<set property=\"LAYER_RESULT\" value=\"${EXIT_CODE}\"/>"
+                "<set property=\"LAYER_SAW\" value=\"${PLUGIN_SAW}\"/>"
+                "<set property=\"LAYER_PWD\" value=\"${PLUGIN_PWD}\"/></action></behavior></layer>");
+    pack("plugins\tlibmain.so\t" + m_dir.file("built/libmain.so") + "\t755\n");
+    EXPECT_EQ(4, run("--PLUGIN_INPUT seen --LIB main"));
+
+    EXPECT_TRUE(logged("plugin_run: library is \"" + temp() + "/lay/liblay.so\", func is \"take_note\""));
+    EXPECT_EQ("7:seen:" + temp() + "/lay", value("FROM_LAYER"));
+    EXPECT_EQ("7:seen", value("MAIN_RESULT"));
+    EXPECT_EQ(2u, count(": take_note: called\n"));
+    // The store's copy went to a private file of its own, removed after the call.
+    const std::string text = log_text();
+    const std::string head = "plugin_run: library is \"";
+    const size_t at = text.find(head + temp() + "/li_plugin_c.");
+    ASSERT_NE(std::string::npos, at);
+    const size_t start = at + head.size();
+    const std::string copy = text.substr(start, text.find('"', start) - start);
+    EXPECT_FALSE(lumo_test::exists_path(copy)) << copy;
+    EXPECT_EQ(2u, count("plugin_run: library is \"" + temp() + "/li_plugin_c."));
+    // A missing symbol is -1 for the sequence to act on, not the end of the run.
+    EXPECT_EQ("-1", value("MISSING_RESULT"));
+    EXPECT_NE(std::string::npos, text.find("ERROR: : plugin_run: "));
+    EXPECT_NE(std::string::npos, text.find("no_such"));
+    EXPECT_EQ("one;", value("TRAIL"));
+    EXPECT_FALSE(logged("sequence_execute: Execution error."));
+}
+
+TEST_F(SeqLinkEngine, ShellFunctionPastItsTimeOutIsKilledAndTheRunGoesOn) {
+    stage("sequence.ini", "_internal_:main.xml:\n");
+    stage("main.xml",
+          "<sequence><module id=\"_start_\" file=\"m.xml\" component=\"_internal_\" action=\"slow\"/></sequence>");
+    stage("slow.sh", "nap() { LI_BEFORE=yes; sleep 8; LI_AFTER=late; }\n"
+                     "quick() { LI_QUICK=done; }\n");
+    stage("m.xml", module("<action id=\"slow\" type=\"plugin_bash\" component=\"_internal_\" file=\"slow.sh\" func=\"nap:0.5\">"
+                          "<set property=\"SLOW_RESULT\" value=\"${LUMO_SHELLEXEC_STATUS}/${EXIT_CODE}\"/>"
+                          "<next call=\"quick\"/></action>"
+                          "<action id=\"quick\" type=\"plugin_bash\" component=\"_internal_\" file=\"slow.sh\" func=\"quick:3\">"
+                          "<set property=\"QUICK_RESULT\" value=\"[${LUMO_SHELLEXEC_STATUS}]/${EXIT_CODE}\"/>"
+                          "<set property=\"LUMO_EXIT_CODE\" value=\"6\"/><next call=\"_finish_\"/></action>"));
+    pack();
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(6, run("", true));
+    // The sleep the function started went with it: nothing kept the engine's output open.
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+    EXPECT_EQ("killed/1", value("SLOW_RESULT"));
+    EXPECT_TRUE(logged("_shellexec_execute_command: applying timeout 0.5 to function nap"));
+    EXPECT_TRUE(logged("_shellexec_execute_command: process hangs, killing..."));
+    // Five rounds of 100 ms, then the kill.
+    const std::string text = log_text();
+    const std::string before_kill = text.substr(0, text.find("process hangs, killing..."));
+    size_t rounds = 0;
+    const std::string round = "_shellexec_execute_command: second 0, querying process ";
+    for (size_t at = before_kill.find(round); at != std::string::npos; at = before_kill.find(round, at + 1)) ++rounds;
+    EXPECT_EQ(5u, rounds);
+    EXPECT_NE(std::string::npos, text.find("ERROR: : _shellexec_execute_script: unable to read output file\n"));
+    // Nothing of the killed function came back, not even what it set before it hung.
+    EXPECT_EQ("<unset>", value("BEFORE"));
+    EXPECT_EQ("<unset>", value("AFTER"));
+    // The next function ends within its time-out: the status is cleared and its result taken.
+    EXPECT_EQ("[]/0", value("QUICK_RESULT"));
+    EXPECT_EQ("done", value("QUICK"));
+    EXPECT_TRUE(logged("_shellexec_execute_command: process exited"));
+    EXPECT_FALSE(logged("sequence_execute: Execution error."));
+}
+
+TEST_F(SeqLinkEngine, AwkwardValuesReachAShellFunctionAsDataAndComeBackUnchanged) {
+    const std::string marker = m_dir.file("ran");
+    const struct {
+        const char* name;
+        std::string value;
+        std::string in_script;  // double quotes reach scripts as single quotes
+    } rows[] = {
+        {"DQ", "say \"hi\" now", "say 'hi' now"},
+        {"SQ", "it's a 'test", "it's a 'test"},
+        {"BS", "back\\slash \\\\ \\n end\\", "back\\slash \\\\ \\n end\\"},
+        {"CMD", "x $(touch " + marker + "-cmd) y", "x $(touch " + marker + "-cmd) y"},
+        {"TICK", "x `touch " + marker + "-tick` y", "x `touch " + marker + "-tick` y"},
+        {"MIX", "a\"b'c\\d$(touch " + marker + "-mix)`touch " + marker + "-mix2`;touch " + marker + "-semi",
+         "a'b'c\\d$(touch " + marker + "-mix)`touch " + marker + "-mix2`;touch " + marker + "-semi"},
+    };
+    stage("sequence.ini", "_internal_:main.xml:\n");
+    stage("main.xml",
+          "<sequence><module id=\"_start_\" file=\"m.xml\" component=\"_internal_\" action=\"echo\"/></sequence>");
+    std::string script = "echo_back() {\n";
+    std::string args;
+    for (const auto& row : rows) {
+        const std::string var = std::string("LI_") + row.name;
+        script += "    printf '%s' \"$" + var + "\" > \"$LI_TEMP_FOLDER/" + row.name + ".txt\"\n";
+        script += "    " + var + "_BACK=\"$" + var + "\"\n";
+        args += std::string(" --") + row.name + " " + quote(row.value);
+    }
+    script += "}\n";
+    stage("echo.sh", script);
+    stage("m.xml", module("<action id=\"echo\" type=\"plugin_bash\" component=\"_internal_\" file=\"echo.sh\" func=\"echo_back\">"
+                          "<set property=\"ECHO_RESULT\" value=\"${EXIT_CODE}\"/><next call=\"_finish_\"/></action>"));
+    pack();
+    EXPECT_EQ(0, run("--LUMO_EXIT_CODE 0" + args));
+    EXPECT_EQ("0", value("ECHO_RESULT"));
+    const std::string text = log_text();
+    const size_t read_back = text.find(": _shellexec_parse_envlist: started\n");
+    ASSERT_NE(std::string::npos, read_back);
+    const std::string after_script = text.substr(read_back);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(row.in_script, read_file(temp() + "/" + row.name + ".txt"));
+        EXPECT_EQ(row.in_script, value(std::string(row.name) + "_BACK"));
+        // Unchanged in the script, so the property keeps its value: no double quote is lost.
+        EXPECT_EQ(row.value, value(row.name));
+        EXPECT_EQ(std::string::npos, after_script.find("env_set_string_internal: key \"" + std::string(row.name) + "\" with value"));
+    }
+    for (const char* suffix : {"-cmd", "-tick", "-mix", "-mix2", "-semi"}) {
+        EXPECT_FALSE(lumo_test::exists_path(marker + suffix)) << suffix;
+    }
+    EXPECT_FALSE(logged("sequence_execute: Execution error."));
+}
