@@ -271,6 +271,35 @@ bool read_bound(const std::string& pattern, size_t start, bound_t* bound) {
     return false;
 }
 
+constexpr int pattern_quantifiers_max = 64;
+
+// Stacked counts (x**, a+*?, b{2}*) make the compiler chain empty paths into each other, which its
+// closure computation pays for exponentially; no real condition needs them, nor dozens of counts.
+bool pattern_quantifiers_ok(const std::string& pattern) {
+    int total = 0;
+    bool after_quantifier = false;
+    for (size_t i = 0; i < pattern.size(); ++i) {
+        const char c = pattern[i];
+        bound_t bound;
+        bool quantifier = false;
+        if (c == '\\') {
+            ++i;
+        } else if (c == '[') {
+            i = bracket_end(pattern, i);
+        } else if (c == '*' || c == '+' || c == '?') {
+            quantifier = true;
+        } else if (c == '{' && read_bound(pattern, i, &bound)) {
+            quantifier = true;
+            i = bound.end;
+        }
+        if (quantifier) {
+            if (after_quantifier || ++total > pattern_quantifiers_max) return false;
+        }
+        after_quantifier = quantifier;
+    }
+    return true;
+}
+
 struct pattern_measure_t {
     unsigned long long size = 0;       // positions once every count is written out
     unsigned long long skippable = 0;  // of those, the ones inside parts that may match nothing
@@ -370,7 +399,8 @@ pattern_measure_t pattern_measure(const std::string& pattern) {
 
 int match_regex(const std::string& left, const std::string& pattern, const char* shown_pattern) {
     const pattern_measure_t measure = pattern_measure(pattern);
-    if (measure.size > pattern_size_max || measure.skippable > pattern_skippable_max) {
+    if (measure.size > pattern_size_max || measure.skippable > pattern_skippable_max ||
+        !pattern_quantifiers_ok(pattern)) {
         error("execute: pattern %s is too complex", shown_pattern);
         return -1;
     }

@@ -217,6 +217,11 @@ TEST(CondTest, PatternsThatWouldTakeMinutesToCompileAreRefused) {
         {"${X} =~ ([ab]{1,400}){40}", x, -1},
         {"${X} =~ ^a{1,100}$", x, 1},
         {"${X} =~ a{", x, -1},  // no count: left to the compiler, which rejects it
+        {"${X} =~ x**", x, -1},
+        {"${X} =~ (a$b*****)*****", x, -1},
+        {"${X} =~ a{2}*", x, -1},
+        {"${X} =~ ^a*b+c?$", x, 0},
+        {"${X} =~ [*+?]", x, 0},
     });
     LogCapture log;
     session_t session;
