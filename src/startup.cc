@@ -478,6 +478,20 @@ int lumo_main(int argc, char** argv) {
         return 0;
     }
 
+    // The silent configuration to read and the one to write are used by their full paths.
+    const bool uninstall_mode = env_get_string(s, std::string("LUMO_MODE")) == "uninstall";
+    for (const char* name : {"silent", "duplicate"}) {
+        if (!env_exists(s, std::string(name))) continue;
+        if (std::string(name) == "silent" && uninstall_mode) continue;
+        const std::string value = env_get_string(s, std::string(name));
+        if (value.empty()) {
+            printf("Error: Please provide silent configuration file.\n");
+            return 2;
+        }
+        if (value[0] != '/' && value[0] != '~')
+            env_set_string(s, name, env_get_string(s, std::string("LUMO_PWD")) + "/" + value);
+    }
+
     actions_init(s);
     init_sequence(s);
     sequence_execute(s);

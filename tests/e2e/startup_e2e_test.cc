@@ -268,3 +268,20 @@ TEST_F(EnginePackage, InterruptAsksAndEndsOnlyOnYes) {
     }
     EXPECT_NE(std::string::npos, log_text().find(": sigint_handler: 2 signot has been got\n"));
 }
+
+TEST_F(EnginePackage, SilentAndDuplicateFilesAreTakenByFullPath) {
+    pack();
+    std::string out;
+    EXPECT_EQ(2, run("--silent", &out));
+    EXPECT_EQ("Error: Please provide silent configuration file.\n", out);
+    EXPECT_EQ(2, run("--duplicate= --LUMO_MODE uninstall", &out));
+    EXPECT_EQ("Error: Please provide silent configuration file.\n", out);
+    EXPECT_EQ(0, run("--silent --LUMO_MODE uninstall", &out));  // an uninstall needs no answers
+    const std::string strings = m_dir.file("strings.sh");
+    EXPECT_EQ(0, run("-d out.ini --duplicate_home '~/x.ini' --string_ids duplicate --__get_string__ " + quote(strings)));
+    // The extraction comes before the paths are made absolute.
+    EXPECT_EQ("LI_duplicate=$(cat<<'EOM'\nout.ini\nEOM\n)\n\n", read_file(strings));
+    run("-d out.ini -s '~/in.ini'");
+    EXPECT_NE(std::string::npos, log_text().find("key \"duplicate\" with value \"" + m_dir.file("run/out.ini") + "\""));
+    EXPECT_EQ(std::string::npos, log_text().find("/~/in.ini"));
+}
