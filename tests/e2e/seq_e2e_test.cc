@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <map>
 
+#include "seq_package.h"
 #include "test_util.h"
 
 using lumo_test::quote;
@@ -31,34 +32,9 @@ std::string dialog(const std::string& id, const std::string& save = "yes") {
            "\"/><input text=\"" + id + "?\" keep=\"ANSWER\"/></dialog>";
 }
 
-class SeqEngine : public ::testing::Test {
+class SeqEngine : public SeqPackage {
 protected:
     void SetUp() override { stage("product.ini", "PRODUCT_NAME=Sequence Test\nPRODUCT_VERSION=1.0\n"); }
-
-    void stage(const std::string& name, const std::string& content) { put(m_dir.file("stage/" + name), content); }
-    void stage_layer(const std::string& cab, const std::string& name, const std::string& content) {
-        put(m_dir.file("layers/" + cab + "/" + name), content);
-    }
-
-    void pack() {
-        std::filesystem::create_directories(m_dir.file("pkg/config/bin"));
-        std::string output;
-        ASSERT_EQ(0, run_command(quote(lumo_test::cab_tool_path()) + " create " + quote(m_dir.file("pkg/config/install.cab")) +
-                                     " --dir " + quote(m_dir.file("stage")) + " _internal_",
-                                 &output, true))
-            << output;
-        std::error_code ec;
-        for (const auto& entry : std::filesystem::directory_iterator(m_dir.file("layers"), ec)) {
-            const std::string cab = entry.path().filename().string();
-            ASSERT_EQ(0, run_command(quote(lumo_test::cab_tool_path()) + " create " + quote(m_dir.file("pkg/config/" + cab)) +
-                                         " --dir " + quote(entry.path().string()) + " _internal_",
-                                     &output, true))
-                << output;
-        }
-        std::filesystem::create_symlink(lumo_test::engine_path(), m_dir.file("pkg/config/bin/lumo"), ec);
-    }
-
-    std::string temp() const { return m_dir.file("run/temp"); }
 
     // The exit status; the answers are fed to standard input.
     int run(const std::string& args = "", const std::string& answers = "") {
@@ -69,20 +45,6 @@ protected:
                                " --__keep_temp__ " + args + " <" + quote(m_dir.file("answers")) + " >" +
                                quote(m_dir.file("stdout")) + " 2>&1",
                            nullptr);
-    }
-
-    std::string log_text() const { return lumo_test::engine_logs(m_dir.file("run")); }
-    bool logged(const std::string& message) const { return log_text().find(": " + message + "\n") != std::string::npos; }
-    size_t count(const std::string& message) const { return lumo_test::count_occurrences(log_text(), message); }
-    // The last value the property was given, as the property store logs it.
-    std::string value(const std::string& name) const { return lumo_test::logged_value(log_text(), name); }
-
-    TempDir m_dir;
-
-private:
-    static void put(const std::string& path, const std::string& content) {
-        std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-        write_file_text(path, content);
     }
 };
 

@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "debug_frontend.h"
+#include "seq_package.h"
 #include "test_util.h"
 
 using lumo_test::DebugFrontend;
@@ -41,14 +42,9 @@ const char plugin_source[] =
     "    return 7;\n"
     "}\n";
 
-class SeqLinkEngine : public ::testing::Test {
+class SeqLinkEngine : public SeqPackage {
 protected:
     void SetUp() override { stage("product.ini", "PRODUCT_NAME=Link Test\nPRODUCT_VERSION=1.0\n"); }
-
-    void stage(const std::string& name, const std::string& content) { put(m_dir.file("stage/" + name), content); }
-    void stage_layer(const std::string& cab, const std::string& name, const std::string& content) {
-        put(m_dir.file("layers/" + cab + "/" + name), content);
-    }
 
     // Compiles the plug-in source into a shared library at path; true on success.
     bool build_plugin(const std::string& path) {
@@ -62,33 +58,6 @@ protected:
         if (status != 0) ADD_FAILURE() << output;
         return status == 0;
     }
-
-    // The package: install.cab from stage/ (component _internal_, plus any extra manifest lines),
-    // one store per folder under layers/, and the engine one folder below.
-    void pack(const std::string& extra_manifest = "") {
-        std::filesystem::create_directories(m_dir.file("pkg/config/bin"));
-        std::string manifest = extra_manifest;
-        std::error_code ec;
-        for (const auto& entry : std::filesystem::directory_iterator(m_dir.file("stage"), ec)) {
-            manifest += "_internal_\t" + entry.path().filename().string() + "\t" + entry.path().string() + "\n";
-        }
-        write_file_text(m_dir.file("manifest"), manifest);
-        std::string output;
-        ASSERT_EQ(0, run_command(quote(lumo_test::cab_tool_path()) + " create " + quote(m_dir.file("pkg/config/install.cab")) +
-                                     " " + quote(m_dir.file("manifest")),
-                                 &output, true))
-            << output;
-        for (const auto& entry : std::filesystem::directory_iterator(m_dir.file("layers"), ec)) {
-            const std::string cab = entry.path().filename().string();
-            ASSERT_EQ(0, run_command(quote(lumo_test::cab_tool_path()) + " create " + quote(m_dir.file("pkg/config/" + cab)) +
-                                         " --dir " + quote(entry.path().string()) + " _internal_",
-                                     &output, true))
-                << output;
-        }
-        std::filesystem::create_symlink(lumo_test::engine_path(), m_dir.file("pkg/config/bin/lumo"), ec);
-    }
-
-    std::string temp() const { return m_dir.file("run/temp"); }
 
     // The exit status. Every earlier log is removed first, so each run is read on its own. Piped:
     // the output goes through a pipe, so the run ends only once nothing holds the output open.
@@ -108,20 +77,6 @@ protected:
                         output,
                     nullptr);
         return atoi(read_file(status).c_str());
-    }
-
-    std::string log_text() const { return lumo_test::engine_logs(m_dir.file("run")); }
-    bool logged(const std::string& message) const { return log_text().find(": " + message + "\n") != std::string::npos; }
-    size_t count(const std::string& message) const { return lumo_test::count_occurrences(log_text(), message); }
-    // The last value the property was given, as the property store logs it.
-    std::string value(const std::string& name) const { return lumo_test::logged_value(log_text(), name); }
-
-    TempDir m_dir;
-
-private:
-    static void put(const std::string& path, const std::string& content) {
-        std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-        write_file_text(path, content);
     }
 };
 
