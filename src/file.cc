@@ -553,11 +553,12 @@ std::string shell_quote(const std::string& text) {
 }  // namespace
 
 std::string getFilePartition(const std::string& name) {
-    const std::string command =
-        "df " + shell_quote(existing_ancestor(name)) + "| tail -n 1 | awk '{ print $NF }' 2>/dev/null";
+    // The answer is given for the folder actually asked about, which the log names.
+    const std::string asked = existing_ancestor(name);
+    const std::string command = "df " + shell_quote(asked) + "| tail -n 1 | awk '{ print $NF }' 2>/dev/null";
     print_log("getFilePartition: command is '%s'", command.c_str());
     const std::string partition = trimSpaces(get_command_output(command));
-    print_log("getFilePartition: partition for file '%s' is '%s'", name.c_str(), partition.c_str());
+    print_log("getFilePartition: partition for file '%s' is '%s'", asked.c_str(), partition.c_str());
     return partition;
 }
 

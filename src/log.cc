@@ -31,7 +31,10 @@ int log_init(session_t* session, const char* name) {
     // A plug-in attaches without a name. Its own copy of this module adopts the engine's state; a
     // plug-in bound to the engine's exported copy finds the log already open and keeps it.
     if (session && !name) {
-        if (!_g_logging_state.file && session->log_state) _g_logging_state = *session->log_state;
+        if (!_g_logging_state.file && session->log_state) {
+            _g_logging_state = *session->log_state;
+            return 0;
+        }
         if (_g_logging_state.file) return 0;
     }
     log_disable();

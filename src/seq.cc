@@ -772,8 +772,9 @@ int enter_sub(loop_t& loop, step_t* step, const std::string& start, int transiti
         if (leaves_step) print_log("sequence_execute(): empty_stack: 1 after LI_TRANSITION_PREV in intra-module layer");
         loop.stack_flags = stack_flags_empty;
         leave_sub(loop);
-        // The entering action belongs to the step left behind: nothing to resume.
-        return transition_prev;
+        // The entering action belongs to the step left behind: nothing to resume. A step that was
+        // not left goes on after the transition that led into the sub-module.
+        return leaves_step ? transition_prev : transition_out;
     }
     if (sub && doc_root(sub->doc.get()) && !sub->action.empty()) return transition_in;
     leave_sub(loop);
@@ -1125,7 +1126,11 @@ int sequence_execute(session_t* session) {
         const int result = sequence_execute_document(session, &session->store, root, nullptr, &start, &transition,
                                                      &sub_name, &target, &loop.stack_flags, &step->stack);
         loop.status |= result;
-        if (result != 0) break;
+        if (result != 0) {
+            // A failed run yields no transition; the loop reports that before it ends.
+            if ((transition & transition_code_mask) == 0) error("sequence_execute: Unknown transition.");
+            break;
+        }
         loop.install_base = install_base(session);
         int code = transition & transition_code_mask;
         if (in_sub && code != transition_out) leave_sub(loop);

@@ -322,8 +322,9 @@ int store_read_cab(cab_t* cab) {
         error("store_read_cab: can not get number of enties in CAB");
         return fail_read(cab);
     }
-    // The number stored is that of the last entry, not the count: 0 means one entry.
-    print_log("store_read_cab: detected %llu enties in CAB", static_cast<unsigned long long>(last));
+    // The number stored is that of the last entry, not the count: 0 means one entry. The line
+    // shows it as the signed 32-bit number the entry count is kept in; a larger one is refused below.
+    print_log("store_read_cab: detected %d enties in CAB", static_cast<int>(static_cast<int32_t>(last)));
     if (!skip_separator(file)) {
         error("store_read_cab: can not skip 2 bytes in CAB");
         return fail_read(cab);

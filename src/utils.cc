@@ -563,11 +563,11 @@ int read_path(std::string& text, volatile sig_atomic_t* interrupted) {
         if (text.size() < read_path_max + 1) text += static_cast<char>(c);
         else cut = true;
     }
+    print_log("read_path: entered string is \"%s\"", text.c_str());
     if (cut || text.size() > read_path_max) {
         print_log("read_path: string length exceeds %d, truncating", static_cast<int>(read_path_max));
         text.resize(std::min(text.size(), read_path_max));
     }
-    print_log("read_path: entered string is \"%s\"", text.c_str());
     return read_path_done;
 }
 

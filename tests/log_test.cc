@@ -77,6 +77,21 @@ TEST(LogTest, PluginAdoptsTheEngineStateThroughTheSession) {
     _g_logging_state = engine;
 }
 
+TEST(LogTest, PluginAdoptsADisabledEngineLogWithoutFailing) {
+    LogCapture log;
+    const logging_state_t saved = _g_logging_state;
+    // The engine runs without a log: its state has no file, and the plug-in takes it as it is.
+    logging_state_t engine = {nullptr, 0, nullptr, nullptr, nullptr, "engine", nullptr};
+    session_t session;
+    session.log_state = &engine;
+    log_disable();
+    EXPECT_EQ(0, log_init(&session, nullptr));
+    EXPECT_EQ(-3, log_is_ready());
+    EXPECT_STREQ("engine", _g_logging_state.prefix);
+    EXPECT_EQ(-3, print_log("nowhere"));
+    _g_logging_state = saved;
+}
+
 TEST(LogTest, SecondInitReplacesTheFile) {
     TempDir dir;
     LogCapture log;

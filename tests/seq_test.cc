@@ -488,3 +488,13 @@ TEST_F(SeqStore, ExecuteReportsMissingSequenceAndRunsAnEmptyList) {
     EXPECT_EQ(std::string::npos, m_log.text().find("Execution error"));
     EXPECT_TRUE(m_session.seqs.seq.empty());
 }
+
+TEST_F(SeqStore, FailedDocumentRunReportsTheMissingTransitionAndEndsWithAnError) {
+    open({{"_internal_", "m.xml", "<module><behavior><action id=\"a\" type=\"strange\"/></behavior></module>", ""}});
+    load("<sequence><module id=\"_start_\" file=\"m.xml\" component=\"_internal_\" action=\"a\"/></sequence>");
+    EXPECT_EQ(0, sequence_execute(&m_session));
+    EXPECT_TRUE(m_log.has_line("ERROR: : sequence_execute_document: Unknown type of the action - strange"));
+    EXPECT_TRUE(m_log.has_line("ERROR: : sequence_execute: Unknown transition."));
+    EXPECT_TRUE(m_log.has_line("ERROR: : sequence_execute: Execution error."));
+    EXPECT_TRUE(m_log.has_line(": sequence_execute: finished"));
+}

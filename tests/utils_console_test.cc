@@ -402,6 +402,11 @@ TEST(ReadPathTest, LongPathIsCutTo4095Bytes) {
     EXPECT_EQ(read_path_done, read_path(text));
     EXPECT_EQ("/" + std::string(4094, 'p'), text);
     EXPECT_TRUE(log.has_line(": read_path: string length exceeds 4095, truncating"));
+    // What was entered is logged first, then that it is cut.
+    const std::string logged = log.text();
+    const size_t entered = logged.find(": read_path: entered string is \"/ppp");
+    ASSERT_NE(std::string::npos, entered);
+    EXPECT_LT(entered, logged.find(": read_path: string length exceeds 4095, truncating"));
 }
 
 TEST(ReadPathTest, TabCompletesFromTheFolder) {
@@ -412,6 +417,8 @@ TEST(ReadPathTest, TabCompletesFromTheFolder) {
     write_file_text(base + "beta.txt", "b");
     write_file_text(base + "alpine.txt", "a");
     write_file_text(base + "alpha/inner", "i");
+    ASSERT_EQ(0, mkdir((base + "longfolder").c_str(), 0755));
+    write_file_text(base + "l1", "l");
     const struct { const char* what; std::string input; std::string path; std::vector<std::string> shown; } rows[] = {
         {"one candidate", base + "b\t\n", base + "beta.txt", {}},
         {"a folder gets a slash", base + "alph\t\n", base + "alpha/", {}},
@@ -420,7 +427,9 @@ TEST(ReadPathTest, TabCompletesFromTheFolder) {
         {"completion goes on after a listing", base + "al\tha\t\t\n", base + "alpha/inner", {}},
         {"no candidate leaves the text", base + "zz\t\n", base + "zz", {}},
         {"an empty partial name lists everything", base + "\t\n", base,
-         {"alpha/      alpine.txt  beta.txt    "}},
+         {"alpha/       alpine.txt   beta.txt     l1           longfolder/  "}},
+        {"cells are the longest shown name, a folder's slash included, and two spaces", base + "l\t\n",
+         base + "l", {"\nl1           longfolder/  \n"}},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.what);

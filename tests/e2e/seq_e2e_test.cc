@@ -144,6 +144,34 @@ TEST_F(SeqEngine, JumpsIntoAnotherSequenceAndBackWithoutLoadingItTwice) {
     EXPECT_FALSE(logged("sequence_execute: Execution error."));
 }
 
+TEST_F(SeqEngine, LayerGoingBackInsideAStepResumesTheActionThatEnteredTheSubModule) {
+    stage("sequence.ini", "_internal_:main.xml:\n");
+    stage("main.xml",
+          "<sequence><layer file=\"lay.cab\" id=\"lay\"/>"
+          "<module id=\"_start_\" file=\"zero.xml\" component=\"_internal_\" action=\"z\" name=\"Zero\">"
+          "<module id=\"inner\" file=\"nothing.xml\" component=\"_internal_\" action=\"i\"/><next call=\"one\"/></module>"
+          "<module id=\"one\" file=\"one.xml\" component=\"_internal_\" action=\"o\" name=\"One\"/>"
+          "</sequence>");
+    stage("zero.xml", module("<action id=\"z\" type=\"dialog\" call=\"z\"><set property=\"TRAIL\" value=\"${TRAIL}z;\"/>"
+                             "<next condition=\"WENT_BACK\" call=\"_in_\" sub=\"inner\"/><next call=\"_next_\"/></action>",
+                             "<interface view=\"cli\">" + dialog("z") + "</interface>"));
+    stage("one.xml", module("<action id=\"o\"><set property=\"TRAIL\" value=\"${TRAIL}o;\"/>"
+                            "<next condition=\"WENT_BACK\" call=\"_finish_\"/><next call=\"back\"/></action>"
+                            "<action id=\"back\"><set property=\"WENT_BACK\" value=\"1\"/><next call=\"_prev_\"/></action>"));
+    stage_layer("lay.cab", "lay.xml",
+                "<layer><behavior id=\"inner\" sequence=\"cli_inst\" action=\"p\">"
+                "<action id=\"p\"><next call=\"_prev_\"/></action></behavior></layer>");
+    pack();
+    // Back in the first step it starts from its visited dialog, so the layer's "previous" inside
+    // the sub-module does not leave the step: the dialog goes on after the next that led in.
+    EXPECT_EQ(0, run("", "1\n1\n"));
+    EXPECT_EQ("z;o;z;o;", value("TRAIL"));
+    EXPECT_TRUE(logged("sequence_execute(): empty_stack: 1 after LI_TRANSITION_PREV in intra-module layer"));
+    EXPECT_TRUE(logged("sequence_execute: returning to action z, transition 261"));
+    EXPECT_EQ(1u, count("sequence_execute(): stack is empty, moving to the previous module"));
+    EXPECT_FALSE(logged("sequence_execute: Execution error."));
+}
+
 TEST_F(SeqEngine, LayersImportExportAndRunPerExecuteDir) {
     stage("sequence.ini", "_internal_:main.xml:\n");
     stage("main.xml",
@@ -226,6 +254,7 @@ TEST_F(SeqEngine, UnknownBuiltInGivesMinusOneAndUnknownTypeEndsTheRun) {
     EXPECT_EQ("got -1", value("RESULT"));
     EXPECT_TRUE(logged("sequence_exec_action: set the var \"RESULT\" with value \"got -1\""));
     EXPECT_NE(std::string::npos, log_text().find("ERROR: : sequence_execute_document: Unknown type of the action - teleport\n"));
+    EXPECT_NE(std::string::npos, log_text().find("ERROR: : sequence_execute: Unknown transition.\n"));
     EXPECT_NE(std::string::npos, log_text().find("ERROR: : sequence_execute: Execution error.\n"));
     EXPECT_TRUE(logged("sequence_execute: finished"));
 }
