@@ -9,7 +9,7 @@ jobs=${LUMO_JOBS:-2}
 fuzz_seconds=${LUMO_FUZZ_SECONDS:-30}
 
 scripts/deps.sh cmake make gcc g++ libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev \
-    clang libclang-rt-14-dev python3 procps
+    clang libclang-rt-14-dev bash coreutils
 
 echo "== plain build"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
