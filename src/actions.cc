@@ -68,13 +68,6 @@ private:
     std::string m_path;
 };
 
-struct fd_owner {
-    int fd;
-    ~fd_owner() {
-        if (fd >= 0) close(fd);
-    }
-};
-
 const char* loader_message() {
     const char* message = dlerror();
     return message ? message : "unknown loader error";

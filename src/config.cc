@@ -28,12 +28,6 @@ const char* const copied_environment[] = {
     "http_proxy", "https_proxy",
 };
 
-struct file_closer {
-    void operator()(FILE* f) const {
-        if (f) fclose(f);
-    }
-};
-
 constexpr size_t string_id_max = 1023;
 
 }  // namespace
@@ -195,7 +189,7 @@ int configuration_get_strings(session_t* session) {
         error("configuration_get_strings: session is null");
         return -1;
     }
-    std::unique_ptr<FILE, file_closer> file;
+    file_ptr file;
     FILE* out = stdout;
     const std::string target = env_get_string(session, std::string("__get_string__"));
     // Given as a flag without a file name, the blocks go to standard output.

@@ -84,13 +84,6 @@ const std::string* find_value(session_t* session, const std::string& name) {
     return it == session->properties.end() ? nullptr : &it->second;
 }
 
-struct fd_closer {
-    int fd;
-    ~fd_closer() {
-        if (fd >= 0) close(fd);
-    }
-};
-
 // The root environment file feeds a run with root rights: a file planted by another ordinary user
 // must not be taken or overwritten. Our own files and root's are fine; a root run also takes the
 // file of the user who owns the temporary folder it was started with.
@@ -282,12 +275,29 @@ std::string dump_maps(session_t* session, bool for_log) {
 
 }  // namespace
 
+namespace {
+
+// The virtual lines of a dump: LUMO_MEDIA and the three state lines of each component.
+std::string media_lines(session_t* session) {
+    const std::string list = media_list(session);
+    std::string lines = "LUMO_MEDIA#" + list + "\n";
+    for (const std::string& id : splitString(list, ";", false)) {
+        for (const char* suffix : {"_selected", "_installed", "_skipped"}) {
+            const std::string name = std::string(media_prefix) + id + suffix;
+            lines += name + "#" + media_get(session, name) + "\n";
+        }
+    }
+    return lines;
+}
+
+}  // namespace
+
 std::string env_dump_for_log(session_t* session, int flag) {
     if (!session) {
         error("env_dump: session is null");
         return "";
     }
-    return dump_maps(session, true) + (flag == 1 ? env_dump(session, 1).substr(dump_maps(session, false).size()) : "");
+    return dump_maps(session, true) + (flag == 1 ? media_lines(session) : "");
 }
 
 std::string env_dump(session_t* session, int flag) {
@@ -295,18 +305,7 @@ std::string env_dump(session_t* session, int flag) {
         error("env_dump: session is null");
         return "";
     }
-    std::string dump = dump_maps(session, false);
-    if (flag == 1) {
-        const std::string list = media_list(session);
-        dump += "LUMO_MEDIA#" + list + "\n";
-        for (const std::string& id : splitString(list, ";", false)) {
-            for (const char* suffix : {"_selected", "_installed", "_skipped"}) {
-                const std::string name = std::string(media_prefix) + id + suffix;
-                dump += name + "#" + media_get(session, name) + "\n";
-            }
-        }
-    }
-    return dump;
+    return dump_maps(session, false) + (flag == 1 ? media_lines(session) : "");
 }
 
 int env_save(session_t* session) {
@@ -325,7 +324,7 @@ int env_save(session_t* session) {
     // Written beside the target and renamed over it: a link planted at the target is replaced,
     // never followed, and a reader never sees half a file. mkstemp creates it owner-only.
     std::string temp = target + ".XXXXXX";
-    fd_closer fd{mkstemp(temp.data())};
+    fd_owner fd{mkstemp(temp.data())};
     if (fd.fd < 0) {
         print_log("env_save: unable to write environment to file");
         return 0;
@@ -348,7 +347,7 @@ int env_restore(session_t* session) {
     print_log("env_restore: started");
     const std::string source = env_root_file_path(session);
     std::string text;
-    fd_closer fd{open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC)};
+    fd_owner fd{open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC)};
     struct stat info;
     if (fd.fd >= 0 && fstat(fd.fd, &info) == 0) {
         if (!S_ISREG(info.st_mode) || !env_file_owner_trusted(session, info.st_uid)) {

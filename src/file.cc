@@ -19,20 +19,6 @@
 
 namespace {
 
-struct file_closer {
-    void operator()(FILE* f) const {
-        if (f) fclose(f);
-    }
-};
-using file_ptr = std::unique_ptr<FILE, file_closer>;  // every return below closes what was opened
-
-struct dir_closer {
-    void operator()(DIR* d) const {
-        if (d) closedir(d);
-    }
-};
-using dir_ptr = std::unique_ptr<DIR, dir_closer>;
-
 struct malloc_free {
     void operator()(char* p) const { free(p); }
 };

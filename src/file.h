@@ -3,10 +3,33 @@
 // Failures are logged and returned as status codes; nothing here ends the process.
 #pragma once
 
+#include <dirent.h>
+#include <unistd.h>
+
 #include <cstdint>
+#include <cstdio>
+#include <memory>
 #include <string>
 #include <sys/types.h>
 #include <vector>
+
+// Owners of open files, folders and descriptors: every return closes what was opened.
+struct file_closer {
+    void operator()(FILE* f) const { fclose(f); }
+};
+using file_ptr = std::unique_ptr<FILE, file_closer>;
+struct dir_closer {
+    void operator()(DIR* d) const { closedir(d); }
+};
+using dir_ptr = std::unique_ptr<DIR, dir_closer>;
+struct fd_owner {
+    int fd;
+    ~fd_owner() {
+        if (fd >= 0) close(fd);
+    }
+    fd_owner(const fd_owner&) = delete;
+    fd_owner& operator=(const fd_owner&) = delete;
+};
 
 bool exists(const std::string& path);
 // 1/0 as exists, logging why a path is missing.

@@ -23,13 +23,6 @@ constexpr size_t envlist_name_max = 1023;   // longest name taken back from the 
 constexpr size_t envlist_value_max = 4095;  // longest value taken back from the dump
 constexpr long wait_round_usec = 100000;    // one round of the time-out wait
 
-struct fd_owner {
-    int fd;
-    ~fd_owner() {
-        if (fd >= 0) close(fd);
-    }
-};
-
 std::string temp_folder(session_t* session) {
     const std::string folder = env_get_string(session, std::string("TEMP_FOLDER"));
     return folder.empty() ? std::string("/tmp") : folder;

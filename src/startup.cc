@@ -1,6 +1,5 @@
 #include "startup.h"
 
-#include <regex.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -89,18 +88,6 @@ bool equals_ignoring_case(const char* text, size_t length, const char* word) {
         if (tolower(static_cast<unsigned char>(text[i])) != word[i]) return false;
     }
     return true;
-}
-
-struct regex_holder {
-    regex_t regex;
-    bool compiled = false;
-    ~regex_holder() {
-        if (compiled) regfree(&regex);
-    }
-};
-
-std::string command_line_value(session_t* session, const std::string& text) {
-    return expand_operand(session, text);
 }
 
 // Stores an option in the command-line session: under "query_"+name while query mode is on.
@@ -211,10 +198,8 @@ std::string match_cmdline_shortcut(const std::string& arg) {
 
 int check_env_name(const char* name) {
     if (!name || !*name) return 0;
-    regex_holder holder;
-    if (regcomp(&holder.regex, "^[a-zA-Z_][a-zA-Z0-9_-]*$", REG_EXTENDED | REG_NOSUB) != 0) return -1;
-    holder.compiled = true;
-    return regexec(&holder.regex, name, 0, nullptr, 0) == 0 ? 0 : -1;
+    const regex_ptr regex = get_regex("^[a-zA-Z_][a-zA-Z0-9_-]*$", REG_EXTENDED | REG_NOSUB);
+    return regex && regmatch(regex.get(), name, 0) == 1 ? 0 : -1;
 }
 
 int parse_command_line(session_t* session, int argc, char** argv, session_t* cmdline) {
@@ -243,7 +228,7 @@ int parse_command_line(session_t* session, int argc, char** argv, session_t* cmd
         }
         bool last_flag = false;
         if (equals != std::string::npos) {
-            const std::string value = command_line_value(session, name.substr(equals + 1));
+            const std::string value = expand_operand(session, name.substr(equals + 1));
             name.resize(equals);
             store_option(cmdline, name, value, query);
         } else if (name == "query") {
@@ -259,7 +244,7 @@ int parse_command_line(session_t* session, int argc, char** argv, session_t* cmd
             if (next_is_option) {
                 env_set_string(cmdline, name, "");
             } else {
-                store_option(cmdline, name, command_line_value(session, next), query);
+                store_option(cmdline, name, expand_operand(session, next), query);
                 ++i;
             }
         }

@@ -9,15 +9,9 @@
 #include <string>
 #include <vector>
 
-struct session_t;
+#include "file.h"
 
-namespace store_detail {
-struct file_closer {
-    void operator()(FILE* f) const {
-        if (f) fclose(f);
-    }
-};
-}  // namespace store_detail
+struct session_t;
 
 constexpr int store_text_max = 8191;     // longest text field the reader accepts
 constexpr int store_attached_max = 10;   // attached stores consulted after the own entries
@@ -40,7 +34,7 @@ struct cab_item_t {
 };
 
 struct cab_t {
-    std::unique_ptr<FILE, store_detail::file_closer> file;
+    file_ptr file;
     std::vector<cab_item_t> items;
     int32_t last_item = -1;     // number of the last entry: the entry count minus one
     int64_t data_offset = 0;    // absolute file position of the content area

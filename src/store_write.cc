@@ -11,7 +11,6 @@
 
 namespace {
 
-using file_ptr = std::unique_ptr<FILE, store_detail::file_closer>;
 
 constexpr unsigned char index_magic[4] = {0xAA, 0xAA, 0xAA, 0xAA};
 constexpr unsigned char index_end[4] = {0xBB, 0xBB, 0xBB, 0xBB};

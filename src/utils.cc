@@ -171,11 +171,6 @@ void reprint_line(const std::string& text) {
     write_stdout(text);
 }
 
-struct dir_closer {
-    void operator()(DIR* dir) const { closedir(dir); }
-};
-using dir_ptr = std::unique_ptr<DIR, dir_closer>;
-
 struct dir_entry_t {
     std::string name;
     bool is_dir;

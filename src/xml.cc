@@ -5,6 +5,7 @@
 #include <iterator>
 #include <memory>
 
+#include "file.h"
 #include "log.h"
 
 namespace {
@@ -427,11 +428,6 @@ void parse_start(parse_state_t& ps, document_t* doc) {
     doc->nodes.clear();
     doc->nodes_count = 0;
 }
-
-struct file_closer {
-    void operator()(FILE* f) const { fclose(f); }
-};
-using file_ptr = std::unique_ptr<FILE, file_closer>;
 
 bool same_ascii_case(const std::string& a, const char* b) {
     size_t i = 0;
