@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <string>
 
+#include "console.h"
 #include "env.h"
 #include "seq_dialog.h"
 #include "utils.h"

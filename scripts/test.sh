@@ -11,6 +11,9 @@ fuzz_seconds=${LUMO_FUZZ_SECONDS:-30}
 scripts/deps.sh cmake make gcc g++ libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev \
     clang libclang-rt-14-dev bash coreutils
 
+echo "== layers"
+bash scripts/check_layers.sh
+
 echo "== plain build"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$jobs"

@@ -10,10 +10,14 @@
 #include <cstdlib>
 #include <string>
 
+#include "console.h"
+#include "env.h"
 #include "env_expand.h"
 #include "file.h"
+#include "interrupt.h"
+#include "log.h"
 #include "seq_shell.h"
-#include "startup.h"
+#include "store.h"
 #include "string_table.h"
 #include "utils.h"
 
@@ -229,7 +233,7 @@ int plugin_run(session_t* session, cab_t* store, const plugin_desc_t* desc) {
         error("plugin_run: parameter is NULL");
         return -1;
     }
-    if (!store) store = &session->store;
+    if (!store) store = session->store.get();
     // Declared before the handle so that the library is unloaded before its file is removed.
     temp_library private_copy;
     std::string library;
@@ -311,15 +315,11 @@ int sequence_exec_plugin_bash_action(session_t* session, cab_t* store, node_t* a
     desc.file = action_key(action, "file");
     desc.func = action_key(action, "func");
     desc.vars = action_key(action, "vars");
-    // A script may run for long; an interrupt must neither stop it half-way nor ask the user
-    // while it writes to the console.
-    signal(SIGINT, SIG_IGN);
-    const int result = shellexec_execute(session, store, &desc);
-    struct sigaction handler = {};
-    handler.sa_handler = sigint_handler;
-    sigfillset(&handler.sa_mask);
-    handler.sa_flags = 0;
-    sigaction(SIGINT, &handler, nullptr);
+    int result;
+    {
+        const interrupt_ignored quiet;  // a script may run for long: see interrupt_ignored
+        result = shellexec_execute(session, store, &desc);
+    }
     set_exit_code(session, result);
     return 0;
 }

@@ -2,7 +2,22 @@
 // plug-in library with the session.
 #pragma once
 
-#include "env.h"
+#include <string>
+
+#include "seq_shell.h"
+
+struct cab_t;
+struct node_t;
+struct session_t;
+
+typedef int (*action_handler_t)(session_t*);
+
+struct action_entry_t {
+    action_handler_t handler = nullptr;
+    std::string name;
+};
+
+constexpr int actions_max = 1025;  // registry entries; the last index is at most 1024
 
 // Creates the registry and registers every built-in action; 0 or -1.
 int actions_init(session_t* session);

@@ -12,6 +12,7 @@
 #include "env_expand.h"
 #include "file.h"
 #include "log.h"
+#include "store.h"
 #include "utils.h"
 
 #ifndef LUMO_PACKAGE_ID
@@ -58,12 +59,12 @@ int load_product_info(session_t* session) {
         error("load_product_info: session is null");
         return -1;
     }
-    if (!store_file_exists(&session->store, "_internal_", "product.ini")) {
+    if (!store_file_exists(session->store.get(), "_internal_", "product.ini")) {
         error("load_product_info: can not find product.ini in store");
         return -1;
     }
     std::string content;
-    if (store_file_get_content(&session->store, "_internal_", "product.ini", content) < 0) {
+    if (store_file_get_content(session->store.get(), "_internal_", "product.ini", content) < 0) {
         error("load_product_info: can not load product.ini");
         return -1;
     }

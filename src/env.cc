@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -30,46 +31,32 @@ bool split_media_name(const std::string& letters, std::string& middle, std::stri
     return true;
 }
 
-Component* find_media_component(session_t* session, const std::string& middle) {
-    for (Component* product : session->tsd.products()) {
-        for (Component* component : product->subcomponents()) {
-            if (strtoletters(component->mediaId()) == middle) return component;
-        }
-    }
-    return nullptr;
-}
-
 int media_set(session_t* session, const std::string& name, const std::string& value) {
     std::string middle, suffix;
     if (!split_media_name(strtoletters(name), middle, suffix)) return -1;
-    if (suffix != "selected") return -1;
-    Component* component = find_media_component(session, middle);
-    if (!component) return -1;
-    if (value == "1" && !component->getSelected()) component->setSelected(true);
-    else if (value == "0" && component->getSelected()) component->setSelected(false);
-    return 0;
+    if (suffix != "selected" || !session->media) return -1;
+    if (value != "1" && value != "0") {
+        // Any other value leaves the selection as it is, for a component that exists.
+        const std::vector<std::string> ids = session->media->ids(session);
+        return std::find(ids.begin(), ids.end(), middle) == ids.end() ? -1 : 0;
+    }
+    return session->media->select(session, middle, value == "1");
 }
 
 std::string media_list(session_t* session) {
+    if (!session->media) return "";
     std::string list;
-    for (Component* product : session->tsd.products()) {
-        for (Component* component : product->subcomponents()) {
-            if (!list.empty()) list += ';';
-            list += strtoletters(component->mediaId());
-        }
+    for (const std::string& id : session->media->ids(session)) {
+        if (!list.empty()) list += ';';
+        list += id;
     }
     return list;
 }
 
 std::string media_get(session_t* session, const std::string& name) {
     std::string middle, suffix;
-    if (!split_media_name(strtoletters(name), middle, suffix)) return "";
-    Component* component = find_media_component(session, middle);
-    if (!component) return "";
-    if (suffix == "selected") return component->getSelected() ? "1" : "0";
-    if (suffix == "installed") return component->getInstalled() ? "1" : "0";
-    if (suffix == "skipped") return component->isSkipped() ? "1" : "0";
-    return "";
+    if (!split_media_name(strtoletters(name), middle, suffix) || !session->media) return "";
+    return session->media->get(session, middle, suffix);
 }
 
 bool is_media_name(const std::string& name) { return starts_with(strtoletters(name), media_prefix); }
@@ -98,10 +85,6 @@ bool env_file_owner_trusted(session_t* session, uid_t owner) {
 }
 
 }  // namespace
-
-session_t::session_t() : cdata(session_cdata_slots) { tsd.setSession(this); }
-
-session_t::~session_t() = default;
 
 const char* env_log_value(const std::string& name, const std::string& value) {
     return name.find("__HIDE__") != std::string::npos ? "[HIDDEN]" : value.c_str();
@@ -399,7 +382,7 @@ int session_init_cdata(session_t* session) {
         return -1;
     }
     print_log("session_init_cdata: started");
-    session->cdata.assign(session_cdata_slots, cdata_slot_t());
+    session->cdata.clear();
     print_log("session_init_cdata: finished with %d slots", session_cdata_slots);
     return 0;
 }
@@ -421,6 +404,12 @@ int session_add_cdata(session_t* session, void* data, const char* id) {
         entry.id = id;
         entry.used = 1;
         print_log("session_add_cdata: cdata is added into slot %d", static_cast<int>(slot));
+        return 0;
+    }
+    // Slots are made as they are needed, up to the fixed capacity.
+    if (session->cdata.size() < static_cast<size_t>(session_cdata_slots)) {
+        session->cdata.push_back(cdata_slot_t{data, id, 1});
+        print_log("session_add_cdata: cdata is added into slot %d", static_cast<int>(session->cdata.size() - 1));
         return 0;
     }
     error("session_add_cdata: cdata storage is full");
@@ -470,3 +459,15 @@ int session_delete_cdata(session_t* session, const char* id) {
     }
     return 0;
 }
+
+int add_user_stat_data(session_t* session, const std::string& name, const std::string& value) {
+    if (!session) {
+        LOG_NULL_PARAM();
+        return -1;
+    }
+    const std::string old = env_get_string(session, name);
+    env_set_string(session, name, old.empty() ? value : old + "," + value);
+    return 0;
+}
+
+logging_state_t** session_log_state(session_t* session) { return &session->log_state; }

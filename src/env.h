@@ -10,72 +10,56 @@
 #include <vector>
 
 #include "log.h"
-#include "store.h"
-#include "tsd.h"
-#include "seq.h"
-#include "xml.h"
 
 using property_map_t = std::map<std::string, std::string>;
 
+// The parts of a session that belong to higher areas are only named here; session.cc, which sees
+// every area, builds and destroys them.
+struct action_entry_t;
+struct cab_t;
+struct seqs_t;
 struct session_t;
+struct string_table_set_t;
+class TSD;
 
-// What a plug-in action names: the library or script file, the store component holding it (empty
-// for a file in the engine's folder), the function to call and, for shell plug-ins, its variables.
-struct plugin_desc_t {
-    std::string file;
-    std::string spare;
-    std::string component;
-    std::string func;
-    std::string vars;
-};
-
-// A plug-in layer: its own package store and document, its own properties (which shadow the
-// session's while the layer is active), its id (also its folder under the temporary folder).
-struct layer_t {
-    cab_t store;
-    std::unique_ptr<document_t> doc;
+// What a plug-in layer lays over the session while it is active: its own properties, and its id
+// (also the name of its folder under the temporary folder).
+struct property_layer_t {
     property_map_t properties;
     std::string id;
-    std::string condition;
-    std::string executedir;
-    plugin_desc_t plugin;
 };
 
-typedef int (*action_handler_t)(session_t*);
-
-struct action_entry_t {
-    action_handler_t handler = nullptr;
-    std::string name;
-};
-
-constexpr int actions_max = 1025;  // registry entries; the last index is at most 1024
-
+// Named data a plug-in leaves in the session for another; the pointer is not owned.
 struct cdata_slot_t {
-    void* data = nullptr;   // not owned
+    void* data = nullptr;
     std::string id;
     int used = 0;
 };
 
 constexpr int session_cdata_slots = 1024;
 
-// The loaded string tables in list order, each with its language and condition ("" for none).
-struct string_table_set_t {
-    std::vector<document_t> string_docs;
-    std::vector<std::string> string_langs;
-    std::vector<std::string> string_conds;
-    int string_last = -1;
+// The computed LUMO_MEDIA* properties come from the product set, which lives above this area:
+// the product model fills this table in, and until it does the names read as "" and cannot be set.
+struct media_hooks_t {
+    // The letter form of every component's media id, in product order.
+    std::vector<std::string> (*ids)(session_t* session);
+    // "1" or "0" for the suffix selected, installed or skipped; "" for an unknown id or suffix.
+    std::string (*get)(session_t* session, const std::string& id, const std::string& suffix);
+    // 0, or -1 when no component has the id.
+    int (*select)(session_t* session, const std::string& id, bool selected);
 };
 
 struct session_t {
     property_map_t properties;
-    layer_t* active_layer = nullptr;
-    cab_t store;
-    seqs_t seqs;
-    string_table_set_t strings;
+    property_layer_t* active_layer = nullptr;
+    std::unique_ptr<cab_t> store;
+    std::unique_ptr<seqs_t> seqs;
+    std::unique_ptr<string_table_set_t> strings;
     std::vector<action_entry_t> actions;
     int actions_last = -1;
-    std::vector<cdata_slot_t> cdata;
-    TSD tsd;
+    std::vector<cdata_slot_t> cdata;  // grows up to session_cdata_slots
+    std::unique_ptr<TSD> tsd;
+    const media_hooks_t* media = nullptr;
     logging_state_t* log_state = nullptr;
 
     session_t();
@@ -127,3 +111,5 @@ bool env_exists_internal(const property_map_t& map, const std::string& name);
 const char* env_log_value(const std::string& name, const std::string& value);
 // tmp_dir + "/vexan.lumo.root.env_file".
 std::string env_root_file_path(session_t* session);
+// Appends ",value" to the property (or sets it when it is empty); 0, or -1 for a null session.
+int add_user_stat_data(session_t* session, const std::string& name, const std::string& value);

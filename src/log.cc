@@ -4,8 +4,6 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "env.h"
-
 logging_state_t _g_logging_state = {nullptr, 0, nullptr, nullptr, nullptr, "", nullptr};
 
 namespace {
@@ -31,8 +29,9 @@ int log_init(session_t* session, const char* name) {
     // A plug-in attaches without a name. Its own copy of this module adopts the engine's state; a
     // plug-in bound to the engine's exported copy finds the log already open and keeps it.
     if (session && !name) {
-        if (!_g_logging_state.file && session->log_state) {
-            _g_logging_state = *session->log_state;
+        logging_state_t* adopted = *session_log_state(session);
+        if (!_g_logging_state.file && adopted) {
+            _g_logging_state = *adopted;
             return 0;
         }
         if (_g_logging_state.file) return 0;
@@ -48,7 +47,7 @@ int log_init(session_t* session, const char* name) {
     } else {
         _g_logging_state.ready = 1;
     }
-    if (session) session->log_state = &_g_logging_state;
+    if (session) *session_log_state(session) = &_g_logging_state;
     return 0;
 }
 

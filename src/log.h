@@ -23,6 +23,10 @@ extern "C" {
 
 extern logging_state_t _g_logging_state;
 
+// The session's log-state field. The session record is defined above this area, so the property
+// store gives access to the field.
+logging_state_t** session_log_state(session_t* session);
+
 // Without a name but with a session: adopts the state the session points at when this copy has no
 // file open, and keeps an open log as it is (the plug-in path); 0. Otherwise resets the state and
 // opens the file for appending: -1 when no name is given, 0 otherwise (also when the open failed:

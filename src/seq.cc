@@ -14,7 +14,8 @@
 #include "file.h"
 #include "log.h"
 #include "seq_dialog.h"
-#include "startup.h"
+#include "interrupt.h"
+#include "store.h"
 #include "utils.h"
 
 seq_item_t::~seq_item_t() = default;
@@ -80,7 +81,7 @@ std::unique_ptr<document_t> parse_document(const std::string& text) {
 document_t* load_module_document(session_t* session, seq_item_t* sequence, const std::string& component,
                                  const std::string& file) {
     std::string text;
-    if (file.empty() || store_file_get_content(&session->store, component, file, text) < 0) return nullptr;
+    if (file.empty() || store_file_get_content(session->store.get(), component, file, text) < 0) return nullptr;
     std::unique_ptr<document_t> doc = parse_document(text);
     if (!doc) {
         error("sequence_execute_container: can't parse %s::%s", component.c_str(), file.c_str());
@@ -271,7 +272,7 @@ void load_step(session_t* session, seq_item_t* sequence, const node_t* module, s
             const std::string sub_file = key_or(&child, "file", "");
             const std::string sub_component = key_or(&child, "component", "");
             std::string text;
-            if (!sub_file.empty() && store_file_get_content(&session->store, sub_component, sub_file, text) >= 0) {
+            if (!sub_file.empty() && store_file_get_content(session->store.get(), sub_component, sub_file, text) >= 0) {
                 sub->doc = parse_document(text);
                 if (!sub->doc)
                     error("sequence_execute_container: can't parse %s::%s", sub_component.c_str(), sub_file.c_str());
@@ -298,13 +299,13 @@ void load_step(session_t* session, seq_item_t* sequence, const node_t* module, s
 }
 
 std::string current_sequence_name(session_t* session) {
-    return session->seqs.current ? session->seqs.current->filename : std::string();
+    return session->seqs->current ? session->seqs->current->filename : std::string();
 }
 
 // The debug link's view of where the run is: the running layer or the current step, and the
 // current sub-module.
 void report_action(session_t* session, const std::string& action) {
-    seq_item_t* sequence = session->seqs.current;
+    seq_item_t* sequence = session->seqs->current;
     std::string step;
     if (session->active_layer) step = session->active_layer->id;
     else if (sequence && sequence->current_step) step = sequence->current_step->id;
@@ -368,7 +369,7 @@ int jump_to_sequence(document_run_t& run, const std::string& name) {
     seq_item_t* next = get_sequence_by_filename(session, parts[0]);
     if (!next) {
         std::string text;
-        if (store_file_get_content(&session->store, "_internal_", parts[0], text) < 0) {
+        if (store_file_get_content(session->store.get(), "_internal_", parts[0], text) < 0) {
             error("sequence_execute: can't extract _internal_::%s", parts[0].c_str());
             error("sequence_execute_document: cannot load another sequence");
             return -1;
@@ -382,9 +383,9 @@ int jump_to_sequence(document_run_t& run, const std::string& name) {
         item->doc = std::move(doc);
         item->filename = parts[0];
         next = item.get();
-        session->seqs.seq.push_back(std::move(item));
+        session->seqs->seq.push_back(std::move(item));
     }
-    session->seqs.current = next;
+    session->seqs->current = next;
     *run.target_module = parts[1];
     *run.transition = transition_jump;
     return 0;
@@ -647,11 +648,11 @@ int run_layer_document(session_t* session, layer_t* layer, node_t* root, const s
     std::string start, sub, target;
     int transition = 0;
     int flags = stack_flags_empty;
-    seq_item_t* current = session->seqs.current;
+    seq_item_t* current = session->seqs->current;
     const int result = sequence_execute_document(session, &layer->store, root, section.c_str(), &start, &transition,
                                                  &sub, &target, &flags, nullptr);
     // A layer takes part in a step; it cannot move the run into another sequence.
-    session->seqs.current = current;
+    session->seqs->current = current;
     if (result != 0) error("sequence_execute: layer %s failed at %s", layer->id.c_str(), section.c_str());
     return transition & transition_code_mask;
 }
@@ -749,7 +750,7 @@ sub_module_t* find_sub(step_t* step, const std::string& name) {
 void leave_sub(loop_t& loop) {
     loop.sub_name.clear();
     if (loop.sequence) loop.sequence->current_sub = nullptr;
-    if (loop.session->seqs.current) loop.session->seqs.current->current_sub = nullptr;
+    if (loop.session->seqs->current) loop.session->seqs->current->current_sub = nullptr;
 }
 
 // Into a sub-module: its layers take their part first; a sub-module with a document of its own
@@ -785,7 +786,7 @@ void jump(loop_t& loop, const std::string& target_module) {
     session_t* session = loop.session;
     print_log("sequence_execute(): empty_stack: 1 after inter-sequence transition");
     loop.stack_flags = stack_flags_empty;
-    seq_item_t* next = session->seqs.current;
+    seq_item_t* next = session->seqs->current;
     if (!next) {
         loop.status = -1;
         return;
@@ -832,12 +833,12 @@ int init_sequence(session_t* session) {
         return -1;
     }
     print_log("init_sequence: started");
-    if (!store_file_exists(&session->store, "_internal_", "sequence.ini")) {
+    if (!store_file_exists(session->store.get(), "_internal_", "sequence.ini")) {
         error("init_sequence: There is no _internal_::sequence.ini");
         return 0;
     }
     std::string text;
-    if (store_file_get_content(&session->store, "_internal_", "sequence.ini", text) < 0) {
+    if (store_file_get_content(session->store.get(), "_internal_", "sequence.ini", text) < 0) {
         error("init_sequence: can't read _vexannal_::sequence.ini.");
         return 0;
     }
@@ -860,7 +861,7 @@ int init_sequence(session_t* session) {
         std::string content;
         if (!component.empty()) {
             print_log("init_sequence: Looks like we should read %s::%s sequence file", component.c_str(), file.c_str());
-            if (store_file_get_content(&session->store, component, file, content) < 0) {
+            if (store_file_get_content(session->store.get(), component, file, content) < 0) {
                 error("init_sequence: can't extract %s::%s", component.c_str(), file.c_str());
                 continue;
             }
@@ -892,8 +893,8 @@ int init_sequence(session_t* session) {
         auto item = std::make_unique<seq_item_t>();
         item->doc = std::move(doc);
         item->filename = file;
-        session->seqs.current = item.get();
-        session->seqs.seq.push_back(std::move(item));
+        session->seqs->current = item.get();
+        session->seqs->seq.push_back(std::move(item));
         break;
     }
     print_log("init_sequence: finished");
@@ -972,7 +973,7 @@ seq_item_t* get_sequence_by_filename(session_t* session, const std::string& file
         LOG_NULL_PARAM();
         return nullptr;
     }
-    for (const auto& item : session->seqs.seq) {
+    for (const auto& item : session->seqs->seq) {
         if (item && item->filename == filename) {
             print_log("get_sequence_by_filename: sequence %s found in cache", filename.c_str());
             return item.get();
@@ -1057,13 +1058,13 @@ void flush(std::unique_ptr<seq_stack_t>* stack) {
 
 void sequence_free_all(session_t* session) {
     if (!session) return;
-    for (const auto& item : session->seqs.seq) {
+    for (const auto& item : session->seqs->seq) {
         for (const auto& layer : item->owned_layers) {
             if (session->active_layer == layer.get()) session->active_layer = nullptr;
         }
     }
-    session->seqs.current = nullptr;
-    session->seqs.seq.clear();
+    session->seqs->current = nullptr;
+    session->seqs->seq.clear();
 }
 
 int sequence_execute(session_t* session) {
@@ -1071,15 +1072,15 @@ int sequence_execute(session_t* session) {
         LOG_NULL_PARAM();
         return -1;
     }
-    if (session->seqs.seq.empty() || !session->seqs.seq[0]) {
+    if (session->seqs->seq.empty() || !session->seqs->seq[0]) {
         error("sequence_execute: sequence is NULL");
         return -1;
     }
     print_log("sequence_execute: started");
     loop_t loop;
     loop.session = session;
-    loop.sequence = session->seqs.seq[0].get();
-    session->seqs.current = loop.sequence;
+    loop.sequence = session->seqs->seq[0].get();
+    session->seqs->current = loop.sequence;
     if (sequence_execute_container(session, loop.sequence) != 0) loop.status = -1;
     loop.set_steps(loop.sequence->seq_steps);
     loop.layers = loop.sequence->seq_layers;
@@ -1090,7 +1091,7 @@ int sequence_execute(session_t* session) {
             loop.status = 1;
             break;
         }
-        seq_item_t* current = session->seqs.current ? session->seqs.current : loop.sequence;
+        seq_item_t* current = session->seqs->current ? session->seqs->current : loop.sequence;
         current->current_step = nullptr;
         current->current_sub = nullptr;
         step_t* step = loop.steps[static_cast<size_t>(loop.index)];
@@ -1123,7 +1124,7 @@ int sequence_execute(session_t* session) {
         }
         std::string sub_name;
         std::string target;
-        const int result = sequence_execute_document(session, &session->store, root, nullptr, &start, &transition,
+        const int result = sequence_execute_document(session, session->store.get(), root, nullptr, &start, &transition,
                                                      &sub_name, &target, &loop.stack_flags, &step->stack);
         loop.status |= result;
         if (result != 0) {

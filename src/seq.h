@@ -8,11 +8,20 @@
 #include <string>
 #include <vector>
 
+#include "actions.h"
+#include "env.h"
 #include "store.h"
 #include "xml.h"
 
-struct session_t;
-struct layer_t;
+// A plug-in layer: its own package store and document, its own properties (which shadow the
+// session's while the layer is active), its id (also its folder under the temporary folder).
+struct layer_t : property_layer_t {
+    cab_t store;
+    std::unique_ptr<document_t> doc;
+    std::string condition;
+    std::string executedir;
+    plugin_desc_t plugin;
+};
 
 // One entry of a step's visited-action stack (for "back"); the empty stack is a null pointer.
 struct seq_stack_t {

@@ -8,15 +8,14 @@
 #include <set>
 
 #include "cond.h"
+#include "console.h"
 #include "env.h"
 #include "env_expand.h"
 #include "file.h"
+#include "interrupt.h"
 #include "log.h"
-#include "startup.h"
 #include "utils.h"
 #include "xml.h"
-
-int g_input_ended = 0;
 
 namespace {
 

@@ -8,10 +8,6 @@
 struct session_t;
 struct node_t;
 
-// Set once standard input has ended while a dialog waited for an answer: nobody is left to answer,
-// so the run is cancelled (HANDLE is "", LUMO_EXIT_CODE "4"). The sequence loop stops on it.
-extern int g_input_ended;
-
 // One formatted line of a list; id is the numeric label lines are sorted by.
 struct line_t {
     int id = 0;
@@ -55,7 +51,7 @@ constexpr int line_kind_radio = 2;
 constexpr size_t dialog_answer_max = 4095;
 
 // 0 when an answer was accepted, when the dialog needs none, or when print_dialogs_list cut it
-// short; -1 on a malformed dialog or when the input ended (see g_input_ended).
+// short; -1 on a malformed dialog or when the input ended (see g_input_ended in interrupt.h).
 int show_dialog(session_t* session, node_t* dialog);
 
 // Formats one line element of the given kind; id_override, when not null, replaces its id. Checkbox

@@ -12,9 +12,12 @@
 #include <cstring>
 #include <ctime>
 
+#include "env.h"
 #include "env_expand.h"
 #include "file.h"
-#include "startup.h"
+#include "interrupt.h"
+#include "log.h"
+#include "store.h"
 #include "utils.h"
 
 namespace {
@@ -93,12 +96,10 @@ std::string build_init_file(session_t* session, const std::map<std::string, std:
         text += _shellexec_env_item(name, value);
     }
     text += _shellexec_env_item("LUMO_MEDIA", env_get_string(session, std::string("LUMO_MEDIA")));
-    for (Component* product : session->tsd.products()) {
-        for (Component* component : product->subcomponents()) {
-            const std::string base = "LUMO_MEDIA_" + strtoletters(component->mediaId());
-            for (const char* suffix : {"_selected", "_installed", "_skipped"}) {
-                text += _shellexec_env_item(base + suffix, env_get_string(session, base + suffix));
-            }
+    for (const std::string& id : splitString(env_get_string(session, std::string("LUMO_MEDIA")), ";", false)) {
+        const std::string base = "LUMO_MEDIA_" + id;
+        for (const char* suffix : {"_selected", "_installed", "_skipped"}) {
+            text += _shellexec_env_item(base + suffix, env_get_string(session, base + suffix));
         }
     }
     return text;

@@ -5,7 +5,18 @@
 #include <map>
 #include <string>
 
-#include "env.h"
+struct cab_t;
+struct session_t;
+
+// What a plug-in action names: the library or script file, the store component holding it (empty
+// for a file in the engine's folder), the function to call and, for shell plug-ins, its variables.
+struct plugin_desc_t {
+    std::string file;
+    std::string spare;
+    std::string component;
+    std::string func;
+    std::string vars;
+};
 
 // 0 on success, 1 on failure. desc: file, component, func ("name" or "name:timeout-seconds").
 int shellexec_execute(session_t* session, cab_t* store, const plugin_desc_t* desc);

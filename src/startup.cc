@@ -18,6 +18,7 @@
 #include "env.h"
 #include "env_expand.h"
 #include "file.h"
+#include "interrupt.h"
 #include "log.h"
 #include "seq.h"
 #include "store.h"
@@ -27,10 +28,6 @@
 extern char** environ;
 
 const char* const g_cmdline_shortcuts = ";silent;duplicate;lang;help;version;tmp-dir;";
-volatile pid_t g_child = 0;
-volatile sig_atomic_t g_is_dialog = 0;
-volatile sig_atomic_t g_dialog_interrupted = 0;
-session_t* g_session = nullptr;
 
 namespace {
 
@@ -182,6 +179,15 @@ void sigint_handler(int signo) {
     errno = saved_errno;
 }
 
+void install_interrupt_handler() {
+    // Every other signal waits while the question is asked: the handler must not run nested.
+    struct sigaction action = {};
+    action.sa_handler = sigint_handler;
+    sigfillset(&action.sa_mask);
+    action.sa_flags = 0;
+    sigaction(SIGINT, &action, nullptr);
+}
+
 std::string match_cmdline_shortcut(const std::string& arg) {
     if (arg.size() != 2 || arg[0] != '-') return "";
     const std::string shortcuts = g_cmdline_shortcuts;
@@ -292,18 +298,18 @@ int show_help(session_t* session) {
     if (!lang.empty()) {
         const std::string name = "help_" + lang + ".msg";
         print_log("show_help: language defined. Use %s", name.c_str());
-        if (store_file_exists(&session->store, "_internal_", name.c_str())) {
+        if (store_file_exists(session->store.get(), "_internal_", name.c_str())) {
             print_log("show_help: try to extract %s", name.c_str());
-            found = store_file_get_content(&session->store, "_internal_", name, text) >= 0 && !text.empty();
+            found = store_file_get_content(session->store.get(), "_internal_", name, text) >= 0 && !text.empty();
         } else {
             print_log("show_help: there is no %s in BOM", name.c_str());
         }
     }
     if (!found) {
         print_log("show_help: Use default help.msg");
-        if (store_file_exists(&session->store, "_internal_", "help.msg")) {
+        if (store_file_exists(session->store.get(), "_internal_", "help.msg")) {
             print_log("show_help: try to extract help.msg");
-            if (store_file_get_content(&session->store, "_internal_", "help.msg", text) >= 0) {
+            if (store_file_get_content(session->store.get(), "_internal_", "help.msg", text) >= 0) {
                 if (text.empty()) error("show_help: help message specified in BOM, but content is null");
                 else found = true;
             }
@@ -348,11 +354,7 @@ int lumo_main(int argc, char** argv) {
     auto session = std::make_unique<session_t>();
     auto cmdline = std::make_unique<session_t>();
 
-    struct sigaction action = {};
-    action.sa_handler = sigint_handler;
-    sigfillset(&action.sa_mask);
-    action.sa_flags = 0;
-    sigaction(SIGINT, &action, nullptr);
+    install_interrupt_handler();
 
     if (env_init(session.get()) != 0 || env_init(cmdline.get()) != 0)
         die(1, "Fatal error: property engine failed to init.");
@@ -404,8 +406,8 @@ int lumo_main(int argc, char** argv) {
     if (script_dir.empty()) script_dir = ".";
     const std::string beside = script_dir + "/.." + "/install.cab";
     const std::string uninstall = script_dir + "/uninstall" + "/install.cab";
-    if (store_read_header(session.get(), &session->store, beside.c_str()) != 0 &&
-        store_read_header(session.get(), &session->store, uninstall.c_str()) != 0)
+    if (store_read_header(session.get(), session->store.get(), beside.c_str()) != 0 &&
+        store_read_header(session.get(), session->store.get(), uninstall.c_str()) != 0)
         die(2, "Fatal error: it'a not a valid package.");
 
     env_set_string(session.get(), "IS_ROOT", user_is_root(session.get()) ? "yes" : "no");

@@ -11,14 +11,6 @@ struct session_t;
 
 // The long option names that have a one-letter form, each between semicolons.
 extern const char* const g_cmdline_shortcuts;
-// The child the shell-execution layer waits for (0 when none): killed when the user interrupts.
-extern volatile pid_t g_child;
-// Non-zero while a dialog waits for input; a declined interrupt then asks the dialog to redraw.
-extern volatile sig_atomic_t g_is_dialog;
-// Set by the interrupt handler when the user declined while a dialog waited; the dialog clears it.
-extern volatile sig_atomic_t g_dialog_interrupted;
-// The session of the running download, for its progress callback.
-extern session_t* g_session;
 
 int lumo_main(int argc, char** argv);
 
@@ -35,6 +27,8 @@ int show_help(session_t* session);
 int init_logging(session_t* session, session_t* cmdline);
 
 void sigint_handler(int signo);
+// Installs sigint_handler for SIGINT, with every other signal blocked while it runs.
+void install_interrupt_handler();
 // The interrupt question on raw descriptors, safe inside a signal handler: 1 for "Yes" (also when
 // the input has ended: nobody can answer, and the interrupt was meant), 0 for "No" or an empty line.
 int interrupt_prompt(int in_fd, int out_fd);

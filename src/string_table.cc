@@ -55,7 +55,7 @@ int xml2prop(session_t* session, node_t* node, int depth) {
                 return -1;
             }
             std::string content;
-            if (store_file_get_content(&session->store, component, file, content) < 0) {
+            if (store_file_get_content(session->store.get(), component, file, content) < 0) {
                 error("string_xml2prop: can't read %s::%s.", component, file);
                 return -1;
             }
@@ -112,13 +112,13 @@ int load_string_from_store(session_t* session) {
         error("load_string_from_store: session is null");
         return -1;
     }
-    if (!store_file_exists(&session->store, "_internal_", "strings.ini")) {
+    if (!store_file_exists(session->store.get(), "_internal_", "strings.ini")) {
         print_log("load_string_from_store: There is no _internal_::strings.ini");
         return -1;
     }
     print_log("load_string_from_store: Let's get strings.ini content");
     std::string content;
-    if (store_file_get_content(&session->store, "_internal_", "strings.ini", content) < 0) {
+    if (store_file_get_content(session->store.get(), "_internal_", "strings.ini", content) < 0) {
         error("load_string_from_store: can't read _vexannal_::strings.ini.");
         return -1;
     }
@@ -133,7 +133,7 @@ int string_table_init(session_t* session) {
     if (!env_exists(session, std::string("STRING_TABLE_ROOT")))
         env_set_string(session, "STRING_TABLE_ROOT", env_get_string(session, std::string("ENGINE_DIR")));
     const std::string root = env_get_string(session, std::string("STRING_TABLE_ROOT"));
-    session->strings = string_table_set_t();
+    *session->strings = string_table_set_t();
     if (string_table_is_external(root.c_str()) == 1) {
         print_log("string_table_init: get strings.ini from %s", root.c_str());
         return load_string_from_directory(session, root.c_str());
@@ -153,7 +153,7 @@ int string_table_parse_ini(session_t* session, const char* ini) {
     }
     print_log("string_table_parse_ini: start parsing of the strings definition \n%s\n", ini);
     const std::string engine_dir = env_get_string(session, std::string("ENGINE_DIR"));
-    string_table_set_t& set = session->strings;
+    string_table_set_t& set = *session->strings;
     for (std::string line : splitString(ini, "\n", true)) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
         if (line.empty() || line[0] == '#') continue;
@@ -173,7 +173,7 @@ int string_table_parse_ini(session_t* session, const char* ini) {
         } else {
             shown = component + ":" + file;
             print_log("string_table_parse_ini: get string file %s", shown.c_str());
-            read = store_file_get_content(&session->store, component, file, content) >= 0;
+            read = store_file_get_content(session->store.get(), component, file, content) >= 0;
         }
         if (!read) {
             error("string_table_parse_ini: can't read %s", shown.c_str());
@@ -206,7 +206,7 @@ int string_table_bind(session_t* session) {
     } else {
         print_log("string_table_bind: lang is %s", lang.c_str());
     }
-    string_table_set_t& set = session->strings;
+    string_table_set_t& set = *session->strings;
     bool found = false;
     for (int i = 0; i <= set.string_last; ++i) {
         print_log("string_table_bind: check lang %s against %s", set.string_langs[i].c_str(), lang.c_str());

@@ -3,9 +3,19 @@
 #pragma once
 
 #include <string>
+#include <vector>
+
+#include "xml.h"
 
 struct session_t;
-struct node_t;
+
+// The loaded string tables in list order, each with its language and condition ("" for none).
+struct string_table_set_t {
+    std::vector<document_t> string_docs;
+    std::vector<std::string> string_langs;
+    std::vector<std::string> string_conds;
+    int string_last = -1;
+};
 
 constexpr int string_table_max = 1024;        // tables one list may name
 constexpr int string_include_depth_max = 16;  // nested includes; a table including itself stops here

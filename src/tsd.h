@@ -7,7 +7,11 @@
 
 #include "component.h"
 
+struct media_hooks_t;
 struct session_t;
+
+// The computed LUMO_MEDIA* properties over the session's product set.
+extern const media_hooks_t tsd_media_hooks;
 
 class TSD {
 public:

@@ -15,8 +15,11 @@
 #include "env.h"
 #include "file.h"
 #include "lumo/plugin.h"
+#include "seq.h"
 #include "startup.h"
+#include "store.h"
 #include "test_util.h"
+#include "xml.h"
 
 using lumo_test::LogCapture;
 using lumo_test::TempDir;
@@ -373,7 +376,7 @@ TEST_F(PluginRunTest, MissingLibraryOrSymbolGivesMinusOne) {
 TEST_F(PluginRunTest, StoreLibraryRunsFromAPrivateFileThatIsRemoved) {
     const std::string store = dir_.file("install.cab");
     ASSERT_TRUE(lumo_test::make_store(store, {{"plugins", "test_plugin.so", lumo_test::read_file(library()), ""}}));
-    ASSERT_EQ(0, store_read_header(&session_, &session_.store, store.c_str()));
+    ASSERT_EQ(0, store_read_header(&session_, session_.store.get(), store.c_str()));
     env_set_string(&session_, "TEMP_FOLDER", temp_);
     plugin_desc_t desc;
     desc.file = "test_plugin.so";
@@ -417,7 +420,7 @@ TEST_F(PluginRunTest, ExplicitStoreIsUsedAndTmpIsTheDefaultFolder) {
 TEST_F(PluginRunTest, MissingStoreEntryLeavesNoFile) {
     const std::string store = dir_.file("install.cab");
     ASSERT_TRUE(lumo_test::make_store(store, {{"plugins", "other.so", "x", ""}}));
-    ASSERT_EQ(0, store_read_header(&session_, &session_.store, store.c_str()));
+    ASSERT_EQ(0, store_read_header(&session_, session_.store.get(), store.c_str()));
     env_set_string(&session_, "TEMP_FOLDER", temp_);
     plugin_desc_t desc;
     desc.file = "test_plugin.so";
@@ -571,7 +574,7 @@ TEST_F(PluginRunTest, ShellPlugInRunsWithInterruptIgnoredAndRestoresTheHandler) 
     env_set_string(&session_, "SCRIPT_OUTPUT_FILE", dir_.file("script.out"));
     // An interrupt sent to the script's shell must not end it.
     lumo_test::write_file_text(dir_.file("s.sh"), "interrupted() { kill -INT $$; LI_AFTER=survived; }\n");
-    signal(SIGINT, SIG_DFL);
+    install_interrupt_handler();
     node_t action = action_node({{"id", "s"}, {"type", "plugin_bash"}, {"file", dir_.file("s.sh")},
                                  {"func", "interrupted"}});
     EXPECT_EQ(0, sequence_exec_plugin_bash_action(&session_, nullptr, &action));

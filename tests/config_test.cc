@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "env.h"
+#include "store.h"
 #include "test_util.h"
 
 using lumo_test::LogCapture;
@@ -22,7 +23,7 @@ bool open_store_with(session_t& session, const TempDir& dir, const char* product
     std::vector<lumo_test::StoreFile> files = {{"_internal_", "help.msg", "help", ""}};
     if (product_ini) files.push_back({"_internal_", "product.ini", product_ini, ""});
     const std::string cab = dir.file("install.cab");
-    return make_store(cab, files) && store_read_header(&session, &session.store, cab.c_str()) == 0;
+    return make_store(cab, files) && store_read_header(&session, session.store.get(), cab.c_str()) == 0;
 }
 
 std::string strings_output(session_t& session, const TempDir& dir) {

@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "seq.h"
 #include "test_util.h"
+#include "tsd.h"
 
 using lumo_test::LogCapture;
 using lumo_test::read_file;
@@ -27,7 +29,7 @@ void add_products(session_t& session) {
     core->m_selected = true;
     product->addSubcomponent(std::move(lib));
     product->addSubcomponent(std::move(core));
-    session.tsd.addProduct(std::move(product));
+    session.tsd->addProduct(std::move(product));
 }
 
 }  // namespace

@@ -1,3 +1,4 @@
+#include "interrupt.h"
 #include "seq_dialog.h"
 
 #include <gtest/gtest.h>
@@ -92,11 +93,7 @@ PtyRun run_on_pty(const std::function<int()>& body, const std::vector<Step>& ste
     const pid_t child = forkpty(&master, nullptr, nullptr, &size);
     if (child < 0) return run;
     if (child == 0) {
-        struct sigaction action = {};
-        action.sa_handler = sigint_handler;
-        sigfillset(&action.sa_mask);
-        action.sa_flags = 0;
-        sigaction(SIGINT, &action, nullptr);
+        install_interrupt_handler();
         const int status = body();
         save_result("input_ended", std::to_string(g_input_ended));
         fflush(nullptr);

@@ -1,3 +1,5 @@
+#include "interrupt.h"
+#include "seq.h"
 #include "seq_shell.h"
 
 #include <gtest/gtest.h>
@@ -14,6 +16,7 @@
 #include "file.h"
 #include "startup.h"
 #include "test_util.h"
+#include "tsd.h"
 
 using lumo_test::LogCapture;
 using lumo_test::TempDir;
@@ -194,7 +197,7 @@ TEST_F(ShellExecTest, ComponentSelectionIsPassedAndReadBack) {
     Component* second_ptr = second.get();
     product->addSubcomponent(std::move(first));
     product->addSubcomponent(std::move(second));
-    session_.tsd.addProduct(std::move(product));
+    session_.tsd->addProduct(std::move(product));
 
     EXPECT_EQ(0, run("f() {\n"
                      "  printf '%s|%s|%s|%s' \"$LI_LUMO_MEDIA\" \"$LI_LUMO_MEDIA_c__selected\" "

@@ -47,7 +47,7 @@ protected:
     void open(std::vector<StoreFile> files) {
         files.push_back({"_internal_", "placeholder", "", ""});  // the writer wants one entry at least
         ASSERT_TRUE(lumo_test::make_store(m_dir.file("install.cab"), files));
-        ASSERT_EQ(0, store_read_header(&m_session, &m_session.store, m_dir.file("install.cab").c_str()));
+        ASSERT_EQ(0, store_read_header(&m_session, m_session.store.get(), m_dir.file("install.cab").c_str()));
         std::filesystem::create_directories(m_dir.file("temp"));
         env_set_string(&m_session, "CONFIG_DIR", m_dir.path());
         env_set_string(&m_session, "TEMP_FOLDER", m_dir.file("temp"));
@@ -57,9 +57,9 @@ protected:
         item->doc = std::make_unique<document_t>();
         EXPECT_EQ(0, xml_parse(container.c_str(), item->doc.get()));
         item->filename = "main.xml";
-        m_session.seqs.seq.push_back(std::move(item));
-        m_session.seqs.current = m_session.seqs.seq.back().get();
-        return m_session.seqs.current;
+        m_session.seqs->seq.push_back(std::move(item));
+        m_session.seqs->current = m_session.seqs->seq.back().get();
+        return m_session.seqs->current;
     }
     std::string prop(const char* name) { return env_get_string(&m_session, std::string(name)); }
 
@@ -166,10 +166,10 @@ TEST(SeqLookupTest, SequenceByFilenameComparesBytes) {
     LogCapture log;
     session_t session;
     for (const char* name : {"main.xml", "extra.xml"}) {
-        session.seqs.seq.push_back(std::make_unique<seq_item_t>());
-        session.seqs.seq.back()->filename = name;
+        session.seqs->seq.push_back(std::make_unique<seq_item_t>());
+        session.seqs->seq.back()->filename = name;
     }
-    EXPECT_EQ(session.seqs.seq[1].get(), get_sequence_by_filename(&session, "extra.xml"));
+    EXPECT_EQ(session.seqs->seq[1].get(), get_sequence_by_filename(&session, "extra.xml"));
     EXPECT_TRUE(log.has_line(": get_sequence_by_filename: sequence extra.xml found in cache"));
     EXPECT_EQ(nullptr, get_sequence_by_filename(&session, "Extra.xml"));
     EXPECT_TRUE(log.has_line(": get_sequence_by_filename: sequence Extra.xml NOT found in cache"));
@@ -185,9 +185,9 @@ TEST_F(SeqStore, InitSequenceTakesTheFirstTrueLineThatLoads) {
           {"_internal_", "good.xml", "<sequence/>", ""},
           {"_internal_", "later.xml", "<sequence/>", ""}});
     ASSERT_EQ(0, init_sequence(&m_session));
-    ASSERT_EQ(1u, m_session.seqs.seq.size());
-    EXPECT_EQ("good.xml", m_session.seqs.seq[0]->filename);
-    EXPECT_EQ(m_session.seqs.seq[0].get(), m_session.seqs.current);
+    ASSERT_EQ(1u, m_session.seqs->seq.size());
+    EXPECT_EQ("good.xml", m_session.seqs->seq[0]->filename);
+    EXPECT_EQ(m_session.seqs->seq[0].get(), m_session.seqs->current);
     EXPECT_TRUE(m_log.has_line(": init_sequence: started"));
     EXPECT_TRUE(m_log.has_line(": init_sequence: less than three components, skipping this line"));
     EXPECT_TRUE(m_log.has_line(": init_sequence: Condition is false"));
@@ -202,7 +202,7 @@ TEST_F(SeqStore, InitSequenceReadsPathsAndReportsAMissingSelector) {
     open({{"_internal_", "other.txt", "x", ""}});
     EXPECT_EQ(0, init_sequence(&m_session));
     EXPECT_TRUE(m_log.has_line("ERROR: : init_sequence: There is no _internal_::sequence.ini"));
-    EXPECT_TRUE(m_session.seqs.seq.empty());
+    EXPECT_TRUE(m_session.seqs->seq.empty());
 
     TempDir engine;
     lumo_test::write_file_text(engine.file("flow.xml"), "<sequence/>");
@@ -210,19 +210,19 @@ TEST_F(SeqStore, InitSequenceReadsPathsAndReportsAMissingSelector) {
     session_t session;
     ASSERT_TRUE(lumo_test::make_store(m_dir.file("paths.cab"),
                                       {{"_internal_", "sequence.ini", ":flow.xml:\n", ""}}));
-    ASSERT_EQ(0, store_read_header(&session, &session.store, m_dir.file("paths.cab").c_str()));
+    ASSERT_EQ(0, store_read_header(&session, session.store.get(), m_dir.file("paths.cab").c_str()));
     EXPECT_EQ(-1, init_sequence(&session));
     EXPECT_TRUE(m_log.has_line("ERROR: : sequence_init: can not read ENGINE_DIR property"));
     env_set_string(&session, "ENGINE_DIR", engine.path());
     EXPECT_EQ(0, init_sequence(&session));
-    ASSERT_EQ(1u, session.seqs.seq.size());
+    ASSERT_EQ(1u, session.seqs->seq.size());
     EXPECT_TRUE(m_log.has_line(": init_sequence: Looks like we should read " + engine.file("flow.xml") +
                                " sequence file"));
 
     session_t empty;
     ASSERT_TRUE(lumo_test::make_store(m_dir.file("empty.cab"),
                                       {{"_internal_", "sequence.ini", ":" + engine.file("empty.xml") + ":\n", ""}}));
-    ASSERT_EQ(0, store_read_header(&empty, &empty.store, m_dir.file("empty.cab").c_str()));
+    ASSERT_EQ(0, store_read_header(&empty, empty.store.get(), m_dir.file("empty.cab").c_str()));
     EXPECT_EQ(-1, init_sequence(&empty));
     EXPECT_TRUE(m_log.has_line("ERROR: : sequence_init: can not read content of the " + engine.file("empty.xml")));
 }
@@ -342,7 +342,7 @@ TEST_F(SeqStore, LayerFilesStayInsideTheLayerFolder) {
     EXPECT_EQ(-1, sequence_execute_container(&m_session, longer));
     EXPECT_TRUE(m_log.has_line("ERROR: : sequence_execute_container: entry_name max length exceeded"));
     sequence_free_all(&m_session);
-    EXPECT_TRUE(m_session.seqs.seq.empty());
+    EXPECT_TRUE(m_session.seqs->seq.empty());
 }
 
 TEST_F(SeqStore, DocumentRunFollowsHandlesConditionsAndTheShift) {
@@ -378,7 +378,7 @@ TEST_F(SeqStore, DocumentRunFollowsHandlesConditionsAndTheShift) {
         std::string start = row.start, sub, target;
         int transition = row.shift << 8, flags = 0;
         std::unique_ptr<seq_stack_t> visited;
-        EXPECT_EQ(0, sequence_execute_document(&m_session, &m_session.store, &doc.nodes[0], nullptr, &start,
+        EXPECT_EQ(0, sequence_execute_document(&m_session, m_session.store.get(), &doc.nodes[0], nullptr, &start,
                                                &transition, &sub, &target, &flags, &visited));
         EXPECT_EQ(row.code, transition);
         if ((row.code & 0xff) == 5) {
@@ -396,18 +396,18 @@ TEST_F(SeqStore, DocumentRunFollowsHandlesConditionsAndTheShift) {
 
     std::string start = "odd", sub, target;
     int transition = 0, flags = 0;
-    EXPECT_EQ(-1, sequence_execute_document(&m_session, &m_session.store, &doc.nodes[0], nullptr, &start,
+    EXPECT_EQ(-1, sequence_execute_document(&m_session, m_session.store.get(), &doc.nodes[0], nullptr, &start,
                                             &transition, &sub, &target, &flags, nullptr));
     EXPECT_TRUE(m_log.has_line("ERROR: : sequence_execute_document: Unknown type of the action - strange"));
     start = "a:b:c";
-    EXPECT_EQ(-1, sequence_execute_document(&m_session, &m_session.store, &doc.nodes[0], nullptr, &start,
+    EXPECT_EQ(-1, sequence_execute_document(&m_session, m_session.store.get(), &doc.nodes[0], nullptr, &start,
                                             &transition, &sub, &target, &flags, nullptr));
     EXPECT_TRUE(m_log.has_line("ERROR: : sequence_execute_document: bad syntax of transition to another sequence"));
-    EXPECT_EQ(0, sequence_execute_document(&m_session, &m_session.store, nullptr, nullptr, &start, &transition, &sub,
+    EXPECT_EQ(0, sequence_execute_document(&m_session, m_session.store.get(), nullptr, nullptr, &start, &transition, &sub,
                                            &target, &flags, nullptr));
     EXPECT_EQ(3, transition);
     EXPECT_TRUE(m_log.has_line(": sequence_execute_document: Nothing to process, exiting"));
-    EXPECT_EQ(-1, sequence_execute_document(&m_session, &m_session.store, &doc.nodes[0], nullptr, nullptr,
+    EXPECT_EQ(-1, sequence_execute_document(&m_session, m_session.store.get(), &doc.nodes[0], nullptr, nullptr,
                                             &transition, &sub, &target, &flags, nullptr));
     EXPECT_TRUE(m_log.has_line("ERROR: : sequence_execute_document: parameter is NULL"));
 }
@@ -426,7 +426,7 @@ TEST_F(SeqStore, BackAndPreviousUseTheVisitedStack) {
     push(&visited, "earlier");
     std::string start = "step", sub, target;
     int transition = 0, flags = 0;
-    EXPECT_EQ(0, sequence_execute_document(&m_session, &m_session.store, &doc.nodes[0], nullptr, &start, &transition,
+    EXPECT_EQ(0, sequence_execute_document(&m_session, m_session.store.get(), &doc.nodes[0], nullptr, &start, &transition,
                                            &sub, &target, &flags, &visited));
     EXPECT_EQ(2, transition);
     EXPECT_EQ("yes", prop("EARLIER"));
@@ -434,7 +434,7 @@ TEST_F(SeqStore, BackAndPreviousUseTheVisitedStack) {
     EXPECT_TRUE(m_log.has_line(": sequence_execute_document: next name is earlier"));
     // Nothing left to go back to: the step is left backwards.
     start = "step";
-    EXPECT_EQ(0, sequence_execute_document(&m_session, &m_session.store, &doc.nodes[0], nullptr, &start, &transition,
+    EXPECT_EQ(0, sequence_execute_document(&m_session, m_session.store.get(), &doc.nodes[0], nullptr, &start, &transition,
                                            &sub, &target, &flags, &visited));
     EXPECT_EQ(4, transition);
     EXPECT_EQ(3, flags);
@@ -443,7 +443,7 @@ TEST_F(SeqStore, BackAndPreviousUseTheVisitedStack) {
     push(&visited, "earlier");
     start = "_prev_";
     flags = 3;
-    EXPECT_EQ(0, sequence_execute_document(&m_session, &m_session.store, &doc.nodes[0], nullptr, &start, &transition,
+    EXPECT_EQ(0, sequence_execute_document(&m_session, m_session.store.get(), &doc.nodes[0], nullptr, &start, &transition,
                                            &sub, &target, &flags, &visited));
     EXPECT_EQ(4, transition);
     EXPECT_EQ(0, flags);
@@ -464,7 +464,7 @@ TEST_F(SeqStore, SectionSelectsTheBehaviorByIdKindAndCondition) {
                            &doc));
     std::string start, sub, target;
     int transition = 0, flags = 0;
-    EXPECT_EQ(0, sequence_execute_document(&m_session, &m_session.store, &doc.nodes[0], "s1", &start, &transition,
+    EXPECT_EQ(0, sequence_execute_document(&m_session, m_session.store.get(), &doc.nodes[0], "s1", &start, &transition,
                                            &sub, &target, &flags, nullptr));
     EXPECT_EQ("right", prop("PICKED"));
     EXPECT_EQ(0, transition);
@@ -473,7 +473,7 @@ TEST_F(SeqStore, SectionSelectsTheBehaviorByIdKindAndCondition) {
     EXPECT_TRUE(m_log.has_line(": sequence_execute_document: finished"));
     env_set_string(&m_session, "LUMO_MODE", "uninstall");
     env_set_string(&m_session, "silent", "");
-    EXPECT_EQ(0, sequence_execute_document(&m_session, &m_session.store, &doc.nodes[0], "s2", &start, &transition,
+    EXPECT_EQ(0, sequence_execute_document(&m_session, m_session.store.get(), &doc.nodes[0], "s2", &start, &transition,
                                            &sub, &target, &flags, nullptr));
 }
 
@@ -486,7 +486,7 @@ TEST_F(SeqStore, ExecuteReportsMissingSequenceAndRunsAnEmptyList) {
     EXPECT_EQ(0, sequence_execute(&m_session));
     EXPECT_TRUE(m_log.has_line(": sequence_execute: finished"));
     EXPECT_EQ(std::string::npos, m_log.text().find("Execution error"));
-    EXPECT_TRUE(m_session.seqs.seq.empty());
+    EXPECT_TRUE(m_session.seqs->seq.empty());
 }
 
 TEST_F(SeqStore, FailedDocumentRunReportsTheMissingTransitionAndEndsWithAnError) {

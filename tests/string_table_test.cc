@@ -1,3 +1,4 @@
+#include "store.h"
 #include "string_table.h"
 
 #include <gtest/gtest.h>
@@ -21,7 +22,7 @@ protected:
     void open_store(const std::vector<StoreFile>& files) {
         const std::string cab = m_dir.file("install.cab");
         ASSERT_TRUE(make_store(cab, files));
-        ASSERT_EQ(0, store_read_header(&m_session, &m_session.store, cab.c_str()));
+        ASSERT_EQ(0, store_read_header(&m_session, m_session.store.get(), cab.c_str()));
         std::filesystem::create_directories(m_dir.file("engine"));
         env_set_string(&m_session, "ENGINE_DIR", m_dir.file("engine"));
     }
@@ -52,7 +53,7 @@ TEST_F(StringTableTest, ChosenLanguageLaterTablesWin) {
     env_set_string(&m_session, "LANG", "de");
     env_set_string(&m_session, "X", "1");
     ASSERT_EQ(0, string_table_init(&m_session));
-    EXPECT_EQ(3, m_session.strings.string_last);
+    EXPECT_EQ(3, m_session.strings->string_last);
     ASSERT_EQ(0, string_table_bind(&m_session));
     EXPECT_EQ("Hallo", get("TITLE"));
     EXPECT_EQ("tief", get("DEEP"));
@@ -83,7 +84,7 @@ TEST_F(StringTableTest, FiveFieldsMeanNoCondition) {
     ASSERT_EQ(0, string_table_init(&m_session));
     ASSERT_EQ(0, string_table_bind(&m_session));
     EXPECT_EQ("yes", get("A"));
-    EXPECT_EQ("", m_session.strings.string_conds[0]);
+    EXPECT_EQ("", m_session.strings->string_conds[0]);
 }
 
 TEST_F(StringTableTest, StringElementsKeepTheirTextVerbatim) {
@@ -138,7 +139,7 @@ TEST_F(StringTableTest, ListOnDiskWinsAndUnreadableTableStopsTheList) {
                                                        "default:_internal_:store.xml\n");
     EXPECT_EQ(-1, string_table_init(&m_session));
     EXPECT_TRUE(log.has_line("ERROR: : string_table_parse_ini: can't read _internal_:gone.xml"));
-    EXPECT_EQ(0, m_session.strings.string_last);
+    EXPECT_EQ(0, m_session.strings->string_last);
     ASSERT_EQ(0, string_table_bind(&m_session));
     EXPECT_EQ("disk list", get("FROM"));
     EXPECT_EQ(m_dir.file("engine"), get("STRING_TABLE_ROOT"));
@@ -153,7 +154,7 @@ TEST_F(StringTableTest, NoListNoTablesAndTooManyTables) {
     std::string ini;
     for (int i = 0; i < 1025; ++i) ini += "default:_internal_:a.xml\n";
     EXPECT_EQ(-1, string_table_parse_ini(&m_session, ini.c_str()));
-    EXPECT_EQ(1023, m_session.strings.string_last);
+    EXPECT_EQ(1023, m_session.strings->string_last);
     EXPECT_TRUE(log.has_line("ERROR: : string_table_parse_ini: more than 1024 string tables, _internal_:a.xml and the rest are not loaded"));
     EXPECT_EQ(-1, string_table_parse_ini(&m_session, nullptr));
     EXPECT_TRUE(log.has_line("ERROR: : string_table_parse_ini: ini is null"));

@@ -1,3 +1,4 @@
+#include "console.h"
 #include "utils.h"
 
 #include <gtest/gtest.h>
