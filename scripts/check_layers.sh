@@ -38,7 +38,7 @@ for source in src/*.cc src/*.h; do
             echo "$source: includes $header of layer ${layer[$target]} from layer ${layer[$area]}"
             status=1
         fi
-    done < <(sed -n 's/^#include "\([^"]*\)".*/\1/p' "$source")
+    done < <(sed -n 's/^#include "\([^"/]*\)".*/\1/p' "$source")
 done
 # Areas of one layer may include each other, but never in a loop.
 if ! tsort "$edges" >/dev/null 2>&1; then

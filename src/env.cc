@@ -59,10 +59,14 @@ std::string media_get(session_t* session, const std::string& name) {
     return session->media->get(session, middle, suffix);
 }
 
-bool is_media_name(const std::string& name) { return starts_with(strtoletters(name), media_prefix); }
 
-// Lookup without copying; null when absent. Virtual names are resolved by the callers.
-const std::string* find_value(session_t* session, const std::string& name) {
+}  // namespace
+
+bool env_is_virtual(const std::string& name) {
+    return name == "LUMO_MEDIA" || starts_with(strtoletters(name), media_prefix);
+}
+
+const std::string* env_lookup(session_t* session, const std::string& name) {
     if (session->active_layer) {
         auto it = session->active_layer->properties.find(name);
         if (it != session->active_layer->properties.end()) return &it->second;
@@ -70,6 +74,8 @@ const std::string* find_value(session_t* session, const std::string& name) {
     auto it = session->properties.find(name);
     return it == session->properties.end() ? nullptr : &it->second;
 }
+
+namespace {
 
 // The root environment file feeds a run with root rights: a file planted by another ordinary user
 // must not be taken or overwritten. Our own files and root's are fine; a root run also takes the
@@ -133,7 +139,7 @@ int env_set_string(session_t* session, const std::string& name, const std::strin
         LOG_NULL_PARAM();
         return -1;
     }
-    if (is_media_name(name)) return media_set(session, name, value);
+    if (env_is_virtual(name)) return media_set(session, name, value);
     std::string key = name;
     for (char& c : key) {
         if (c == '-') c = '_';
@@ -142,43 +148,15 @@ int env_set_string(session_t* session, const std::string& name, const std::strin
     return env_set_string_internal(map, key, value);
 }
 
-int env_set_string(session_t* session, const char* name, const char* value) {
-    if (!session || !name || !value) {
-        LOG_NULL_PARAM();
-        return -1;
-    }
-    return env_set_string(session, std::string(name), std::string(value));
-}
-
 std::string env_get_string(session_t* session, const std::string& name) {
     if (!session) {
         error("env_get_string: session is null");
         return "";
     }
     if (name == "LUMO_MEDIA") return media_list(session);
-    if (is_media_name(name)) return media_get(session, name);
-    const std::string* value = find_value(session, name);
+    if (env_is_virtual(name)) return media_get(session, name);
+    const std::string* value = env_lookup(session, name);
     return value ? *value : std::string();
-}
-
-const char* env_get_string(session_t* session, const char* name) {
-    if (!session) {
-        error("env_get_string: session is null");
-        return "";
-    }
-    if (!name) {
-        error("env_get_string: name is null");
-        return "";
-    }
-    const std::string key(name);
-    if (key == "LUMO_MEDIA" || is_media_name(key)) {
-        // Computed values have no home in the maps; the text lives until the next such read.
-        static std::string computed;
-        computed = env_get_string(session, key);
-        return computed.c_str();
-    }
-    const std::string* value = find_value(session, key);
-    return value ? value->c_str() : "";
 }
 
 int env_cat_string(session_t* session, const std::string& name, const std::string& suffix) {
@@ -189,32 +167,12 @@ int env_cat_string(session_t* session, const std::string& name, const std::strin
     return env_set_string(session, name, env_get_string(session, name) + suffix);
 }
 
-int env_cat_string(session_t* session, const char* name, const char* suffix) {
-    if (!session || !name || !suffix) {
-        LOG_NULL_PARAM();
-        return -1;
-    }
-    return env_cat_string(session, std::string(name), std::string(suffix));
-}
-
 bool env_exists(session_t* session, const std::string& name) {
     if (!session) {
         error("env_exists: session is NULL");
         return false;
     }
-    return find_value(session, name) != nullptr;
-}
-
-bool env_exists(session_t* session, const char* name) {
-    if (!session) {
-        error("env_exists: session is NULL");
-        return false;
-    }
-    if (!name) {
-        error("env_exists: name is NULL");
-        return false;
-    }
-    return env_exists(session, std::string(name));
+    return env_lookup(session, name) != nullptr;
 }
 
 int env_remove(session_t* session, const std::string& name) {
@@ -224,14 +182,6 @@ int env_remove(session_t* session, const std::string& name) {
     }
     session->properties.erase(name);
     return 0;
-}
-
-int env_remove(session_t* session, const char* name) {
-    if (!session || !name) {
-        LOG_NULL_PARAM();
-        return -1;
-    }
-    return env_remove(session, std::string(name));
 }
 
 int env_free(session_t* session) {
@@ -373,8 +323,6 @@ int env_restore(session_t* session) {
 }
 
 int64_t castStringToEnvPointer(const std::string& text) { return strtoll(text.c_str(), nullptr, 10); }
-
-int64_t castStringToEnvPointer(const char* text) { return text ? strtoll(text, nullptr, 10) : 0; }
 
 int session_init_cdata(session_t* session) {
     if (!session) {

@@ -68,34 +68,35 @@ struct session_t {
     session_t& operator=(const session_t&) = delete;
 };
 
-// The forms plug-ins call keep C linkage; the std::string overloads are the engine's own.
+// The C forms of the property functions are the plug-in interface (include/lumo/plugin.h, built
+// in env_plugin.cc); the engine itself uses the std::string forms below. These take the session
+// only and keep C linkage for plug-ins as they are.
 extern "C" {
 // Clears the active layer's map when a layer is active, else the session's; 0.
 int env_init(session_t* session);
-// 0, or -1 for a null argument or a virtual name that does not resolve.
-int env_set_string(session_t* session, const char* name, const char* value);
-// The value, "" when absent. The text stays valid until the property is next written.
-const char* env_get_string(session_t* session, const char* name);
-int env_cat_string(session_t* session, const char* name, const char* suffix);
-// Whether the active layer or the session holds the name; virtual names are not looked at.
-bool env_exists(session_t* session, const char* name);
-// Removes the name from the session's own map (never from a layer); 0 also when absent.
-int env_remove(session_t* session, const char* name);
 int env_free(session_t* session);
 int env_save(session_t* session);
 int env_restore(session_t* session);
-int64_t castStringToEnvPointer(const char* text);
 int session_init_cdata(session_t* session);
 int session_add_cdata(session_t* session, void* data, const char* id);
 void* session_get_cdata(session_t* session, const char* id);
 int session_delete_cdata(session_t* session, const char* id);
 }
 
+// 0, or -1 for a null session or a virtual name that does not resolve.
 int env_set_string(session_t* session, const std::string& name, const std::string& value);
+// The value, "" when absent.
 std::string env_get_string(session_t* session, const std::string& name);
 int env_cat_string(session_t* session, const std::string& name, const std::string& suffix);
+// Whether the active layer or the session holds the name; virtual names are not looked at.
 bool env_exists(session_t* session, const std::string& name);
+// Removes the name from the session's own map (never from a layer); 0 also when absent.
 int env_remove(session_t* session, const std::string& name);
+// The stored value, the active layer's first; null when absent. Virtual names are not looked at.
+// The text stays where it is until the property is next written.
+const std::string* env_lookup(session_t* session, const std::string& name);
+// LUMO_MEDIA and the LUMO_MEDIA_<id>_<state> names, which the product set computes.
+bool env_is_virtual(const std::string& name);
 // The name#value lines of the session, then of the active layer; with flag 1 also the virtual
 // LUMO_MEDIA lines. "" for a null session.
 std::string env_dump(session_t* session, int flag);

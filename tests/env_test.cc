@@ -1,4 +1,5 @@
 #include "env.h"
+#include "lumo/plugin.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -66,7 +67,7 @@ TEST(EnvTest, NullArgumentsAreLoggedAndRefused) {
     EXPECT_TRUE(log.has_line("ERROR: : env_exists: name is NULL"));
     EXPECT_EQ("", env_dump(nullptr, 0));
     EXPECT_TRUE(log.has_line("ERROR: : env_dump: session is null"));
-    EXPECT_NE(std::string::npos, log.text().find("src/env.cc:"));
+    EXPECT_NE(std::string::npos, log.text().find(" src/env_plugin.cc:"));
 }
 
 TEST(EnvTest, LogsChangesOnlyAndNeverSecretValues) {

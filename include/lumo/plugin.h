@@ -8,6 +8,7 @@
 #ifndef LUMO_PLUGIN_H
 #define LUMO_PLUGIN_H
 
+#include <stdint.h>
 #ifndef __cplusplus
 #include <stdbool.h>
 #endif
@@ -41,6 +42,14 @@ bool env_exists(session_t* session, const char* name);
 int env_remove(session_t* session, const char* name);
 /* Appends suffix to the value (an absent property counts as ""); 0 or -1. */
 int env_cat_string(session_t* session, const char* name, const char* suffix);
+
+/* Named data one plug-in leaves in the session for another (the pointer is not owned): 0 or -1;
+ * session_get_cdata gives null when no data has the id. */
+int session_add_cdata(session_t* session, void* data, const char* id);
+void* session_get_cdata(session_t* session, const char* id);
+int session_delete_cdata(session_t* session, const char* id);
+/* The number a property value holds, 0 for null. */
+int64_t castStringToEnvPointer(const char* text);
 
 /* Logging. Call log_init(session, NULL) once at the start of a plug-in function: it joins the
  * engine's log. The others write one line each and return 0, or non-zero when nothing was written
