@@ -142,7 +142,8 @@ std::string ctime_now() {
     return ctime_r(&now, buffer) ? buffer : "\n";
 }
 
-constexpr int remove_depth_max = 128;  // deeper trees are left, and counted as not removed
+constexpr int remove_depth_max = 128;
+constexpr size_t descendants_max = 256;  // processes of a child ended at once; more are left  // deeper trees are left, and counted as not removed
 
 // What the run found at start, so that the clean-up removes only what the run itself made. The
 // signal handlers read it, so it is complete before `armed` is set and never changed afterwards.
@@ -236,11 +237,73 @@ int run_cleanup() {
     return failed;
 }
 
-// Ends the child the engine waits for and everything in its process group, and reaps it.
+// The parent of the process named by a /proc entry; 0 when it cannot be read.
+pid_t parent_of(int proc_fd, const char* name) {
+    char file[64];
+    size_t length = strlen(name);
+    if (length + sizeof "/stat" > sizeof file) return 0;
+    memcpy(file, name, length);
+    memcpy(file + length, "/stat", sizeof "/stat");
+    const int fd = openat(proc_fd, file, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    char stat[512];
+    const ssize_t got = read(fd, stat, sizeof stat - 1);
+    close(fd);
+    if (got <= 0) return 0;
+    stat[got] = '\0';
+    // "pid (name) state ppid ...": the name may hold anything, so the last ')' ends it.
+    const char* at = strrchr(stat, ')');
+    if (!at || at[1] != ' ' || at[2] == '\0' || at[3] != ' ') return 0;
+    pid_t parent = 0;
+    for (at += 4; *at >= '0' && *at <= '9'; ++at) parent = parent * 10 + (*at - '0');
+    return parent;
+}
+
+// A child that shares the engine's process group leaves no group to end: it and every process it
+// started are found through /proc, each stopped as it is found so that none can start another
+// unseen, and then all are killed.
+void kill_descendants(pid_t root) {
+    pid_t found[descendants_max];
+    size_t count = 0;
+    found[count++] = root;
+    kill(root, SIGSTOP);
+    for (bool grew = true; grew && count < descendants_max;) {
+        grew = false;
+        const int proc_fd = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (proc_fd < 0) break;
+        alignas(struct dirent64) char block[2048];
+        ssize_t got;
+        while ((got = getdents64(proc_fd, block, sizeof block)) > 0) {
+            for (ssize_t at = 0; at < got && count < descendants_max;) {
+                const struct dirent64* entry = reinterpret_cast<const struct dirent64*>(block + at);
+                at += entry->d_reclen;
+                pid_t pid = 0;
+                const char* digit = entry->d_name;
+                for (; *digit >= '0' && *digit <= '9'; ++digit) pid = pid * 10 + (*digit - '0');
+                if (*digit != '\0' || pid <= 0) continue;
+                bool known = false, child_of_known = false;
+                const pid_t parent = parent_of(proc_fd, entry->d_name);
+                for (size_t i = 0; i < count; ++i) {
+                    known = known || found[i] == pid;
+                    child_of_known = child_of_known || found[i] == parent;
+                }
+                if (known || !child_of_known) continue;
+                kill(pid, SIGSTOP);
+                found[count++] = pid;
+                grew = true;
+            }
+        }
+        close(proc_fd);
+    }
+    for (size_t i = 0; i < count; ++i) kill(found[i], SIGKILL);
+}
+
+// Ends the child the engine waits for and everything it started, and reaps it.
 void end_child() {
     const pid_t child = g_child;
     if (child <= 0) return;
-    kill(-child, SIGKILL);
+    if (getpgid(child) == child) kill(-child, SIGKILL);
+    else kill_descendants(child);
     kill(child, SIGKILL);
     while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
     }
