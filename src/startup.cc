@@ -75,9 +75,9 @@ size_t format_decimal(long long value, char* out) {
     return length;
 }
 
-// The log line of the handler, written straight to the log's descriptor: every line before it was
-// flushed, so nothing is pending in the stream's buffer.
-void log_interrupt(int signo) {
+// A log line of a signal handler, written straight to the log's descriptor: every line before it
+// was flushed, so nothing is pending in the stream's buffer.
+void log_signal_line(const char* head, int signo, const char* tail) {
     if (log_is_ready() != 0) return;
     const int fd = fileno(_g_logging_state.file);
     char line[64];
@@ -85,25 +85,10 @@ void log_interrupt(int signo) {
     write_all(fd, line, length);
     write_text(fd, " - ");
     if (_g_logging_state.prefix) write_text(fd, _g_logging_state.prefix);
-    write_text(fd, ": sigint_handler: ");
+    write_text(fd, head);
     length = format_decimal(signo, line);
     write_all(fd, line, length);
-    write_text(fd, " signot has been got\n");
-}
-
-// The line of the handler for SIGTERM and SIGHUP, written the same way.
-void log_signal(int signo) {
-    if (log_is_ready() != 0) return;
-    const int fd = fileno(_g_logging_state.file);
-    char line[64];
-    size_t length = format_decimal(static_cast<long long>(time(nullptr)), line);
-    write_all(fd, line, length);
-    write_text(fd, " - ");
-    if (_g_logging_state.prefix) write_text(fd, _g_logging_state.prefix);
-    write_text(fd, ": sigterm_handler: signal ");
-    length = format_decimal(signo, line);
-    write_all(fd, line, length);
-    write_text(fd, " ends the run, cleaning up\n");
+    write_text(fd, tail);
 }
 
 bool equals_ignoring_case(const char* text, size_t length, const char* word) {
@@ -142,11 +127,12 @@ std::string ctime_now() {
     return ctime_r(&now, buffer) ? buffer : "\n";
 }
 
-constexpr int remove_depth_max = 128;
-constexpr size_t descendants_max = 256;  // processes of a child ended at once; more are left  // deeper trees are left, and counted as not removed
+constexpr int remove_depth_max = 128;    // deeper trees are left, and counted as not removed
+constexpr size_t descendants_max = 256;  // processes of a child ended at once; more are left
 
 // What the run found at start, so that the clean-up removes only what the run itself made. The
-// signal handlers read it, so it is complete before `armed` is set and never changed afterwards.
+// signal handlers read it: it is complete before `armed` is set, and afterwards only the normal
+// end changes it, with those signals blocked.
 struct run_cleanup_t {
     std::string folder;               // the temporary folder, absolute with links resolved
     bool existed = false;             // found at start: the names in `before` stay
@@ -181,10 +167,12 @@ int remove_entry_at(int dir_fd, const char* name, int depth) {
     if (unlinkat(dir_fd, name, 0) == 0 || errno == ENOENT) return 0;
     if (errno != EISDIR && errno != EPERM) return 1;
     if (depth >= remove_depth_max) return 1;
-    const int fd = openat(dir_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return 1;
-    int failed = remove_entries_at(fd, false, depth + 1);
-    close(fd);
+    int failed = 0;
+    {
+        const fd_owner folder{openat(dir_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)};
+        if (folder.fd < 0) return 1;
+        failed = remove_entries_at(folder.fd, false, depth + 1);
+    }
     if (unlinkat(dir_fd, name, AT_REMOVEDIR) != 0 && errno != ENOENT) ++failed;
     return failed;
 }
@@ -223,10 +211,9 @@ int run_cleanup() {
     g_cleanup.armed = 0;
     int failed = 0;
     if (!g_cleanup.keep && !g_cleanup.folder.empty()) {
-        const int fd = open(g_cleanup.folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (fd >= 0) {
-            failed = remove_entries_at(fd, g_cleanup.existed, 0);
-            close(fd);
+        const fd_owner folder{open(g_cleanup.folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)};
+        if (folder.fd >= 0) {
+            failed = remove_entries_at(folder.fd, g_cleanup.existed, 0);
             if (!g_cleanup.existed || g_cleanup.before.empty()) rmdir(g_cleanup.folder.c_str());
         }
     }
@@ -244,11 +231,10 @@ pid_t parent_of(int proc_fd, const char* name) {
     if (length + sizeof "/stat" > sizeof file) return 0;
     memcpy(file, name, length);
     memcpy(file + length, "/stat", sizeof "/stat");
-    const int fd = openat(proc_fd, file, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return 0;
+    const fd_owner fd{openat(proc_fd, file, O_RDONLY | O_CLOEXEC)};
+    if (fd.fd < 0) return 0;
     char stat[512];
-    const ssize_t got = read(fd, stat, sizeof stat - 1);
-    close(fd);
+    const ssize_t got = read(fd.fd, stat, sizeof stat - 1);
     if (got <= 0) return 0;
     stat[got] = '\0';
     // "pid (name) state ppid ...": the name may hold anything, so the last ')' ends it.
@@ -269,7 +255,8 @@ void kill_descendants(pid_t root) {
     kill(root, SIGSTOP);
     for (bool grew = true; grew && count < descendants_max;) {
         grew = false;
-        const int proc_fd = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        const fd_owner proc{open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+        const int proc_fd = proc.fd;
         if (proc_fd < 0) break;
         alignas(struct dirent64) char block[2048];
         ssize_t got;
@@ -293,7 +280,6 @@ void kill_descendants(pid_t root) {
                 grew = true;
             }
         }
-        close(proc_fd);
     }
     for (size_t i = 0; i < count; ++i) kill(found[i], SIGKILL);
 }
@@ -397,7 +383,7 @@ int interrupt_prompt(int in_fd, int out_fd) {
 }
 
 void sigterm_handler(int signo) {
-    log_signal(signo);
+    log_signal_line(": sigterm_handler: signal ", signo, " ends the run, cleaning up\n");
     end_child();
     run_cleanup();
     // Ended by the signal, as the one who sent it expects to see.
@@ -412,7 +398,7 @@ void sigterm_handler(int signo) {
 
 void sigint_handler(int signo) {
     const int saved_errno = errno;
-    log_interrupt(signo);
+    log_signal_line(": sigint_handler: ", signo, " signot has been got\n");
     // A dialog may be reading a password byte by byte without echo: the question is answered as a
     // line the user can see, and the dialog's settings come back afterwards.
     struct termios saved;
