@@ -341,7 +341,7 @@ void check_temp_folder(const std::string& given, const std::string& resolved) {
 void note_temp_folder(const std::string& folder) {
     g_cleanup.folder = folder;
     g_cleanup.before.clear();
-    g_cleanup.existed = is_dir(folder);
+    g_cleanup.existed = !folder.empty() && is_dir(folder);
     if (!g_cleanup.existed) return;
     dir_ptr dir(opendir(folder.c_str()));
     while (dir) {
@@ -680,8 +680,17 @@ int lumo_main(int argc, char** argv) {
     }
     const std::string tmp_dir = env_get_string(s, std::string("tmp_dir"));
     if (!tmp_dir.empty() && tmp_dir[0] != '/') env_set_string(s, "tmp_dir", path_resolve(tmp_dir));
-    // Without a temporary folder the sequence takes the package's own "tmp" folder.
-    note_temp_folder(temp_dir.empty() ? path_resolve(env_get_string(s, std::string("PACKAGE_DIR")) + "/tmp") : temp_dir);
+    // Without a temporary folder the sequence takes the package's own "tmp" folder. That one is not
+    // refused, but what appears in it is removed only when nobody else could have put it there.
+    std::string cleaned = temp_dir;
+    if (cleaned.empty()) {
+        cleaned = path_resolve(env_get_string(s, std::string("PACKAGE_DIR")) + "/tmp");
+        struct stat info;
+        if (lstat(cleaned.c_str(), &info) == 0 &&
+            (!S_ISDIR(info.st_mode) || info.st_uid != geteuid() || (info.st_mode & (S_IWGRP | S_IWOTH)) != 0))
+            cleaned.clear();
+    }
+    note_temp_folder(cleaned);
     // Layers, scripts and plug-ins keep their working files in the temporary folder: a folder named
     // on the command line that does not exist yet is made, private to this user.
     if (!temp_dir.empty() && !exists(temp_dir)) {
