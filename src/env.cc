@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -77,18 +78,10 @@ const std::string* env_lookup(session_t* session, const std::string& name) {
 
 namespace {
 
-// The root environment file feeds a run with root rights: a file planted by another ordinary user
-// must not be taken or overwritten. Our own files and root's are fine; a root run also takes the
-// file of the user who owns the temporary folder it was started with.
-bool env_file_owner_trusted(session_t* session, uid_t owner) {
-    const uid_t self = getuid();
-    if (owner == self || owner == 0) return true;
-    if (self != 0) return false;
-    const std::string temp = env_get_string(session, std::string("TEMP_FOLDER"));
-    struct stat folder;
-    if (temp.empty() || lstat(temp.c_str(), &folder) != 0 || !S_ISDIR(folder.st_mode)) return false;
-    return folder.st_uid == owner && (folder.st_mode & S_IWOTH) == 0;
-}
+// The root environment file feeds a run with root rights: only a file of this user or of root is
+// taken or overwritten. The owner of the folder it lies in earns no trust, since a folder can be
+// prepared by anyone.
+bool env_file_owner_trusted(uid_t owner) { return owner == geteuid() || owner == 0; }
 
 }  // namespace
 
@@ -249,7 +242,7 @@ int env_save(session_t* session) {
     print_log("env_save: started");
     const std::string target = env_root_file_path(session);
     struct stat existing;
-    if (lstat(target.c_str(), &existing) == 0 && !env_file_owner_trusted(session, existing.st_uid)) {
+    if (lstat(target.c_str(), &existing) == 0 && !env_file_owner_trusted(existing.st_uid)) {
         error("env_save: %s belongs to another user, not overwritten", target.c_str());
         print_log("env_save: unable to write environment to file");
         return 0;
@@ -280,15 +273,25 @@ int env_restore(session_t* session) {
     print_log("env_restore: started");
     const std::string source = env_root_file_path(session);
     std::string text;
-    fd_owner fd{open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC)};
+    // Without blocking and without following links: a FIFO planted at the name would hold the open
+    // until someone writes to it, and a link would lead to a file that is not the one checked.
+    fd_owner fd{open(source.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY)};
     struct stat info;
-    if (fd.fd >= 0 && fstat(fd.fd, &info) == 0) {
-        if (!S_ISREG(info.st_mode) || !env_file_owner_trusted(session, info.st_uid)) {
-            error("env_restore: %s belongs to another user or is not a file, not restored", source.c_str());
-        } else {
-            char block[4096];
-            ssize_t got;
-            while ((got = read(fd.fd, block, sizeof block)) > 0) text.append(block, static_cast<size_t>(got));
+    if (fd.fd < 0) {
+        if (errno != ENOENT) error("env_restore: %s cannot be opened or is a link, not restored", source.c_str());
+    } else if (fstat(fd.fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        error("env_restore: %s is not a regular file, not restored", source.c_str());
+    } else if (!env_file_owner_trusted(info.st_uid)) {
+        error("env_restore: %s belongs to another user, not restored", source.c_str());
+    } else if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        error("env_restore: %s is writable by group or others, not restored", source.c_str());
+    } else {
+        char block[4096];
+        ssize_t got;
+        while ((got = read(fd.fd, block, sizeof block)) != 0) {
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) break;
+            text.append(block, static_cast<size_t>(got));
         }
     }
     if (text.empty()) text = env_get_string(session, std::string("LUMO_ENV_DUMP"));

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <climits>
@@ -28,6 +29,7 @@ constexpr int64_t file_big_size = 0x40000000;  // larger files are still read, b
 constexpr size_t copy_block_size = 4096;
 constexpr mode_t parent_mode = 0775;
 constexpr const char* separators = "/\\";
+constexpr int path_links_max = 40;  // the kernel's own limit on links in one lookup
 
 // mkdir of every prefix that ends before a '/', then of the whole path: existing levels simply
 // fail, so the result is that of the last mkdir alone.
@@ -497,6 +499,48 @@ std::string get_dirname(const std::string& name) {
     if (cut == std::string::npos) return "";
     if (cut == 0) return "/";
     return name.substr(0, cut);
+}
+
+std::string path_resolve(const std::string& name) {
+    if (name.empty()) return "";
+    std::string whole = name;
+    if (name[0] != '/') {
+        const malloc_ptr cwd(getcwd(nullptr, 0));
+        if (!cwd) return "";
+        whole = std::string(cwd.get()) + "/" + name;
+    }
+    // The parts still to walk, the next one last.
+    std::vector<std::string> pending = splitString(whole, "/", false);
+    std::reverse(pending.begin(), pending.end());
+    std::string resolved;  // "" stands for the root
+    int links = 0;
+    bool missing = false;
+    while (!pending.empty()) {
+        const std::string part = pending.back();
+        pending.pop_back();
+        if (part.empty() || part == ".") continue;
+        if (part == "..") {
+            resolved.resize(resolved.rfind('/') == std::string::npos ? 0 : resolved.rfind('/'));
+            continue;
+        }
+        const std::string next = resolved + "/" + part;
+        struct stat st;
+        // Past the first missing part nothing can be a link: the rest is taken by its text.
+        if (!missing && lstat(next.c_str(), &st) != 0) missing = true;
+        if (!missing && S_ISLNK(st.st_mode)) {
+            if (++links > path_links_max) return "";
+            std::string target(static_cast<size_t>(st.st_size > 0 ? st.st_size : 0) + 256, '\0');
+            const ssize_t got = readlink(next.c_str(), target.data(), target.size());
+            if (got < 0 || static_cast<size_t>(got) >= target.size()) return "";
+            target.resize(static_cast<size_t>(got));
+            std::vector<std::string> parts = splitString(target, "/", false);
+            pending.insert(pending.end(), parts.rbegin(), parts.rend());
+            if (!target.empty() && target[0] == '/') resolved.clear();
+            continue;
+        }
+        resolved = next;
+    }
+    return resolved.empty() ? "/" : resolved;
 }
 
 std::string getExtension(const std::string& name) {

@@ -66,6 +66,10 @@ int get_file(const std::string& path, std::string& content, int quiet);
 std::vector<std::string> readContentOfTextFile(const std::string& path);
 std::string get_basename(const std::string& path);
 std::string get_dirname(const std::string& path);
+// The absolute form of a path with ".", ".." and symbolic links resolved, also when its last parts
+// do not exist yet: the parts that exist are resolved as the kernel resolves them, the rest by their
+// text. "" for an empty path, an unreadable working folder or a loop of links.
+std::string path_resolve(const std::string& path);
 std::string getExtension(const std::string& path);
 std::string cutExtension(const std::string& path);
 std::string getFilePartition(const std::string& path);

@@ -1,5 +1,9 @@
 #include "log.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdarg>
 #include <cstdlib>
 #include <ctime>
@@ -23,6 +27,29 @@ int log_write(const char* kind, const char* format, va_list args) {
     return 0;
 }
 
+// Opens the log for appending. Its name is easy to guess, and it often lies in a folder others may
+// write to: a link planted at the name is not followed, a new file is created owner-only, and an
+// existing one is taken only when it is a plain file of this user with no other name.
+FILE* log_open(const char* name) {
+    const int fd = open(name, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        fprintf(stderr, "Can't open %s\n", name);
+        return nullptr;
+    }
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid() || info.st_nlink != 1) {
+        fprintf(stderr, "log_init: %s is not a plain file of this user, not used\n", name);
+        close(fd);
+        return nullptr;
+    }
+    FILE* file = fdopen(fd, "ab");
+    if (!file) {
+        fprintf(stderr, "Can't open %s\n", name);
+        close(fd);
+    }
+    return file;
+}
+
 }  // namespace
 
 int log_init(session_t* session, const char* name) {
@@ -41,12 +68,8 @@ int log_init(session_t* session, const char* name) {
         fputs("ERROR: log name is NULL\n", stderr);
         return -1;
     }
-    _g_logging_state.file = fopen(name, "ab");
-    if (!_g_logging_state.file) {
-        fprintf(stderr, "Can't open %s\n", name);
-    } else {
-        _g_logging_state.ready = 1;
-    }
+    _g_logging_state.file = log_open(name);
+    if (_g_logging_state.file) _g_logging_state.ready = 1;
     if (session) *session_log_state(session) = &_g_logging_state;
     return 0;
 }

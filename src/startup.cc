@@ -1,10 +1,14 @@
 #include "startup.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -32,6 +36,11 @@ const char* const g_cmdline_shortcuts = ";silent;duplicate;lang;help;version;tmp
 namespace {
 
 constexpr int interrupt_answer_max = 16;
+
+struct malloc_free {
+    void operator()(char* p) const { free(p); }
+};
+using malloc_ptr = std::unique_ptr<char, malloc_free>;
 
 // Signal-safe output: write(2) only.
 void write_all(int fd, const char* text, size_t length) {
@@ -63,9 +72,9 @@ size_t format_decimal(long long value, char* out) {
     return length;
 }
 
-// The log line of the handler, written straight to the log's descriptor: every line before it was
-// flushed, so nothing is pending in the stream's buffer.
-void log_interrupt(int signo) {
+// A log line of a signal handler, written straight to the log's descriptor: every line before it
+// was flushed, so nothing is pending in the stream's buffer.
+void log_signal_line(const char* head, int signo, const char* tail) {
     if (log_is_ready() != 0) return;
     const int fd = fileno(_g_logging_state.file);
     char line[64];
@@ -73,10 +82,10 @@ void log_interrupt(int signo) {
     write_all(fd, line, length);
     write_text(fd, " - ");
     if (_g_logging_state.prefix) write_text(fd, _g_logging_state.prefix);
-    write_text(fd, ": sigint_handler: ");
+    write_text(fd, head);
     length = format_decimal(signo, line);
     write_all(fd, line, length);
-    write_text(fd, " signot has been got\n");
+    write_text(fd, tail);
 }
 
 bool equals_ignoring_case(const char* text, size_t length, const char* word) {
@@ -115,11 +124,229 @@ std::string ctime_now() {
     return ctime_r(&now, buffer) ? buffer : "\n";
 }
 
-// Removing the temporary folder must never take a system folder with it, whatever a command
-// line or a configuration put into TEMP_FOLDER.
-bool removable_temp_folder(const std::string& folder) {
-    const std::string normal = path(folder);
-    return !normal.empty() && normal != "/" && normal != "/." && normal != "/..";
+constexpr int remove_depth_max = 128;    // deeper trees are left, and counted as not removed
+constexpr size_t descendants_max = 256;  // processes of a child ended at once; more are left
+
+// What the run found at start, so that the clean-up removes only what the run itself made. The
+// signal handlers read it: it is complete before `armed` is set, and afterwards only the normal
+// end changes it, with those signals blocked.
+struct run_cleanup_t {
+    std::string folder;               // the temporary folder, absolute with links resolved
+    bool existed = false;             // found at start: the names in `before` stay
+    std::vector<std::string> before;  // sorted
+    std::string root_env_file;
+    std::string marker;
+    bool keep = false;                // __keep_temp__
+    bool elevated = false;            // RUN_MODE "elevated": the root environment file stays
+    bool installer_present = false;   // the marker belongs to another instance
+    volatile sig_atomic_t armed = 0;
+};
+
+run_cleanup_t g_cleanup;
+
+bool found_before(const char* name) {
+    size_t low = 0, high = g_cleanup.before.size();
+    while (low < high) {
+        const size_t middle = low + (high - low) / 2;
+        const int order = strcmp(g_cleanup.before[middle].c_str(), name);
+        if (order == 0) return true;
+        if (order < 0) low = middle + 1;
+        else high = middle;
+    }
+    return false;
+}
+
+int remove_entries_at(int dir_fd, bool keep_earlier, int depth);
+
+// Removes one entry of the open folder, a folder with all it holds; a link is removed as a link.
+// Only calls that are safe inside a signal handler. The result counts what could not be removed.
+int remove_entry_at(int dir_fd, const char* name, int depth) {
+    if (unlinkat(dir_fd, name, 0) == 0 || errno == ENOENT) return 0;
+    if (errno != EISDIR && errno != EPERM) return 1;
+    if (depth >= remove_depth_max) return 1;
+    int failed = 0;
+    {
+        const fd_owner folder{openat(dir_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)};
+        if (folder.fd < 0) return 1;
+        failed = remove_entries_at(folder.fd, false, depth + 1);
+    }
+    if (unlinkat(dir_fd, name, AT_REMOVEDIR) != 0 && errno != ENOENT) ++failed;
+    return failed;
+}
+
+// Removes the entries of the open folder, except those found at start when keep_earlier is set.
+// A folder read while entries go may skip some, so it is read again until a pass removes nothing.
+int remove_entries_at(int dir_fd, bool keep_earlier, int depth) {
+    int failed = 0;
+    for (bool removed = true; removed;) {
+        removed = false;
+        failed = 0;
+        if (lseek(dir_fd, 0, SEEK_SET) != 0) return 1;
+        alignas(struct dirent64) char block[2048];
+        ssize_t got;
+        while ((got = getdents64(dir_fd, block, sizeof block)) > 0) {
+            for (ssize_t at = 0; at < got;) {
+                const struct dirent64* entry = reinterpret_cast<const struct dirent64*>(block + at);
+                at += entry->d_reclen;
+                const char* name = entry->d_name;
+                if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
+                if (keep_earlier && found_before(name)) continue;
+                const int left = remove_entry_at(dir_fd, name, depth);
+                failed += left;
+                if (left == 0) removed = true;
+            }
+        }
+    }
+    return failed;
+}
+
+// The clean-up of a run's end, also from the signal handlers: the temporary folder loses what the
+// run put in it and goes when the run made it (or found it empty); then the root environment file
+// and the running marker. Returns the number of entries that could not be removed.
+int run_cleanup() {
+    if (!g_cleanup.armed) return 0;
+    g_cleanup.armed = 0;
+    int failed = 0;
+    if (!g_cleanup.keep && !g_cleanup.folder.empty()) {
+        const fd_owner folder{open(g_cleanup.folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)};
+        if (folder.fd >= 0) {
+            failed = remove_entries_at(folder.fd, g_cleanup.existed, 0);
+            if (!g_cleanup.existed || g_cleanup.before.empty()) rmdir(g_cleanup.folder.c_str());
+        }
+    }
+    if (!g_cleanup.keep && !g_cleanup.elevated) unlink(g_cleanup.root_env_file.c_str());
+    struct stat info;
+    if (!g_cleanup.installer_present && lstat(g_cleanup.marker.c_str(), &info) == 0 && S_ISREG(info.st_mode))
+        unlink(g_cleanup.marker.c_str());
+    return failed;
+}
+
+// The parent of the process named by a /proc entry; 0 when it cannot be read.
+pid_t parent_of(int proc_fd, const char* name) {
+    char file[64];
+    size_t length = strlen(name);
+    if (length + sizeof "/stat" > sizeof file) return 0;
+    memcpy(file, name, length);
+    memcpy(file + length, "/stat", sizeof "/stat");
+    const fd_owner fd{openat(proc_fd, file, O_RDONLY | O_CLOEXEC)};
+    if (fd.fd < 0) return 0;
+    char stat[512];
+    const ssize_t got = read(fd.fd, stat, sizeof stat - 1);
+    if (got <= 0) return 0;
+    stat[got] = '\0';
+    // "pid (name) state ppid ...": the name may hold anything, so the last ')' ends it.
+    const char* at = strrchr(stat, ')');
+    if (!at || at[1] != ' ' || at[2] == '\0' || at[3] != ' ') return 0;
+    pid_t parent = 0;
+    for (at += 4; *at >= '0' && *at <= '9'; ++at) parent = parent * 10 + (*at - '0');
+    return parent;
+}
+
+// A child that shares the engine's process group leaves no group to end: it and every process it
+// started are found through /proc, each stopped as it is found so that none can start another
+// unseen, and then all are killed.
+void kill_descendants(pid_t root) {
+    pid_t found[descendants_max];
+    size_t count = 0;
+    found[count++] = root;
+    kill(root, SIGSTOP);
+    for (bool grew = true; grew && count < descendants_max;) {
+        grew = false;
+        const fd_owner proc{open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+        const int proc_fd = proc.fd;
+        if (proc_fd < 0) break;
+        alignas(struct dirent64) char block[2048];
+        ssize_t got;
+        while ((got = getdents64(proc_fd, block, sizeof block)) > 0) {
+            for (ssize_t at = 0; at < got && count < descendants_max;) {
+                const struct dirent64* entry = reinterpret_cast<const struct dirent64*>(block + at);
+                at += entry->d_reclen;
+                pid_t pid = 0;
+                const char* digit = entry->d_name;
+                for (; *digit >= '0' && *digit <= '9'; ++digit) pid = pid * 10 + (*digit - '0');
+                if (*digit != '\0' || pid <= 0) continue;
+                bool known = false, child_of_known = false;
+                const pid_t parent = parent_of(proc_fd, entry->d_name);
+                for (size_t i = 0; i < count; ++i) {
+                    known = known || found[i] == pid;
+                    child_of_known = child_of_known || found[i] == parent;
+                }
+                if (known || !child_of_known) continue;
+                kill(pid, SIGSTOP);
+                found[count++] = pid;
+                grew = true;
+            }
+        }
+    }
+    for (size_t i = 0; i < count; ++i) kill(found[i], SIGKILL);
+}
+
+// Ends the child the engine waits for and everything it started, and reaps it.
+void end_child() {
+    const pid_t child = g_child;
+    if (child <= 0) return;
+    if (getpgid(child) == child) kill(-child, SIGKILL);
+    else kill_descendants(child);
+    kill(child, SIGKILL);
+    while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+    }
+}
+
+// Blocks the signals whose handlers clean up, while the normal end does the same work.
+struct signals_blocked {
+    sigset_t saved;
+    signals_blocked() {
+        sigset_t set;
+        sigemptyset(&set);
+        for (int signo : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&set, signo);
+        sigprocmask(SIG_BLOCK, &set, &saved);
+    }
+    ~signals_blocked() { sigprocmask(SIG_SETMASK, &saved, nullptr); }
+};
+
+// The temporary folder must never be a folder whose loss, or whose other owner, would harm: it is
+// checked before anything is written near it. Ends the process with status 2 on refusal.
+void check_temp_folder(const std::string& given, const std::string& resolved) {
+    if (resolved.empty()) die(2, "check_temp_folder: temporary folder %s cannot be resolved", given.c_str());
+    const auto holds = [&resolved](const std::string& inner) {
+        return !inner.empty() && (inner == resolved || resolved == "/" ||
+                                  inner.compare(0, resolved.size() + 1, resolved + "/") == 0);
+    };
+    const malloc_ptr cwd(getcwd(nullptr, 0));
+    const char* home = getenv("HOME");
+    const passwd* account = getpwuid(geteuid());
+    if (resolved == "/" || holds(cwd ? std::string(cwd.get()) : "") || holds(home && *home ? path_resolve(home) : "") ||
+        holds(account && account->pw_dir ? path_resolve(account->pw_dir) : ""))
+        die(2, "check_temp_folder: temporary folder %s is the root, home or working folder or holds one of them, "
+               "refusing to use it", given.c_str());
+    std::string named = given;
+    while (named.size() > 1 && named.back() == '/') named.pop_back();
+    struct stat info;
+    if (lstat(named.c_str(), &info) == 0 && S_ISLNK(info.st_mode))
+        die(2, "check_temp_folder: temporary folder %s is a symbolic link, refusing to use it", given.c_str());
+    if (lstat(resolved.c_str(), &info) != 0) return;  // made by this run, private to it
+    if (!S_ISDIR(info.st_mode))
+        die(2, "check_temp_folder: temporary folder %s is not a folder, refusing to use it", given.c_str());
+    if (info.st_uid != geteuid())
+        die(2, "check_temp_folder: temporary folder %s belongs to another user, refusing to use it", given.c_str());
+    if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        die(2, "check_temp_folder: temporary folder %s is writable by group or others, refusing to use it",
+            given.c_str());
+}
+
+// Notes what the temporary folder holds before the run puts anything in it.
+void note_temp_folder(const std::string& folder) {
+    g_cleanup.folder = folder;
+    g_cleanup.before.clear();
+    g_cleanup.existed = !folder.empty() && is_dir(folder);
+    if (!g_cleanup.existed) return;
+    dir_ptr dir(opendir(folder.c_str()));
+    while (dir) {
+        const dirent* entry = readdir(dir.get());
+        if (!entry) break;
+        if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0) g_cleanup.before.emplace_back(entry->d_name);
+    }
+    std::sort(g_cleanup.before.begin(), g_cleanup.before.end());
 }
 
 }  // namespace
@@ -152,9 +379,23 @@ int interrupt_prompt(int in_fd, int out_fd) {
     }
 }
 
+void sigterm_handler(int signo) {
+    log_signal_line(": sigterm_handler: signal ", signo, " ends the run, cleaning up\n");
+    end_child();
+    run_cleanup();
+    // Ended by the signal, as the one who sent it expects to see.
+    signal(signo, SIG_DFL);
+    sigset_t own;
+    sigemptyset(&own);
+    sigaddset(&own, signo);
+    sigprocmask(SIG_UNBLOCK, &own, nullptr);
+    raise(signo);
+    _exit(128 + signo);
+}
+
 void sigint_handler(int signo) {
     const int saved_errno = errno;
-    log_interrupt(signo);
+    log_signal_line(": sigint_handler: ", signo, " signot has been got\n");
     // A dialog may be reading a password byte by byte without echo: the question is answered as a
     // line the user can see, and the dialog's settings come back afterwards.
     struct termios saved;
@@ -168,11 +409,8 @@ void sigint_handler(int signo) {
     // Leaving, the terminal keeps line mode with echo rather than a dialog's raw settings.
     if (terminal && answer != 1) tcsetattr(STDIN_FILENO, TCSANOW, &saved);
     if (answer == 1) {
-        const pid_t child = g_child;
-        if (child != 0) {
-            kill(child, SIGKILL);
-            waitpid(child, nullptr, WNOHANG);
-        }
+        end_child();
+        run_cleanup();
         _exit(4);
     }
     if (g_is_dialog) g_dialog_interrupted = 1;
@@ -355,6 +593,11 @@ int lumo_main(int argc, char** argv) {
     auto cmdline = std::make_unique<session_t>();
 
     install_interrupt_handler();
+    struct sigaction action = {};
+    action.sa_handler = sigterm_handler;
+    sigfillset(&action.sa_mask);
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
 
     if (env_init(session.get()) != 0 || env_init(cmdline.get()) != 0)
         die(1, "Fatal error: property engine failed to init.");
@@ -369,9 +612,14 @@ int lumo_main(int argc, char** argv) {
         return 0;
     }
 
-    const std::string temp_folder = env_get_string(cmdline.get(), std::string("TEMP_FOLDER"));
+    // The folder is known by its absolute path with links resolved before anything is decided or
+    // written: "/./", "x/.." or "." must never lead the clean-up at exit to a folder it did not make.
+    const std::string given_temp = env_get_string(cmdline.get(), std::string("TEMP_FOLDER"));
+    const std::string temp_folder = given_temp.empty() ? "" : path_resolve(given_temp);
     std::string log_name = "install.log";
-    if (!temp_folder.empty()) {
+    if (!given_temp.empty()) {
+        check_temp_folder(given_temp, temp_folder);
+        env_set_string(cmdline.get(), "TEMP_FOLDER", temp_folder);
         const std::string tmp_dir = get_dirname(temp_folder);
         env_set_string(session.get(), "tmp_dir", tmp_dir);
         const char* user = getenv("USER");
@@ -427,13 +675,38 @@ int lumo_main(int argc, char** argv) {
         env_set_string(s, "ACCEPT_EULA", "accept");
     }
 
+    // The configuration may name another temporary folder: it is held to the same rules.
+    const std::string configured_temp = env_get_string(s, std::string("TEMP_FOLDER"));
+    std::string temp_dir = configured_temp.empty() ? "" : path_resolve(configured_temp);
+    if (!configured_temp.empty() && temp_dir != temp_folder) {
+        check_temp_folder(configured_temp, temp_dir);
+        env_set_string(s, "TEMP_FOLDER", temp_dir);
+    }
+    const std::string tmp_dir = env_get_string(s, std::string("tmp_dir"));
+    if (!tmp_dir.empty() && tmp_dir[0] != '/') env_set_string(s, "tmp_dir", path_resolve(tmp_dir));
+    // Without a temporary folder the sequence takes the package's own "tmp" folder. That one is not
+    // refused, but what appears in it is removed only when nobody else could have put it there.
+    std::string cleaned = temp_dir;
+    if (cleaned.empty()) {
+        cleaned = path_resolve(env_get_string(s, std::string("PACKAGE_DIR")) + "/tmp");
+        struct stat info;
+        if (lstat(cleaned.c_str(), &info) == 0 &&
+            (!S_ISDIR(info.st_mode) || info.st_uid != geteuid() || (info.st_mode & (S_IWGRP | S_IWOTH)) != 0))
+            cleaned.clear();
+    }
+    note_temp_folder(cleaned);
     // Layers, scripts and plug-ins keep their working files in the temporary folder: a folder named
     // on the command line that does not exist yet is made, private to this user.
-    const std::string temp_dir = env_get_string(s, std::string("TEMP_FOLDER"));
     if (!temp_dir.empty() && !exists(temp_dir)) {
         print_log("main: creating temporary folder %s", temp_dir.c_str());
         folder_create(temp_dir, 0700);
     }
+    g_cleanup.root_env_file = env_root_file_path(s);
+    g_cleanup.marker = expand_operand(s, "${tmp_dir}/vexan.lumo.${USER}.running.marker");
+    g_cleanup.keep = env_exists(s, std::string("__keep_temp__"));
+    g_cleanup.elevated = env_get_string(s, std::string("RUN_MODE")) == "elevated";
+    g_cleanup.installer_present = env_get_string(s, std::string("INSTALLER_PRESENT")) == "yes";
+    g_cleanup.armed = 1;
 
     const char* env_lang = getenv("LANG");
     const char* env_ctype = getenv("LC_CTYPE");
@@ -495,25 +768,31 @@ int lumo_main(int argc, char** argv) {
     s->active_layer = &user_stat;
     if (plugin_run(s, nullptr, &user_stat.plugin) == -1) error("main: error during running of lumo_user_stat layer");
 
-    const std::string temp = env_get_string(s, std::string("TEMP_FOLDER"));
-    if (!env_exists(s, std::string("__keep_temp__"))) {
-        if (temp.empty()) {
+    {
+        // The end's own clean-up: the handlers must not start the same work halfway through it.
+        const signals_blocked quiet;
+        // What the sequence decided last counts, as the run ends normally.
+        const std::string temp = env_get_string(s, std::string("TEMP_FOLDER"));
+        const std::string resolved = temp.empty() ? "" : path_resolve(temp);
+        g_cleanup.keep = env_exists(s, std::string("__keep_temp__"));
+        g_cleanup.elevated = env_get_string(s, std::string("RUN_MODE")) == "elevated";
+        g_cleanup.installer_present = env_get_string(s, std::string("INSTALLER_PRESENT")) == "yes";
+        g_cleanup.marker = expand_operand(s, "${tmp_dir}/vexan.lumo.${USER}.running.marker");
+        if (g_cleanup.keep) {
+            print_log("main: keep temporary folder alive");
+        } else if (temp.empty()) {
             warn("main: temporary folder is not defined");
-        } else if (!removable_temp_folder(temp)) {
-            error("main: temporary folder %s is not removed", temp.c_str());
-        } else if (is_dir(temp)) {
-            remove_dir(temp);
+        } else if (resolved != g_cleanup.folder) {
+            error("main: temporary folder %s was not checked at start, not removed", temp.c_str());
+        } else if (g_cleanup.existed && !g_cleanup.before.empty()) {
+            print_log("main: temporary folder %s existed before the run, only what the run made in it is removed",
+                      temp.c_str());
         }
-        if (env_get_string(s, std::string("RUN_MODE")) != "elevated")
-            remove_file(env_root_file_path(s), 1);
-    } else {
-        print_log("main: keep temporary folder alive");
-    }
-
-    const std::string marker = expand_operand(s, "${tmp_dir}/vexan.lumo.${USER}.running.marker");
-    if (is_file(marker) && env_get_string(s, std::string("INSTALLER_PRESENT")) != "yes") {
-        print_log("main: removing marker file %s", marker.c_str());
-        remove_file(marker, 1);
+        if (resolved != g_cleanup.folder) g_cleanup.folder.clear();
+        if (is_file(g_cleanup.marker) && !g_cleanup.installer_present)
+            print_log("main: removing marker file %s", g_cleanup.marker.c_str());
+        const int failed = run_cleanup();
+        if (failed > 0) error("main: %d entries of temporary folder %s could not be removed", failed, temp.c_str());
     }
 
     int status = 0;

@@ -29,6 +29,9 @@ int init_logging(session_t* session, session_t* cmdline);
 void sigint_handler(int signo);
 // Installs sigint_handler for SIGINT, with every other signal blocked while it runs.
 void install_interrupt_handler();
+// SIGTERM and SIGHUP: ends the running child's process group, cleans up as a normal end does, and
+// ends the process by the same signal.
+void sigterm_handler(int signo);
 // The interrupt question on raw descriptors, safe inside a signal handler: 1 for "Yes" (also when
 // the input has ended: nobody can answer, and the interrupt was meant), 0 for "No" or an empty line.
 int interrupt_prompt(int in_fd, int out_fd);

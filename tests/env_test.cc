@@ -197,6 +197,9 @@ TEST(EnvTest, RootFileOfAnotherUserIsNeitherWrittenNorRestored) {
     ASSERT_EQ(0, chown(file.c_str(), 12345, 12345));
     session_t session;
     env_set_string(&session, "tmp_dir", dir.path());
+    // The owner of the temporary folder earns the file no trust.
+    ASSERT_EQ(0, chown(dir.path().c_str(), 12345, 12345));
+    env_set_string(&session, "TEMP_FOLDER", dir.path());
     env_restore(&session);
     EXPECT_FALSE(env_exists(&session, "EVIL"));
     EXPECT_NE(std::string::npos, log.text().find("env_restore: " + file + " belongs to another user"));
@@ -204,6 +207,45 @@ TEST(EnvTest, RootFileOfAnotherUserIsNeitherWrittenNorRestored) {
     env_save(&session);
     EXPECT_EQ("EVIL#1\n", read_file(file));
     EXPECT_TRUE(log.has_line(": env_save: unable to write environment to file"));
+}
+
+// Whatever sits at the name instead of a plain file of this user, the restore returns at once
+// and takes the dump property instead: a FIFO must not hold it, a link must not lead it away.
+TEST(EnvTest, RestoreRefusesFifosLinksAndOpenFilesPromptly) {
+    TempDir dir;
+    LogCapture log;
+    const std::string file = dir.file("vexan.lumo.root.env_file");
+    write_file_text(dir.file("planted"), "EVIL#1\n");
+    const struct {
+        const char* kind;
+        const char* message;
+    } rows[] = {
+        {"fifo", " is not a regular file, not restored"},
+        {"link", " cannot be opened or is a link, not restored"},
+        {"open", " is writable by group or others, not restored"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.kind);
+        unlink(file.c_str());
+        const std::string kind = row.kind;
+        if (kind == "fifo") {
+            ASSERT_EQ(0, mkfifo(file.c_str(), 0600));
+        } else if (kind == "link") {
+            ASSERT_EQ(0, symlink(dir.file("planted").c_str(), file.c_str()));
+        } else {
+            write_file_text(file, "EVIL#1\n");
+            ASSERT_EQ(0, chmod(file.c_str(), 0666));
+        }
+        session_t session;
+        env_set_string(&session, "tmp_dir", dir.path());
+        env_set_string(&session, "LUMO_ENV_DUMP", "A#1");
+        alarm(10);  // a hang ends the test binary instead of the whole run
+        EXPECT_EQ(0, env_restore(&session));
+        alarm(0);
+        EXPECT_FALSE(env_exists(&session, "EVIL"));
+        EXPECT_EQ("1", env_get_string(&session, std::string("A")));
+        EXPECT_TRUE(log.has_line("ERROR: : env_restore: " + file + row.message));
+    }
 }
 
 TEST(EnvTest, SaveWithoutAWritableFolderStillSucceeds) {

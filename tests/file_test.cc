@@ -473,3 +473,37 @@ TEST_F(FileTest, RandomFileNameReplacesTheSixXs) {
     EXPECT_EQ("", getRandomFileName(file("tmpXXXXX")));
     EXPECT_TRUE(log_.has_line("ERROR: : getRandomFileName: failed to create random file name"));
 }
+
+TEST_F(FileTest, PathResolveTakesDotsAndLinksBeforeTheText) {
+    make_dir("a");
+    make_dir("a/b");
+    ASSERT_EQ(0, symlink(file("a/b").c_str(), file("up").c_str()));
+    ASSERT_EQ(0, symlink("b/../b", file("a/rel").c_str()));
+    ASSERT_EQ(0, symlink("loop", file("loop").c_str()));
+    const std::unique_ptr<char, free_deleter> real(realpath(dir_.path().c_str(), nullptr));
+    ASSERT_TRUE(real);
+    const std::string base = real.get();
+    const struct {
+        std::string given;
+        std::string expected;
+    } rows[] = {
+        {file("a/./b/"), base + "/a/b"},
+        {file("a/x/.."), base + "/a"},          // a missing part is taken by its text
+        {file("up/.."), base + "/a"},           // ".." after a link leaves the link's target
+        {file("a/rel/missing/../new"), base + "/a/b/new"},
+        {dir_.path() + "//a/../../" + get_basename(dir_.path()), base},
+        {"/./", "/"},
+        {"/..", "/"},
+        {file("loop/x"), ""},
+        {"", ""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.given);
+        EXPECT_EQ(row.expected, path_resolve(row.given));
+    }
+    const std::unique_ptr<char, free_deleter> cwd(getcwd(nullptr, 0));
+    ASSERT_EQ(0, chdir(file("a").c_str()));
+    EXPECT_EQ(base + "/a/b", path_resolve("rel"));
+    EXPECT_EQ(base + "/a", path_resolve("."));
+    ASSERT_EQ(0, chdir(cwd.get()));
+}

@@ -1,6 +1,7 @@
 #include "log.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 using lumo_test::LogCapture;
 using lumo_test::read_file;
 using lumo_test::TempDir;
+using lumo_test::write_file_text;
 
 namespace {
 int handler_calls = 0;
@@ -128,4 +130,35 @@ TEST(LogTest, DieLogsRepeatsOnStandardErrorAndExits) {
     EXPECT_EQ("Fatal error: it'a not a valid package.\n", read_file(err_path));
     EXPECT_TRUE(std::regex_match(read_file(log_path),
                                  std::regex("[0-9]+ - ERROR: : Fatal error: it'a not a valid package\\.\n")));
+}
+
+// The log's name is easy to guess: nothing planted at it is written through. A new file is
+// owner-only.
+TEST(LogTest, OpenRefusesPlantedLinksAndForeignFiles) {
+    TempDir dir;
+    const logging_state_t saved = _g_logging_state;
+    write_file_text(dir.file("victim"), "keep");
+    ASSERT_EQ(0, symlink(dir.file("victim").c_str(), dir.file("soft.log").c_str()));
+    ASSERT_EQ(0, link(dir.file("victim").c_str(), dir.file("hard.log").c_str()));
+    write_file_text(dir.file("foreign.log"), "keep");
+    const bool root = geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(0, chown(dir.file("foreign.log").c_str(), 12345, 12345));
+    }
+    for (const char* name : {"soft.log", "hard.log", "foreign.log"}) {
+        if (std::string(name) == "foreign.log" && !root) continue;  // giving a file away needs root
+        SCOPED_TRACE(name);
+        EXPECT_EQ(0, log_init(nullptr, dir.file(name).c_str()));
+        EXPECT_NE(0, log_is_ready());
+        EXPECT_EQ(-3, print_log("must not land"));
+    }
+    EXPECT_EQ("keep", read_file(dir.file("victim")));
+    EXPECT_EQ("keep", read_file(dir.file("foreign.log")));
+    ASSERT_EQ(0, log_init(nullptr, dir.file("new.log").c_str()));
+    EXPECT_EQ(0, log_is_ready());
+    struct stat info;
+    ASSERT_EQ(0, stat(dir.file("new.log").c_str(), &info));
+    EXPECT_EQ(0600u, info.st_mode & 0777);
+    fclose(_g_logging_state.file);
+    _g_logging_state = saved;
 }

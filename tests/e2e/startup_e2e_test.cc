@@ -10,6 +10,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <iostream>
+#include <sstream>
+#include <thread>
 #include <filesystem>
 #include <regex>
 
@@ -70,6 +73,21 @@ protected:
         if (err) *err = read_file(err_file);
         return status;
     }
+
+    // The same with the temporary folder named as given, made by nobody beforehand.
+    int run_in(const std::string& folder, const std::string& args, const std::string& env = "",
+               std::string* err = nullptr) {
+        std::filesystem::create_directories(m_dir.file("run"));
+        const std::string err_file = m_dir.file("stderr");
+        const int status = run_command("cd " + quote(m_dir.file("run")) + " && env -u LANG -u LC_CTYPE " + env + " " +
+                                           quote(engine()) + " --TEMP_FOLDER " + quote(folder) + " " + args + " 2>" +
+                                           quote(err_file) + " </dev/null",
+                                       nullptr);
+        if (err) *err = read_file(err_file);
+        return status;
+    }
+
+    void stage_shell_step(const std::string& func, const std::string& script);
 
     std::string log_text() const { return lumo_test::engine_logs(m_dir.file("run")); }
 
@@ -194,16 +212,15 @@ TEST_F(EnginePackage, TemporaryFolderAndMarkerAreRemovedWithoutFollowingLinks) {
     pack();
     TempDir outside;
     write_file_text(outside.file("precious"), "keep");
-    std::filesystem::create_directories(temp() + "/sub");
-    write_file_text(temp() + "/sub/file", "x");
-    std::filesystem::create_symlink(outside.path(), temp() + "/sub/link");
     const passwd* account = getpwuid(geteuid());
     ASSERT_NE(nullptr, account);
     const std::string marker = m_dir.file(std::string("run/vexan.lumo.") + account->pw_name + ".running.marker");
     write_file_text(marker, "");
     write_file_text(m_dir.file("run/vexan.lumo.root.env_file"), "A#1\n");
-    EXPECT_EQ(0, run("", nullptr, nullptr, "USER=tester"));
-    EXPECT_FALSE(lumo_test::exists_path(temp()));
+    std::filesystem::remove_all(temp());
+    // A folder the run makes goes whole, links inside it removed as links.
+    EXPECT_EQ(0, run_in(m_dir.file("run/t"), "", "USER=tester"));
+    EXPECT_FALSE(lumo_test::exists_path(m_dir.file("run/t")));
     EXPECT_EQ("keep", read_file(outside.file("precious")));
     EXPECT_FALSE(lumo_test::exists_path(marker));
     EXPECT_FALSE(lumo_test::exists_path(m_dir.file("run/vexan.lumo.root.env_file")));
@@ -214,6 +231,153 @@ TEST_F(EnginePackage, TemporaryFolderAndMarkerAreRemovedWithoutFollowingLinks) {
     EXPECT_TRUE(lumo_test::exists_path(temp()));
     EXPECT_TRUE(lumo_test::exists_path(marker));
     EXPECT_NE(std::string::npos, log_text().find(": main: keep temporary folder alive\n"));
+}
+
+// A sequence with one shell step; the script's functions are named by the tests.
+void EnginePackage::stage_shell_step(const std::string& func, const std::string& script) {
+    stage("sequence.ini", "_internal_:main.xml:\n");
+    stage("main.xml", "<sequence><module id=\"_start_\" file=\"step.xml\" component=\"_internal_\" action=\"go\"/></sequence>");
+    stage("step.xml", "<module><behavior><action id=\"go\" type=\"plugin_bash\" component=\"_internal_\" file=\"steps.sh\" "
+                      "func=\"" + func + "\"><next call=\"_finish_\"/></action></behavior></module>");
+    stage("steps.sh", script);
+}
+
+// Whatever names the temporary folder, the clean-up at exit never takes more than the run made:
+// dangerous folders are refused before anything happens, an existing folder keeps what it held,
+// and a relative name is taken from the working folder.
+TEST_F(EnginePackage, TemporaryFolderIsResolvedBeforeAnythingIsRemoved) {
+    stage_shell_step("work", "work() { touch \"$LI_TEMP_FOLDER/made_by_run\"; mkdir \"$LI_TEMP_FOLDER/dir_by_run\"; }\n");
+    pack();
+    const std::string home = m_dir.file("home");
+    std::filesystem::create_directories(home + "/x");
+    std::filesystem::create_directories(m_dir.file("run/sub"));
+    for (const std::string& folder : {home, m_dir.file("run"), m_dir.path()})
+        write_file_text(folder + "/precious", "keep");
+    const std::string env = "HOME=" + quote(home);
+    const struct {
+        std::string folder;
+        bool refused;
+    } rows[] = {
+        {home + "/x/..", true},               // the home folder
+        {m_dir.file("run/./sub/.."), true},   // the working folder
+        {".", true},
+        {m_dir.file("run/sub/../.."), true},  // a parent of the working folder
+        {"sub/../../run", true},
+        {m_dir.file("run/sub/x/.."), false},  // an existing folder: what it held stays
+        {"fresh/", false},                    // relative: made beside the log in the working folder
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.folder);
+        write_file_text(m_dir.file("run/sub/precious"), "keep");
+        std::string err;
+        EXPECT_EQ(row.refused ? 2 : 0, run_in(row.folder, "", env, &err));
+        if (row.refused) {
+            EXPECT_NE(std::string::npos, err.find("check_temp_folder: temporary folder " + row.folder +
+                                                  " is the root, home or working folder or holds one of them"))
+                << err;
+        }
+        for (const std::string& folder : {home, m_dir.file("run"), m_dir.path(), m_dir.file("run/sub")})
+            EXPECT_EQ("keep", read_file(folder + "/precious")) << folder;
+        EXPECT_FALSE(lumo_test::exists_path(m_dir.file("run/sub/made_by_run")));
+        EXPECT_FALSE(lumo_test::exists_path(m_dir.file("run/sub/dir_by_run")));
+    }
+    EXPECT_TRUE(lumo_test::exists_path(m_dir.file("run/sub")));
+    EXPECT_FALSE(lumo_test::exists_path(m_dir.file("run/fresh")));
+    // The relative folder's log went to the working folder, not to the root.
+    EXPECT_NE(std::string::npos, log_text().find("key \"TEMP_FOLDER\" with value \"" + m_dir.file("run/fresh") + "\""));
+}
+
+// A folder that someone else could have prepared is refused: a link, a folder open to the group or
+// to others, a file, and (as root) another user's folder.
+TEST_F(EnginePackage, TemporaryFolderOthersCouldPrepareIsRefused) {
+    pack();
+    const std::string mine = m_dir.file("mine");
+    std::filesystem::create_directories(mine);
+    write_file_text(mine + "/precious", "keep");
+    std::filesystem::create_symlink(mine, m_dir.file("link"));
+    write_file_text(m_dir.file("file"), "keep");
+    const struct {
+        std::string name;
+        mode_t mode;
+        bool foreign;
+        const char* reason;
+        std::string precious;
+    } rows[] = {
+        {"link", 0, false, "is a symbolic link", mine + "/precious"},
+        {"group", 0770, false, "is writable by group or others", m_dir.file("group/precious")},
+        {"others", 0703, false, "is writable by group or others", m_dir.file("others/precious")},
+        {"file", 0, false, "is not a folder", m_dir.file("file")},
+        {"foreign", 0700, true, "belongs to another user", m_dir.file("foreign/precious")},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string folder = m_dir.file(row.name);
+        if (row.mode != 0) {
+            std::filesystem::create_directories(folder);
+            write_file_text(row.precious, "keep");
+            ASSERT_EQ(0, chmod(folder.c_str(), row.mode));
+        }
+        if (row.foreign) {
+            const passwd* nobody = getpwnam("nobody");
+            if (geteuid() != 0 || !nobody) {
+                std::cout << "skipped: giving a folder to another user needs root and a user nobody\n";
+                continue;
+            }
+            ASSERT_EQ(0, chown(folder.c_str(), nobody->pw_uid, nobody->pw_gid));
+        }
+        std::string err;
+        EXPECT_EQ(2, run_in(folder, "", "", &err));
+        EXPECT_EQ("check_temp_folder: temporary folder " + folder + " " + row.reason + ", refusing to use it\n", err);
+        EXPECT_EQ("keep", read_file(row.precious));
+    }
+    EXPECT_EQ("", log_text());  // refused before the log beside it was opened
+}
+
+// SIGTERM or SIGHUP during a shell step ends the shell with everything it started and cleans up as
+// a normal end does; the process ends by the signal.
+TEST_F(EnginePackage, TerminationSignalsEndTheChildAndCleanUp) {
+    const auto alive = [](pid_t pid) {
+        const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+        const size_t close = stat.rfind(')');
+        return close != std::string::npos && stat.size() > close + 2 && stat[close + 2] != 'Z';
+    };
+    // With a time-out the shell has a process group of its own; without one it shares the engine's.
+    for (const auto& [signo, func] : {std::pair<int, const char*>{SIGTERM, "nap:60"}, {SIGHUP, "nap"}}) {
+        SCOPED_TRACE(func);
+        stage_shell_step(func, "nap() { sleep 60 & echo \"$$ $!\" > \"$LI_PIDS.tmp\"; mv \"$LI_PIDS.tmp\" \"$LI_PIDS\"; wait; }\n");
+        pack();
+        const std::string pids = m_dir.file("pids");
+        std::filesystem::remove(pids);
+        std::filesystem::remove_all(temp());
+        std::filesystem::create_directories(m_dir.file("run"));
+        const pid_t engine_pid = fork();
+        ASSERT_GE(engine_pid, 0);
+        if (engine_pid == 0) {
+            if (chdir(m_dir.file("run").c_str()) != 0) _exit(126);
+            execl(engine().c_str(), engine().c_str(), "--TEMP_FOLDER", temp().c_str(), "--PIDS", pids.c_str(),
+                  static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!lumo_test::exists_path(pids) && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::istringstream numbers(read_file(pids));
+        pid_t shell = 0, sleeper = 0;
+        numbers >> shell >> sleeper;
+        ASSERT_GT(sleeper, 0);
+        EXPECT_TRUE(lumo_test::exists_path(temp() + "/shellexec_init"));
+        kill(engine_pid, signo);
+        int status = 0;
+        ASSERT_EQ(engine_pid, waitpid(engine_pid, &status, 0));
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signo) << status;
+        EXPECT_FALSE(lumo_test::exists_path(temp()));
+        const auto gone = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while ((alive(shell) || alive(sleeper)) && std::chrono::steady_clock::now() < gone)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_FALSE(alive(shell));
+        EXPECT_FALSE(alive(sleeper));
+    }
+    EXPECT_NE(std::string::npos, log_text().find(": sigterm_handler: signal 15 ends the run, cleaning up\n"));
 }
 
 // The interrupt question on a real terminal: the engine waits in a step for the Enter key while
@@ -265,6 +429,8 @@ TEST_F(EnginePackage, InterruptAsksAndEndsOnlyOnYes) {
         close(master);
         ASSERT_TRUE(WIFEXITED(status));
         EXPECT_EQ(yes ? 4 : 7, WEXITSTATUS(status));
+        // "Yes" cleans up as the normal end does.
+        EXPECT_FALSE(lumo_test::exists_path(temp()));
     }
     EXPECT_NE(std::string::npos, log_text().find(": sigint_handler: 2 signot has been got\n"));
 }
