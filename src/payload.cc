@@ -46,6 +46,10 @@ bool write_all(int fd, const void* data, size_t size) {
     return true;
 }
 
+// The name an entry is written under until it is complete: derived from its final name, so that
+// removing a listed entry also removes what a killed install left half-written beside it.
+std::string part_name(const std::string& base) { return "." + base.substr(0, 200) + ".lumo-part"; }
+
 // A name no other writer guesses: the target's name hidden behind a dot with a random tail.
 std::string temp_name(const std::string& base) {
     static thread_local std::mt19937_64 random{std::random_device{}() ^ static_cast<uint64_t>(getpid())};
@@ -660,7 +664,19 @@ int payload_extractor::parent_fd(const std::string& clean, bool create, std::str
     *base = slash == std::string::npos ? clean : clean.substr(slash + 1);
     if (m_cachedFd >= 0 && dir == m_cachedDir) return m_cachedFd;
     const std::vector<std::string> parts = components(dir);
-    const int fd = walk(m_root, parts, parts.size(), create);
+    int fd = dup(m_root);
+    std::string walked;
+    for (size_t i = 0; i < parts.size() && fd >= 0; ++i) {
+        walked += (i ? "/" : "") + parts[i];
+        int next = openat(fd, parts[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        // A folder the archive does not list is still ours once made: listed first, like every entry.
+        if (next < 0 && errno == ENOENT && create && record(walked) == 0) {
+            if (mkdirat(fd, parts[i].c_str(), 0755 & ~m_umask) == 0 || errno == EEXIST)
+                next = openat(fd, parts[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        }
+        close(fd);
+        fd = next;
+    }
     if (fd < 0) {
         error("payload_extractor: can not reach the folder of %s without following a link: %s",
               target(clean).c_str(), errno_text().c_str());
@@ -713,7 +729,13 @@ int payload_extractor::add_file(const std::string& name, mode_t mode, int64_t mt
         fail();
         return source.skip(size) == 0 ? -1 : -2;
     }
-    const std::string temp = temp_name(base);
+    // Listed before anything exists on disk: a kill at any point leaves a list naming it.
+    if (record(clean) != 0) {
+        fail();
+        return source.skip(size) == 0 ? -1 : -2;
+    }
+    const std::string temp = part_name(base);
+    unlinkat(dir, temp.c_str(), 0);  // left by a killed install; a link there is removed, not followed
     fd_owner out{openat(dir, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600)};
     if (out.fd < 0) {
         error("payload_extractor: can not create %s: %s", target(clean).c_str(), errno_text().c_str());
@@ -742,7 +764,7 @@ int payload_extractor::add_file(const std::string& name, mode_t mode, int64_t mt
         if (fchmod(out.fd, effective_mode(mode)) != 0) written = false;
         if (mtime > 0) futimens(out.fd, times);
     }
-    if (!written || record(clean) != 0 || renameat(dir, temp.c_str(), dir, base.c_str()) != 0) {
+    if (!written || renameat(dir, temp.c_str(), dir, base.c_str()) != 0) {
         if (written) error("payload_extractor: can not put %s in place: %s", target(clean).c_str(), errno_text().c_str());
         unlinkat(dir, temp.c_str(), 0);
         return fail();
@@ -783,12 +805,13 @@ int payload_extractor::add_hardlink(const std::string& name, const std::string& 
     std::string base;
     const int dir = parent_fd(clean, true, &base);
     if (dir < 0) return fail();
-    const std::string temp = temp_name(base);
-    if (linkat(target_dir.fd, target_base.c_str(), dir, temp.c_str(), 0) != 0) {
+    const std::string temp = part_name(base);
+    unlinkat(dir, temp.c_str(), 0);
+    if (record(clean) != 0 || linkat(target_dir.fd, target_base.c_str(), dir, temp.c_str(), 0) != 0) {
         error("payload_extractor: can not link %s: %s", target(clean).c_str(), errno_text().c_str());
         return fail();
     }
-    if (record(clean) != 0 || renameat(dir, temp.c_str(), dir, base.c_str()) != 0) {
+    if (renameat(dir, temp.c_str(), dir, base.c_str()) != 0) {
         unlinkat(dir, temp.c_str(), 0);
         return fail();
     }
@@ -803,7 +826,8 @@ int payload_extractor::finish() {
             fail();
             continue;
         }
-        const std::string temp = temp_name(base);
+        const std::string temp = part_name(base);
+        unlinkat(dir, temp.c_str(), 0);
         if (record(clean) != 0 || symlinkat(link_target.c_str(), dir, temp.c_str()) != 0 ||
             renameat(dir, temp.c_str(), dir, base.c_str()) != 0) {
             error("payload_extractor: can not create link %s: %s", target(clean).c_str(), errno_text().c_str());
@@ -847,6 +871,7 @@ int payload_remove_listed(const std::string& prefix_in, const std::vector<std::s
         fd_owner dir{walk(root.fd, parts, parts.size() - 1, false)};
         if (dir.fd < 0) continue;  // gone already, or reached only through a link
         struct stat st;
+        unlinkat(dir.fd, part_name(parts.back()).c_str(), 0);
         if (fstatat(dir.fd, parts.back().c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
         if (S_ISDIR(st.st_mode)) {
             unlinkat(dir.fd, parts.back().c_str(), AT_REMOVEDIR);  // only when empty
