@@ -71,7 +71,9 @@ struct install_context_t {
 void run_prein_now(void* context, const std::string& name) {
     auto* c = static_cast<install_context_t*>(context);
     // The package's own pre-install script runs before the rest of the archive is written.
-    if (name == ".scripts/PREIN") c->provider->runTgzScript(c->out->target(name), c->out->prefix());
+    if (name != ".scripts/PREIN") return;
+    c->out->drain();
+    c->provider->runTgzScript(c->out->target(name), c->out->prefix());
 }
 
 // The folder where removal of a package stops: the installation folder holding the prefix, else

@@ -16,6 +16,7 @@
 #include <deque>
 #include <mutex>
 #include <random>
+#include <set>
 #include <thread>
 
 #include "file.h"
@@ -428,6 +429,106 @@ int walk(int root, const std::vector<std::string>& parts, size_t count, bool cre
     return fd;
 }
 
+constexpr size_t pool_threads = 4;
+constexpr uint64_t pool_file_max = 8 << 20;   // larger files are streamed by the reading thread
+constexpr size_t pool_bytes_max = 64 << 20;   // data waiting for the writers, at most
+
+struct write_job_t {
+    std::shared_ptr<fd_owner> dir;
+    std::string base;
+    std::string clean;
+    std::string target;
+    std::vector<unsigned char> data;
+    mode_t mode = 0;
+    int64_t mtime = 0;
+};
+
+// Writes one file under its part name and renames it into place. true on success (logged otherwise).
+bool write_job(const write_job_t& job) {
+    const std::string temp = part_name(job.base);
+    const int dir = job.dir->fd;
+    unlinkat(dir, temp.c_str(), 0);
+    fd_owner out{openat(dir, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600)};
+    bool ok = out.fd >= 0 && write_all(out.fd, job.data.data(), job.data.size()) && fchmod(out.fd, job.mode) == 0;
+    if (ok && job.mtime > 0) {
+        const struct timespec times[2] = {{job.mtime, 0}, {job.mtime, 0}};
+        futimens(out.fd, times);
+    }
+    ok = ok && renameat(dir, temp.c_str(), dir, job.base.c_str()) == 0;
+    if (!ok) {
+        error("payload_extractor: can not write %s: %s", job.target.c_str(), errno_text().c_str());
+        unlinkat(dir, temp.c_str(), 0);
+    }
+    return ok;
+}
+
+}  // namespace
+
+struct payload_writer_pool {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<write_job_t> jobs;
+    std::set<std::string> in_flight;
+    size_t bytes = 0;
+    int busy = 0;
+    int failures = 0;
+    bool stop = false;
+    std::vector<std::thread> threads;
+
+    payload_writer_pool() {
+        for (size_t i = 0; i < pool_threads; ++i) threads.emplace_back([this] { run(); });
+    }
+    ~payload_writer_pool() {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            stop = true;
+        }
+        changed.notify_all();
+        for (std::thread& t : threads) t.join();
+    }
+    void submit(write_job_t job) {
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait(lock, [this] { return bytes < pool_bytes_max || (jobs.empty() && busy == 0); });
+        bytes += job.data.size();
+        in_flight.insert(job.clean);
+        jobs.push_back(std::move(job));
+        lock.unlock();
+        changed.notify_all();
+    }
+    bool pending(const std::string& clean) {
+        std::lock_guard<std::mutex> lock(mutex);
+        return in_flight.count(clean) != 0;
+    }
+    // Waits until every job is done; the failures since the last call.
+    int wait_idle() {
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait(lock, [this] { return jobs.empty() && busy == 0; });
+        const int failed = failures;
+        failures = 0;
+        return failed;
+    }
+    void run() {
+        for (;;) {
+            std::unique_lock<std::mutex> lock(mutex);
+            changed.wait(lock, [this] { return stop || !jobs.empty(); });
+            if (jobs.empty()) return;
+            write_job_t job = std::move(jobs.front());
+            jobs.pop_front();
+            ++busy;
+            lock.unlock();
+            const bool ok = write_job(job);
+            lock.lock();
+            --busy;
+            bytes -= job.data.size();
+            in_flight.erase(job.clean);
+            if (!ok) ++failures;
+            lock.unlock();
+            changed.notify_all();
+        }
+    }
+};
+
+namespace {
 }  // namespace
 
 int payload_source::read_exact(void* buffer, size_t size) {
@@ -608,7 +709,8 @@ payload_extractor::payload_extractor(const std::string& prefix, const std::strin
 }
 
 payload_extractor::~payload_extractor() {
-    if (m_cachedFd >= 0) close(m_cachedFd);
+    m_pool.reset();  // the writers finish what they hold before the folders close
+    m_cached.reset();
     if (m_root >= 0) close(m_root);
     if (m_list >= 0) close(m_list);
 }
@@ -626,6 +728,7 @@ int payload_extractor::open() {
         error("payload_extractor: can not open the prefix %s: %s", m_prefix.c_str(), errno_text().c_str());
         return -1;
     }
+    m_pool = std::make_unique<payload_writer_pool>();
     if (!m_listPath.empty()) {
         m_list = ::open(m_listPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0644);
         if (m_list < 0) {
@@ -662,7 +765,7 @@ int payload_extractor::parent_fd(const std::string& clean, bool create, std::str
     const size_t slash = clean.rfind('/');
     const std::string dir = slash == std::string::npos ? "" : clean.substr(0, slash);
     *base = slash == std::string::npos ? clean : clean.substr(slash + 1);
-    if (m_cachedFd >= 0 && dir == m_cachedDir) return m_cachedFd;
+    if (m_cached && dir == m_cachedDir) return m_cached->fd;
     const std::vector<std::string> parts = components(dir);
     int fd = dup(m_root);
     std::string walked;
@@ -682,8 +785,7 @@ int payload_extractor::parent_fd(const std::string& clean, bool create, std::str
               target(clean).c_str(), errno_text().c_str());
         return -1;
     }
-    if (m_cachedFd >= 0) close(m_cachedFd);
-    m_cachedFd = fd;
+    m_cached = std::shared_ptr<fd_owner>(new fd_owner{fd});
     m_cachedDir = dir;
     return fd;
 }
@@ -696,6 +798,7 @@ int payload_extractor::add_directory(const std::string& name, mode_t mode, int64
         return fail();
     }
     m_links.erase(clean);
+    if (m_pool && m_pool->pending(clean)) drain();
     std::string base;
     const int dir = parent_fd(clean, true, &base);
     if (dir < 0) return fail();
@@ -734,6 +837,26 @@ int payload_extractor::add_file(const std::string& name, mode_t mode, int64_t mt
         fail();
         return source.skip(size) == 0 ? -1 : -2;
     }
+    if (m_pool && size <= pool_file_max) {
+        // Two writes of one name keep their order: the first is finished before the second starts.
+        if (m_pool->pending(clean)) drain();
+        write_job_t job;
+        job.data.resize(static_cast<size_t>(size));
+        if (size && source.read_exact(job.data.data(), job.data.size()) != 0) {
+            error("payload_extractor: the payload ends inside %s", target(clean).c_str());
+            fail();
+            return -2;
+        }
+        job.dir = m_cached;
+        job.base = base;
+        job.clean = clean;
+        job.target = target(clean);
+        job.mode = effective_mode(mode);
+        job.mtime = mtime;
+        m_pool->submit(std::move(job));
+        return 0;
+    }
+    if (m_pool && m_pool->pending(clean)) drain();
     const std::string temp = part_name(base);
     unlinkat(dir, temp.c_str(), 0);  // left by a killed install; a link there is removed, not followed
     fd_owner out{openat(dir, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600)};
@@ -791,6 +914,7 @@ int payload_extractor::add_hardlink(const std::string& name, const std::string& 
         return fail();
     }
     m_links.erase(clean);
+    drain();  // the file linked to must be in place
     std::string target_base;
     const std::vector<std::string> target_parts = components(clean_target);
     fd_owner target_dir{walk(m_root, target_parts, target_parts.size() - 1, false)};
@@ -818,7 +942,15 @@ int payload_extractor::add_hardlink(const std::string& name, const std::string& 
     return 0;
 }
 
+int payload_extractor::drain() {
+    if (!m_pool) return 0;
+    const int failed = m_pool->wait_idle();
+    m_failures += failed;
+    return failed ? -1 : 0;
+}
+
 int payload_extractor::finish() {
+    drain();
     for (const auto& [clean, link_target] : m_links) {
         std::string base;
         const int dir = parent_fd(clean, true, &base);

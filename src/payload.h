@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "file.h"
+
 // Whole file through a temporary name beside it, fsync, rename and a sync of the folder: a crash
 // leaves the old or the new content, never a truncated file. 0 or -1 (logged).
 int payload_write_file_atomic(const std::string& path, const std::string& content, mode_t mode);
@@ -61,6 +63,8 @@ int payload_clean_name(const std::string& name, std::string* clean);
 // complete. Each path is appended to the list file before its entry is made final, so a killed
 // install leaves a list of everything it put on disk. As root the archive's owners are not applied
 // (files belong to root); otherwise setuid and setgid bits are dropped and the umask applies.
+struct payload_writer_pool;
+
 class payload_extractor {
 public:
     payload_extractor(const std::string& prefix, const std::string& list_path);
@@ -78,6 +82,8 @@ public:
     int add_file(const std::string& name, mode_t mode, int64_t mtime, payload_source& source, uint64_t size);
     int add_symlink(const std::string& name, const std::string& target);
     int add_hardlink(const std::string& name, const std::string& target);
+    // Waits until every file handed to the writer threads is in place. 0, or -1 when one failed.
+    int drain();
     // Creates the symbolic links and sets the directories' modes. 0, or -1 when something failed
     // now or earlier.
     int finish();
@@ -100,7 +106,10 @@ private:
     bool m_asRoot = false;
     mode_t m_umask = 022;
     std::string m_cachedDir;  // the last parent folder walked, and its descriptor
-    int m_cachedFd = -1;
+    std::shared_ptr<fd_owner> m_cached;
+    // Small files are written by a few threads at once: creating files, not copying bytes, is what
+    // an archive of many files spends its time on.
+    std::unique_ptr<payload_writer_pool> m_pool;
     std::map<std::string, std::string> m_links;  // symbolic links made at finish: name -> target
     std::vector<std::pair<std::string, mode_t>> m_dirModes;
     std::map<std::string, bool> m_recorded;
