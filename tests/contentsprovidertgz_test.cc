@@ -254,6 +254,38 @@ open(out,'wb').write(gzip.compress(bytes(raw(b)), 1))
     }
 }
 
+TEST_F(TgzTest, RemovalStaysInsideThePrefixAndStopsAtTheInstallationFolder) {
+    const std::string archive = make("rm.tgz", R"(
+def b(t):
+    entry(t, 'sub/f', b'x')
+    entry(t, 'sub/g', b'y')
+open(out,'wb').write(gzip.compress(bytes(raw(b))))
+)");
+    const std::string install_dir = dir_.file("inst");
+    const std::string p = install_dir + "/a/b";
+    env_set_string(&session_, "LUMO_INSTALL_DIR", install_dir.c_str());
+    ASSERT_EQ(0, provider_.installFile(archive, p, ""));
+    // After installation the folder is swapped for a link out of the prefix, and the list is
+    // tampered with to name a file outside it: removal touches neither.
+    fs::rename(p + "/sub", dir_.file("moved"));
+    fs::create_directory_symlink(dir_.file("outside"), p + "/sub");
+    write_file_text(dir_.file("outside/f"), "keep");
+    const std::string list = dir_.file("db/.rm.tgz.log");
+    write_file_text(list, read_file(list) + dir_.file("outside/secret") + "\n" + p + "/../../../outside/secret\n");
+    ASSERT_EQ(0, provider_.uninstallFile("", "rm.tgz"));
+    EXPECT_EQ("keep", read_file(dir_.file("outside/f")));
+    EXPECT_EQ("secret", read_file(dir_.file("outside/secret")));
+    EXPECT_TRUE(log_.has_line("ERROR: : payload_remove_listed: refusing to remove " + dir_.file("outside/secret") +
+                              ": it is not below " + p));
+    EXPECT_TRUE(fs::exists(dir_.file("moved/f")));
+    fs::remove(p + "/sub");
+    // Emptied, the prefix goes with its parents up to the installation folder, and no further.
+    ASSERT_EQ(0, provider_.installFile(archive, p, ""));
+    ASSERT_EQ(0, provider_.uninstallFile("", "rm.tgz"));
+    EXPECT_FALSE(fs::exists(install_dir));
+    EXPECT_TRUE(fs::exists(dir_.path()));
+}
+
 TEST(TarHeaderTest, NumbersChecksumsAndNames) {
     unsigned char block[512] = {0};
     tar_header_t header;
