@@ -9,6 +9,7 @@ jobs=${LUMO_JOBS:-2}
 fuzz_seconds=${LUMO_FUZZ_SECONDS:-30}
 
 scripts/deps.sh cmake make gcc g++ libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev \
+    rpm cpio python3 libisal-dev liblzma-dev libzstd-dev \
     clang libclang-rt-14-dev bash coreutils
 
 echo "== layers"

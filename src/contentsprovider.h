@@ -1,0 +1,129 @@
+// The back-ends that install, remove and enumerate one kind of payload, the packages each knows to
+// be installed, and the engine's own text database of the packages it installed itself.
+// One provider object exists per payload type for the whole run.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+struct session_t;
+
+// One installed package.
+class ContentsItem {
+public:
+    std::string m_id;        // package name, or the product code recorded at installation
+    std::string m_file;      // payload file name
+    std::string m_prefix;    // directory the package was installed into
+    std::string m_summary;
+    std::string m_version;   // digits and dots only
+    std::string m_listFile;  // file listing what an engine extraction put on disk
+    // 0 after construction; 2 once addItem replaced its record (or a coexistence action is bound);
+    // -1 once removed: never written again.
+    int32_t m_status = 0;
+    // Coexistence state: the bound action's settings, its choice number, selection and group.
+    std::string m_coexAction;
+    int32_t m_coexChoice = 0;
+    bool m_coexSelected = false;
+    std::string m_coexGroup;
+};
+
+class ContentsProvider {
+public:
+    // The single provider of the type ("rpm", "tgz", "msi", "pkg"), created on first use; its
+    // session is refreshed on every call. Null for any other type.
+    static ContentsProvider* create(session_t* session, const std::string& type);
+
+    ContentsProvider() = default;
+    virtual ~ContentsProvider();
+    ContentsProvider(const ContentsProvider&) = delete;
+    ContentsProvider& operator=(const ContentsProvider&) = delete;
+
+    // With an id, items match on m_id, otherwise on m_file; a non-empty version (reduced to digits
+    // and dots) must equal the item's. Null when none matches.
+    virtual ContentsItem* findItem(const std::string& id, const std::string& file, const std::string& version);
+    // 0 on success; non-zero fails the component.
+    virtual int installFile(const std::string& file, const std::string& prefix, const std::string& options) = 0;
+    virtual int uninstallFile(const std::string& id, const std::string& file) = 0;
+    virtual int registerFiles(const std::string& pattern) = 0;
+    virtual int registerAllFiles(const std::string& unused) = 0;
+    virtual std::string coexId(int index);
+    // Mode 2: coexId(index) matches pattern as an extended regular expression (an invalid pattern
+    // is logged and matches nothing); any other mode: equals it.
+    virtual bool coexMatch(int index, const std::string& pattern, int mode);
+
+    std::vector<ContentsItem*>& contents() { return m_contents; }
+
+    session_t* m_session = nullptr;
+    std::vector<ContentsItem*> m_contents;  // owned
+};
+
+// The record of packages a back-end installed itself: one line per package,
+// "<:id:file:prefix:listfile:>". A field that is empty or holds ':', '%' or a newline is written
+// percent-encoded ("%" alone for the empty text), so that a record never shifts its fields;
+// records written without encoding read back as they always did.
+class ContentsDatabase {
+public:
+    // Reads every line of the database file (a missing file gives none); 0.
+    int init(session_t* session, const std::string& name);
+    int size() const { return static_cast<int>(m_lines.size()); }
+    // The line split at ':' with empty pieces dropped and fields decoded: "<", the fields, ">".
+    // Empty for an index out of range.
+    std::vector<std::string> getItem(int index) const;
+    // The split record whose id and file are those given; empty when there is none.
+    std::vector<std::string> getItem(const std::string& id, const std::string& file) const;
+    // nonrpm_db_dir (copied to NONRPM_DB_DIR), else NONRPM_DB_DIR, else the base user directory.
+    std::string getDir() const;
+    std::string getDbFilename() const;
+    // Records the item, replacing the line of a record for the same file. The file is rewritten
+    // through a temporary file, fsync and rename, so a crash leaves the old or the new database.
+    // 0, or -1 with the list and file untouched.
+    int addItem(std::vector<ContentsItem*>* contents, ContentsItem* item);
+    // Drops the records of the item's file from the file (the lines read from disk, not only those
+    // this run knows) and marks the item -1; removing the last record deletes the file. 0 or -1.
+    int removeItem(std::vector<ContentsItem*>* contents, ContentsItem* item);
+
+    session_t* m_session = nullptr;
+    std::vector<std::string> m_lines;
+    std::string m_name;
+
+private:
+    int rewrite(const std::vector<std::string>& lines, const std::string& db) const;
+    std::vector<std::string> readLines(const std::string& db) const;
+};
+
+// The record line (without its newline) for the four fields.
+std::string contents_record_format(const std::string& id, const std::string& file, const std::string& prefix,
+                                   const std::string& list_file);
+// A record line split at ':' with empty pieces dropped, each piece decoded.
+std::vector<std::string> contents_record_split(const std::string& line);
+// Digits and '.' of the text, in order.
+std::string contents_clean_version(const std::string& version);
+// "/opt/vexan/" for root, $HOME + "/vexan/" otherwise ("/tmp" without HOME).
+std::string contents_base_user_dir();
+
+// Stand-ins for the back-ends of other platforms: registered so that a package naming them finds a
+// provider, and doing nothing on Linux.
+class ContentsProviderMsi : public ContentsProvider {
+public:
+    ContentsItem* findItem(const std::string& id, const std::string& file, const std::string& version) override;
+    int installFile(const std::string&, const std::string&, const std::string&) override { return 0; }
+    int uninstallFile(const std::string&, const std::string&) override { return 0; }
+    int registerFiles(const std::string&) override { return 0; }
+    int registerAllFiles(const std::string&) override { return registerFiles(""); }
+    std::string coexId(int index) override;
+};
+
+class ContentsProviderPkg : public ContentsProvider {
+public:
+    int installFile(const std::string& file, const std::string& prefix, const std::string& options) override;
+    int uninstallFile(const std::string& id, const std::string& file) override;
+    int registerFiles(const std::string&) override { return 0; }
+    int registerAllFiles(const std::string&) override { return registerFiles(""); }
+    std::string coexId(int index) override;
+
+private:
+    ContentsDatabase m_database;
+    std::string m_text;
+};

@@ -1,0 +1,1031 @@
+#include "payload.h"
+
+#include <fcntl.h>
+#include <isa-l/igzip_lib.h>
+#include <lzma.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <zstd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <random>
+#include <set>
+#include <thread>
+
+#include "file.h"
+#include "utils.h"
+#include "log.h"
+
+extern char** environ;
+
+namespace {
+
+constexpr size_t input_chunk = 1 << 20;   // compressed bytes read at once
+constexpr size_t output_block = 1 << 20;  // decompressed bytes handed over at once
+constexpr size_t queue_blocks = 4;        // bounds memory whatever the payload's size
+
+std::string errno_text() { return strerror(errno); }
+
+bool write_all(int fd, const void* data, size_t size) {
+    const char* p = static_cast<const char*>(data);
+    while (size > 0) {
+        const ssize_t put = ::write(fd, p, size);
+        if (put < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        p += put;
+        size -= static_cast<size_t>(put);
+    }
+    return true;
+}
+
+// The name an entry is written under until it is complete: derived from its final name, so that
+// removing a listed entry also removes what a killed install left half-written beside it.
+std::string part_name(const std::string& base) { return "." + base.substr(0, 200) + ".lumo-part"; }
+
+// A name no other writer guesses: the target's name hidden behind a dot with a random tail.
+std::string temp_name(const std::string& base) {
+    static thread_local std::mt19937_64 random{std::random_device{}() ^ static_cast<uint64_t>(getpid())};
+    static const char digits[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    std::string name = "." + base.substr(0, 200) + ".lumo";
+    for (int i = 0; i < 8; ++i) name += digits[random() % (sizeof(digits) - 1)];
+    return name;
+}
+
+// Where the compressed bytes come from: a descriptor from an offset, or memory.
+class byte_input {
+public:
+    virtual ~byte_input() = default;
+    virtual int64_t read(unsigned char* buffer, size_t size) = 0;
+};
+
+class fd_input : public byte_input {
+public:
+    fd_input(int fd, int64_t offset) : m_fd(fd), m_offset(offset) {}
+    int64_t read(unsigned char* buffer, size_t size) override {
+        for (;;) {
+            const ssize_t got = pread(m_fd, buffer, size, m_offset);
+            if (got < 0 && errno == EINTR) continue;
+            if (got > 0) m_offset += got;
+            return got;
+        }
+    }
+
+private:
+    int m_fd;
+    int64_t m_offset;
+};
+
+class memory_input : public byte_input {
+public:
+    memory_input(const unsigned char* data, size_t size) : m_data(data), m_size(size) {}
+    int64_t read(unsigned char* buffer, size_t size) override {
+        const size_t n = std::min(size, m_size - m_pos);
+        if (n) memcpy(buffer, m_data + m_pos, n);
+        m_pos += n;
+        return static_cast<int64_t>(n);
+    }
+
+private:
+    const unsigned char* m_data;
+    size_t m_size;
+    size_t m_pos = 0;
+};
+
+// The decoders: each fills buffer and returns the bytes produced, 0 at the clean end, -1 on error.
+class decoder : public payload_source {
+public:
+    explicit decoder(std::unique_ptr<byte_input> input) : m_input(std::move(input)), m_in(input_chunk) {}
+
+protected:
+    // Refills the input buffer when it is empty; false at the end of the input.
+    bool refill() {
+        if (m_inPos < m_inLen) return true;
+        if (m_eof) return false;
+        const int64_t got = m_input->read(m_in.data(), m_in.size());
+        if (got < 0) {
+            error("payload_source: can not read the payload: %s", errno_text().c_str());
+            m_failed = true;
+            return false;
+        }
+        m_inPos = 0;
+        m_inLen = static_cast<size_t>(got);
+        if (got == 0) m_eof = true;
+        return got > 0;
+    }
+
+    std::unique_ptr<byte_input> m_input;
+    std::vector<unsigned char> m_in;
+    size_t m_inPos = 0;
+    size_t m_inLen = 0;
+    bool m_eof = false;
+    bool m_failed = false;
+    bool m_done = false;
+};
+
+class plain_decoder : public decoder {
+public:
+    using decoder::decoder;
+    int64_t read(void* buffer, size_t size) override {
+        if (m_failed) return -1;
+        if (!refill()) return m_failed ? -1 : 0;
+        const size_t n = std::min(size, m_inLen - m_inPos);
+        memcpy(buffer, m_in.data() + m_inPos, n);
+        m_inPos += n;
+        return static_cast<int64_t>(n);
+    }
+};
+
+class gzip_decoder : public decoder {
+public:
+    explicit gzip_decoder(std::unique_ptr<byte_input> input)
+        : decoder(std::move(input)), m_state(new inflate_state) {
+        start_member();
+    }
+    int64_t read(void* buffer, size_t size) override {
+        if (m_failed) return -1;
+        if (m_done) return 0;
+        unsigned char* out = static_cast<unsigned char*>(buffer);
+        size_t produced = 0;
+        while (produced < size && !m_done) {
+            if (m_state->avail_in == 0) {
+                const bool more = refill();
+                if (m_failed) return -1;
+                m_state->next_in = m_in.data() + m_inPos;
+                m_state->avail_in = static_cast<uint32_t>(m_inLen - m_inPos);
+                m_inPos = m_inLen;  // the state holds these bytes now
+                if (!more && m_state->avail_in == 0 && m_state->block_state != ISAL_BLOCK_FINISH) {
+                    // Input ended inside a member; what was buffered inside the state is drained first.
+                    m_state->next_out = out + produced;
+                    m_state->avail_out = static_cast<uint32_t>(size - produced);
+                    const int ret = isal_inflate(m_state.get());
+                    const size_t got = static_cast<size_t>(m_state->next_out - (out + produced));
+                    produced += got;
+                    if (ret < 0 || (got == 0 && m_state->block_state != ISAL_BLOCK_FINISH)) {
+                        error("payload_source: the gzip stream is truncated");
+                        m_failed = true;
+                        return -1;
+                    }
+                    if (m_state->block_state == ISAL_BLOCK_FINISH) end_member();
+                    continue;
+                }
+            }
+            m_state->next_out = out + produced;
+            m_state->avail_out = static_cast<uint32_t>(size - produced);
+            const int ret = isal_inflate(m_state.get());
+            if (ret < 0) {
+                error("payload_source: the gzip stream is damaged (%d)", ret);
+                m_failed = true;
+                return -1;
+            }
+            produced += static_cast<size_t>(m_state->next_out - (out + produced));
+            if (m_state->block_state == ISAL_BLOCK_FINISH) end_member();
+        }
+        return static_cast<int64_t>(produced);
+    }
+
+private:
+    void start_member() {
+        isal_inflate_init(m_state.get());
+        m_state->crc_flag = ISAL_GZIP;  // parses the header and checks the trailer's CRC and size
+    }
+    // A member ended: another may follow (concatenated gzip); anything else after it ends the data.
+    void end_member() {
+        const uint8_t* next = m_state->next_in;
+        uint32_t avail = m_state->avail_in;
+        if (avail == 0) {
+            if (!refill()) {
+                m_done = !m_failed;
+                return;
+            }
+            next = m_in.data() + m_inPos;
+            avail = static_cast<uint32_t>(m_inLen - m_inPos);
+            m_inPos = m_inLen;
+        }
+        if (avail >= 2 && next[0] == 0x1f && next[1] == 0x8b) {
+            start_member();
+            m_state->next_in = const_cast<uint8_t*>(next);
+            m_state->avail_in = avail;
+            return;
+        }
+        print_log("payload_source: %u bytes after the gzip stream ignored", avail);
+        m_done = true;
+    }
+
+    std::unique_ptr<inflate_state> m_state;
+};
+
+class xz_decoder : public decoder {
+public:
+    explicit xz_decoder(std::unique_ptr<byte_input> input) : decoder(std::move(input)) {
+        if (lzma_auto_decoder(&m_stream, UINT64_MAX, LZMA_CONCATENATED) != LZMA_OK) m_failed = true;
+    }
+    ~xz_decoder() override { lzma_end(&m_stream); }
+    int64_t read(void* buffer, size_t size) override {
+        if (m_failed) {
+            error("payload_source: the xz stream is damaged");
+            return -1;
+        }
+        if (m_done) return 0;
+        m_stream.next_out = static_cast<uint8_t*>(buffer);
+        m_stream.avail_out = size;
+        while (m_stream.avail_out > 0) {
+            if (m_stream.avail_in == 0) {
+                refill();
+                if (m_failed) return -1;
+                m_stream.next_in = m_in.data() + m_inPos;
+                m_stream.avail_in = m_inLen - m_inPos;
+                m_inPos = m_inLen;
+            }
+            const lzma_ret ret = lzma_code(&m_stream, m_eof && m_stream.avail_in == 0 ? LZMA_FINISH : LZMA_RUN);
+            if (ret == LZMA_STREAM_END) {
+                m_done = true;
+                break;
+            }
+            if (ret != LZMA_OK) {
+                error("payload_source: the xz stream is damaged or truncated (%d)", static_cast<int>(ret));
+                m_failed = true;
+                return -1;
+            }
+        }
+        return static_cast<int64_t>(size - m_stream.avail_out);
+    }
+
+private:
+    lzma_stream m_stream = LZMA_STREAM_INIT;
+};
+
+class zstd_decoder : public decoder {
+public:
+    explicit zstd_decoder(std::unique_ptr<byte_input> input) : decoder(std::move(input)), m_ctx(ZSTD_createDCtx()) {
+        if (!m_ctx) m_failed = true;
+    }
+    ~zstd_decoder() override { ZSTD_freeDCtx(m_ctx); }
+    int64_t read(void* buffer, size_t size) override {
+        if (m_failed) return -1;
+        if (m_done) return 0;
+        ZSTD_outBuffer out = {buffer, size, 0};
+        while (out.pos < out.size) {
+            if (m_inPos == m_inLen) {
+                if (!refill()) {
+                    if (m_failed) return -1;
+                    if (m_pending != 0) {
+                        // Output may still sit in the context after the input ended.
+                        ZSTD_inBuffer empty = {nullptr, 0, 0};
+                        const size_t before = out.pos;
+                        m_pending = ZSTD_decompressStream(m_ctx, &out, &empty);
+                        if (ZSTD_isError(m_pending) || (out.pos == before && m_pending != 0)) {
+                            error("payload_source: the zstd stream is truncated");
+                            m_failed = true;
+                            return -1;
+                        }
+                        continue;
+                    }
+                    m_done = true;
+                    break;
+                }
+            }
+            ZSTD_inBuffer in = {m_in.data(), m_inLen, m_inPos};
+            m_pending = ZSTD_decompressStream(m_ctx, &out, &in);
+            m_inPos = in.pos;
+            if (ZSTD_isError(m_pending)) {
+                error("payload_source: the zstd stream is damaged: %s", ZSTD_getErrorName(m_pending));
+                m_failed = true;
+                return -1;
+            }
+        }
+        return static_cast<int64_t>(out.pos);
+    }
+
+private:
+    ZSTD_DCtx* m_ctx;
+    size_t m_pending = 1;  // 0 once a frame is complete
+};
+
+// Runs a decoder on a thread of its own and hands its output over in bounded blocks, so inflating
+// and writing files overlap and memory stays a few blocks whatever the payload's size.
+class threaded_source : public payload_source {
+public:
+    explicit threaded_source(std::unique_ptr<payload_source> inner) : m_inner(std::move(inner)) {
+        m_thread = std::thread([this] { produce(); });
+    }
+    ~threaded_source() override {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_stop = true;
+        }
+        m_changed.notify_all();
+        m_thread.join();
+    }
+    int64_t read(void* buffer, size_t size) override {
+        unsigned char* out = static_cast<unsigned char*>(buffer);
+        size_t given = 0;
+        while (given < size) {
+            if (m_pos == m_current.size()) {
+                std::unique_lock<std::mutex> lock(m_mutex);
+                m_changed.wait(lock, [this] { return !m_blocks.empty() || m_finished; });
+                if (m_blocks.empty()) {
+                    if (m_status < 0) return -1;
+                    break;
+                }
+                m_current = std::move(m_blocks.front());
+                m_blocks.pop_front();
+                m_pos = 0;
+                lock.unlock();
+                m_changed.notify_all();
+            }
+            const size_t n = std::min(size - given, m_current.size() - m_pos);
+            memcpy(out + given, m_current.data() + m_pos, n);
+            m_pos += n;
+            given += n;
+        }
+        return static_cast<int64_t>(given);
+    }
+
+private:
+    void produce() {
+        for (;;) {
+            std::vector<unsigned char> block(output_block);
+            size_t filled = 0;
+            int64_t got = 0;
+            while (filled < block.size() && (got = m_inner->read(block.data() + filled, block.size() - filled)) > 0)
+                filled += static_cast<size_t>(got);
+            block.resize(filled);
+            std::unique_lock<std::mutex> lock(m_mutex);
+            m_changed.wait(lock, [this] { return m_blocks.size() < queue_blocks || m_stop; });
+            if (m_stop) break;
+            if (!block.empty()) m_blocks.push_back(std::move(block));
+            if (got <= 0) {
+                m_status = got < 0 ? -1 : 0;
+                break;
+            }
+            lock.unlock();
+            m_changed.notify_all();
+        }
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_finished = true;
+        m_changed.notify_all();
+    }
+
+    std::unique_ptr<payload_source> m_inner;
+    std::thread m_thread;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::deque<std::vector<unsigned char>> m_blocks;
+    std::vector<unsigned char> m_current;
+    size_t m_pos = 0;
+    bool m_stop = false;
+    bool m_finished = false;
+    int m_status = 0;
+};
+
+std::unique_ptr<payload_source> make_decoder(payload_kind kind, std::unique_ptr<byte_input> input) {
+    switch (kind) {
+    case payload_kind::none: return std::make_unique<plain_decoder>(std::move(input));
+    case payload_kind::gzip: return std::make_unique<gzip_decoder>(std::move(input));
+    case payload_kind::xz: return std::make_unique<xz_decoder>(std::move(input));
+    case payload_kind::zstd: return std::make_unique<zstd_decoder>(std::move(input));
+    case payload_kind::unknown: break;
+    }
+    error("payload_open: the payload's compression is not supported");
+    return nullptr;
+}
+
+// Splits "a/b/c" into its components.
+std::vector<std::string> components(const std::string& clean) {
+    std::vector<std::string> parts;
+    size_t start = 0;
+    while (start <= clean.size()) {
+        const size_t slash = clean.find('/', start);
+        const size_t end = slash == std::string::npos ? clean.size() : slash;
+        if (end > start) parts.push_back(clean.substr(start, end - start));
+        if (slash == std::string::npos) break;
+        start = slash + 1;
+    }
+    return parts;
+}
+
+// Opens the folder of components [0, count) below root, never following a link. With create,
+// missing folders are made (mode 0755 less the umask). The descriptor, or -1.
+int walk(int root, const std::vector<std::string>& parts, size_t count, bool create) {
+    int fd = dup(root);
+    for (size_t i = 0; i < count && fd >= 0; ++i) {
+        int next = openat(fd, parts[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (next < 0 && errno == ENOENT && create) {
+            if (mkdirat(fd, parts[i].c_str(), 0755) == 0 || errno == EEXIST)
+                next = openat(fd, parts[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        }
+        close(fd);
+        fd = next;
+    }
+    return fd;
+}
+
+constexpr size_t pool_threads = 4;
+constexpr uint64_t pool_file_max = 8 << 20;   // larger files are streamed by the reading thread
+constexpr size_t pool_bytes_max = 64 << 20;   // data waiting for the writers, at most
+
+struct write_job_t {
+    std::shared_ptr<fd_owner> dir;
+    std::string base;
+    std::string clean;
+    std::string target;
+    std::vector<unsigned char> data;
+    mode_t mode = 0;
+    int64_t mtime = 0;
+};
+
+// Writes one file under its part name and renames it into place. true on success (logged otherwise).
+bool write_job(const write_job_t& job) {
+    const std::string temp = part_name(job.base);
+    const int dir = job.dir->fd;
+    unlinkat(dir, temp.c_str(), 0);
+    fd_owner out{openat(dir, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600)};
+    bool ok = out.fd >= 0 && write_all(out.fd, job.data.data(), job.data.size()) && fchmod(out.fd, job.mode) == 0;
+    if (ok && job.mtime > 0) {
+        const struct timespec times[2] = {{job.mtime, 0}, {job.mtime, 0}};
+        futimens(out.fd, times);
+    }
+    ok = ok && renameat(dir, temp.c_str(), dir, job.base.c_str()) == 0;
+    if (!ok) {
+        error("payload_extractor: can not write %s: %s", job.target.c_str(), errno_text().c_str());
+        unlinkat(dir, temp.c_str(), 0);
+    }
+    return ok;
+}
+
+}  // namespace
+
+struct payload_writer_pool {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<write_job_t> jobs;
+    std::set<std::string> in_flight;
+    size_t bytes = 0;
+    int busy = 0;
+    int failures = 0;
+    bool stop = false;
+    std::vector<std::thread> threads;
+
+    payload_writer_pool() {
+        for (size_t i = 0; i < pool_threads; ++i) threads.emplace_back([this] { run(); });
+    }
+    ~payload_writer_pool() {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            stop = true;
+        }
+        changed.notify_all();
+        for (std::thread& t : threads) t.join();
+    }
+    void submit(write_job_t job) {
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait(lock, [this] { return bytes < pool_bytes_max || (jobs.empty() && busy == 0); });
+        bytes += job.data.size();
+        in_flight.insert(job.clean);
+        jobs.push_back(std::move(job));
+        lock.unlock();
+        changed.notify_all();
+    }
+    bool pending(const std::string& clean) {
+        std::lock_guard<std::mutex> lock(mutex);
+        return in_flight.count(clean) != 0;
+    }
+    // Waits until every job is done; the failures since the last call.
+    int wait_idle() {
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait(lock, [this] { return jobs.empty() && busy == 0; });
+        const int failed = failures;
+        failures = 0;
+        return failed;
+    }
+    void run() {
+        for (;;) {
+            std::unique_lock<std::mutex> lock(mutex);
+            changed.wait(lock, [this] { return stop || !jobs.empty(); });
+            if (jobs.empty()) return;
+            write_job_t job = std::move(jobs.front());
+            jobs.pop_front();
+            ++busy;
+            lock.unlock();
+            const bool ok = write_job(job);
+            lock.lock();
+            --busy;
+            bytes -= job.data.size();
+            in_flight.erase(job.clean);
+            if (!ok) ++failures;
+            lock.unlock();
+            changed.notify_all();
+        }
+    }
+};
+
+namespace {
+}  // namespace
+
+int payload_source::read_exact(void* buffer, size_t size) {
+    unsigned char* p = static_cast<unsigned char*>(buffer);
+    while (size > 0) {
+        const int64_t got = read(p, size);
+        if (got <= 0) return -1;
+        p += got;
+        size -= static_cast<size_t>(got);
+    }
+    return 0;
+}
+
+int payload_source::skip(uint64_t size) {
+    std::vector<unsigned char> scratch(static_cast<size_t>(std::min<uint64_t>(size, 1 << 16)));
+    while (size > 0) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(size, scratch.size()));
+        if (read_exact(scratch.data(), n) != 0) return -1;
+        size -= n;
+    }
+    return 0;
+}
+
+int payload_write_file_atomic(const std::string& file, const std::string& content, mode_t mode) {
+    const std::string dir = get_dirname(file).empty() ? "." : get_dirname(file);
+    const std::string temp = dir + "/" + temp_name(get_basename(file));
+    fd_owner out{::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode)};
+    if (out.fd < 0) {
+        error("payload_write_file_atomic: can not create %s: %s", temp.c_str(), errno_text().c_str());
+        return -1;
+    }
+    if (!write_all(out.fd, content.data(), content.size()) || fchmod(out.fd, mode) != 0 || fsync(out.fd) != 0 ||
+        rename(temp.c_str(), file.c_str()) != 0) {
+        error("payload_write_file_atomic: can not write %s: %s", file.c_str(), errno_text().c_str());
+        unlink(temp.c_str());
+        return -1;
+    }
+    fd_owner folder{::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    if (folder.fd >= 0) fsync(folder.fd);
+    return 0;
+}
+
+std::string payload_shell_quote(const std::string& text) {
+    bool plain = !text.empty();
+    for (char c : text) {
+        if (!isalnum(static_cast<unsigned char>(c)) && !strchr("/._-+,:@%=", c)) plain = false;
+    }
+    if (plain) return text;
+    std::string quoted = "'";
+    for (char c : text) {
+        if (c == '\'') quoted += "'\\''";
+        else quoted += c;
+    }
+    return quoted + "'";
+}
+
+std::string payload_command_text(const std::vector<std::string>& argv) {
+    std::string text;
+    for (const std::string& word : argv) {
+        if (!text.empty()) text += ' ';
+        text += payload_shell_quote(word);
+    }
+    return text;
+}
+
+int payload_run(const std::vector<std::string>& argv, const std::string& output_path, std::string* output,
+                const std::vector<std::string>& extra_env) {
+    if (argv.empty() || argv[0].empty()) {
+        LOG_EMPTY_PARAM();
+        return -1;
+    }
+    const std::string sink = output_path.empty() ? "/dev/null" : output_path;
+    fd_owner log_fd{::open(sink.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600)};
+    if (log_fd.fd < 0) log_fd.fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    int pipe_fds[2] = {-1, -1};
+    if (output && pipe2(pipe_fds, O_CLOEXEC) != 0) return -1;
+    fd_owner read_end{pipe_fds[0]};
+    fd_owner write_end{pipe_fds[1]};
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, output ? write_end.fd : log_fd.fd, 1);
+    posix_spawn_file_actions_adddup2(&actions, log_fd.fd, 2);
+    std::vector<char*> args;
+    for (const std::string& word : argv) args.push_back(const_cast<char*>(word.c_str()));
+    args.push_back(nullptr);
+    std::vector<std::string> env_words;
+    for (char** e = environ; e && *e; ++e) env_words.emplace_back(*e);
+    for (const std::string& extra : extra_env) {
+        const std::string name = extra.substr(0, extra.find('=') + 1);
+        env_words.erase(std::remove_if(env_words.begin(), env_words.end(),
+                                       [&](const std::string& w) { return w.compare(0, name.size(), name) == 0; }),
+                        env_words.end());
+        env_words.push_back(extra);
+    }
+    std::vector<char*> envp;
+    for (std::string& word : env_words) envp.push_back(&word[0]);
+    envp.push_back(nullptr);
+    pid_t child = -1;
+    const int spawned = posix_spawnp(&child, args[0], &actions, nullptr, args.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) {
+        error("payload_run: can not start %s: %s", argv[0].c_str(), strerror(spawned));
+        return -1;
+    }
+    if (output) {
+        close(write_end.fd);
+        write_end.fd = -1;
+        char piece[4096];
+        for (;;) {
+            const ssize_t got = ::read(read_end.fd, piece, sizeof(piece));
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) break;
+            output->append(piece, static_cast<size_t>(got));
+        }
+    }
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return -1;
+}
+
+payload_kind payload_detect(const unsigned char* bytes, size_t size) {
+    if (size >= 2 && bytes[0] == 0x1f && bytes[1] == 0x8b) return payload_kind::gzip;
+    if (size >= 6 && memcmp(bytes, "\xfd" "7zXZ\0", 6) == 0) return payload_kind::xz;
+    if (size >= 4 && memcmp(bytes, "\x28\xb5\x2f\xfd", 4) == 0) return payload_kind::zstd;
+    if (size >= 5 && (memcmp(bytes, "07070", 5) == 0 || memcmp(bytes, "ustar", 5) == 0)) return payload_kind::none;
+    return payload_kind::unknown;
+}
+
+const char* payload_kind_name(payload_kind kind) {
+    switch (kind) {
+    case payload_kind::none: return "none";
+    case payload_kind::gzip: return "gzip";
+    case payload_kind::xz: return "xz";
+    case payload_kind::zstd: return "zstd";
+    case payload_kind::unknown: break;
+    }
+    return "unknown";
+}
+
+std::unique_ptr<payload_source> payload_open(int fd, int64_t offset) {
+    unsigned char magic[8] = {0};
+    const ssize_t got = pread(fd, magic, sizeof(magic), offset);
+    const payload_kind kind = payload_detect(magic, got > 0 ? static_cast<size_t>(got) : 0);
+    print_log("payload_open: payload compression is %s", payload_kind_name(kind));
+    std::unique_ptr<payload_source> inner = make_decoder(kind, std::make_unique<fd_input>(fd, offset));
+    if (!inner) return nullptr;
+    return std::make_unique<threaded_source>(std::move(inner));
+}
+
+std::unique_ptr<payload_source> payload_open_memory(const unsigned char* data, size_t size) {
+    return make_decoder(payload_detect(data, size), std::make_unique<memory_input>(data, size));
+}
+
+int payload_clean_name(const std::string& name, std::string* clean) {
+    clean->clear();
+    if (name.empty() || name[0] == '/' || name.find('\0') != std::string::npos) return -1;
+    for (const std::string& part : components(name)) {
+        if (part == "..") return -1;
+        if (part == ".") continue;
+        if (!clean->empty()) *clean += '/';
+        *clean += part;
+    }
+    return clean->empty() ? -1 : 0;
+}
+
+payload_extractor::payload_extractor(const std::string& prefix, const std::string& list_path)
+    : m_prefix(prefix), m_listPath(list_path) {
+    while (m_prefix.size() > 1 && m_prefix.back() == '/') m_prefix.pop_back();
+    m_asRoot = geteuid() == 0;
+    m_umask = umask(0);
+    umask(m_umask);
+}
+
+payload_extractor::~payload_extractor() {
+    m_pool.reset();  // the writers finish what they hold before the folders close
+    m_cached.reset();
+    if (m_root >= 0) close(m_root);
+    if (m_list >= 0) close(m_list);
+}
+
+int payload_extractor::open() {
+    if (m_prefix.empty()) {
+        error("payload_extractor: the prefix is empty");
+        return -1;
+    }
+    folder_create(m_prefix, 0755);
+    // The prefix itself is the administrator's choice and may be reached through links; below it
+    // nothing is.
+    m_root = ::open(m_prefix.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (m_root < 0) {
+        error("payload_extractor: can not open the prefix %s: %s", m_prefix.c_str(), errno_text().c_str());
+        return -1;
+    }
+    m_pool = std::make_unique<payload_writer_pool>();
+    if (!m_listPath.empty()) {
+        m_list = ::open(m_listPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (m_list < 0) {
+            error("payload_extractor: can not open the list %s: %s", m_listPath.c_str(), errno_text().c_str());
+            return -1;
+        }
+    }
+    return 0;
+}
+
+int payload_extractor::fail() {
+    ++m_failures;
+    return -1;
+}
+
+mode_t payload_extractor::effective_mode(mode_t mode) const {
+    mode &= 07777;
+    if (!m_asRoot) mode &= ~(S_ISUID | S_ISGID | m_umask);
+    return mode;
+}
+
+int payload_extractor::record(const std::string& clean) {
+    if (m_list < 0 || m_recorded.count(clean)) return 0;
+    m_recorded[clean] = true;
+    const std::string line = target(clean) + "\n";
+    if (!write_all(m_list, line.data(), line.size())) {
+        error("payload_extractor: can not write the list %s: %s", m_listPath.c_str(), errno_text().c_str());
+        return -1;
+    }
+    return 0;
+}
+
+int payload_extractor::parent_fd(const std::string& clean, bool create, std::string* base) {
+    const size_t slash = clean.rfind('/');
+    const std::string dir = slash == std::string::npos ? "" : clean.substr(0, slash);
+    *base = slash == std::string::npos ? clean : clean.substr(slash + 1);
+    if (m_cached && dir == m_cachedDir) return m_cached->fd;
+    const std::vector<std::string> parts = components(dir);
+    int fd = dup(m_root);
+    std::string walked;
+    for (size_t i = 0; i < parts.size() && fd >= 0; ++i) {
+        walked += (i ? "/" : "") + parts[i];
+        int next = openat(fd, parts[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        // A folder the archive does not list is still ours once made: listed first, like every entry.
+        if (next < 0 && errno == ENOENT && create && record(walked) == 0) {
+            if (mkdirat(fd, parts[i].c_str(), 0755 & ~m_umask) == 0 || errno == EEXIST)
+                next = openat(fd, parts[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        }
+        close(fd);
+        fd = next;
+    }
+    if (fd < 0) {
+        error("payload_extractor: can not reach the folder of %s without following a link: %s",
+              target(clean).c_str(), errno_text().c_str());
+        return -1;
+    }
+    m_cached = std::shared_ptr<fd_owner>(new fd_owner{fd});
+    m_cachedDir = dir;
+    return fd;
+}
+
+int payload_extractor::add_directory(const std::string& name, mode_t mode, int64_t) {
+    std::string clean;
+    if (payload_clean_name(name, &clean) != 0) {
+        if (name == "." || name == "./" || name == "/") return 0;  // the prefix itself
+        error("payload_extractor: refusing entry %s: the name leaves the prefix", name.c_str());
+        return fail();
+    }
+    m_links.erase(clean);
+    if (m_pool && m_pool->pending(clean)) drain();
+    std::string base;
+    const int dir = parent_fd(clean, true, &base);
+    if (dir < 0) return fail();
+    if (record(clean) != 0) return fail();
+    if (mkdirat(dir, base.c_str(), 0700) != 0 && errno != EEXIST) {
+        error("payload_extractor: can not create folder %s: %s", target(clean).c_str(), errno_text().c_str());
+        return fail();
+    }
+    struct stat st;
+    if (fstatat(dir, base.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode)) {
+        error("payload_extractor: %s exists and is not a folder", target(clean).c_str());
+        return fail();
+    }
+    // Applied at the end: a folder without write permission must still take its entries.
+    m_dirModes.emplace_back(clean, effective_mode(mode));
+    return 0;
+}
+
+int payload_extractor::add_file(const std::string& name, mode_t mode, int64_t mtime, payload_source& source,
+                                uint64_t size) {
+    std::string clean;
+    if (payload_clean_name(name, &clean) != 0) {
+        error("payload_extractor: refusing entry %s: the name leaves the prefix", name.c_str());
+        fail();
+        return source.skip(size) == 0 ? -1 : -2;
+    }
+    m_links.erase(clean);
+    std::string base;
+    const int dir = parent_fd(clean, true, &base);
+    if (dir < 0) {
+        fail();
+        return source.skip(size) == 0 ? -1 : -2;
+    }
+    // Listed before anything exists on disk: a kill at any point leaves a list naming it.
+    if (record(clean) != 0) {
+        fail();
+        return source.skip(size) == 0 ? -1 : -2;
+    }
+    if (m_pool && size <= pool_file_max) {
+        // Two writes of one name keep their order: the first is finished before the second starts.
+        if (m_pool->pending(clean)) drain();
+        write_job_t job;
+        job.data.resize(static_cast<size_t>(size));
+        if (size && source.read_exact(job.data.data(), job.data.size()) != 0) {
+            error("payload_extractor: the payload ends inside %s", target(clean).c_str());
+            fail();
+            return -2;
+        }
+        job.dir = m_cached;
+        job.base = base;
+        job.clean = clean;
+        job.target = target(clean);
+        job.mode = effective_mode(mode);
+        job.mtime = mtime;
+        m_pool->submit(std::move(job));
+        return 0;
+    }
+    if (m_pool && m_pool->pending(clean)) drain();
+    const std::string temp = part_name(base);
+    unlinkat(dir, temp.c_str(), 0);  // left by a killed install; a link there is removed, not followed
+    fd_owner out{openat(dir, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600)};
+    if (out.fd < 0) {
+        error("payload_extractor: can not create %s: %s", target(clean).c_str(), errno_text().c_str());
+        fail();
+        return source.skip(size) == 0 ? -1 : -2;
+    }
+    std::vector<unsigned char> block(static_cast<size_t>(std::min<uint64_t>(size, 1 << 20)));
+    uint64_t left = size;
+    bool written = true;
+    while (left > 0) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(left, block.size()));
+        if (source.read_exact(block.data(), n) != 0) {
+            error("payload_extractor: the payload ends inside %s", target(clean).c_str());
+            unlinkat(dir, temp.c_str(), 0);
+            fail();
+            return -2;
+        }
+        if (written && !write_all(out.fd, block.data(), n)) {
+            error("payload_extractor: can not write %s: %s", target(clean).c_str(), errno_text().c_str());
+            written = false;
+        }
+        left -= n;
+    }
+    if (written) {
+        const struct timespec times[2] = {{mtime, 0}, {mtime, 0}};
+        if (fchmod(out.fd, effective_mode(mode)) != 0) written = false;
+        if (mtime > 0) futimens(out.fd, times);
+    }
+    if (!written || renameat(dir, temp.c_str(), dir, base.c_str()) != 0) {
+        if (written) error("payload_extractor: can not put %s in place: %s", target(clean).c_str(), errno_text().c_str());
+        unlinkat(dir, temp.c_str(), 0);
+        return fail();
+    }
+    return 0;
+}
+
+int payload_extractor::add_symlink(const std::string& name, const std::string& link_target) {
+    std::string clean;
+    if (payload_clean_name(name, &clean) != 0 || link_target.empty() ||
+        link_target.find('\0') != std::string::npos) {
+        error("payload_extractor: refusing entry %s: the name leaves the prefix", name.c_str());
+        return fail();
+    }
+    m_links[clean] = link_target;
+    return 0;
+}
+
+int payload_extractor::add_hardlink(const std::string& name, const std::string& link_target) {
+    std::string clean, clean_target;
+    if (payload_clean_name(name, &clean) != 0 || payload_clean_name(link_target, &clean_target) != 0) {
+        error("payload_extractor: refusing hard link %s to %s: it leaves the prefix", name.c_str(),
+              link_target.c_str());
+        return fail();
+    }
+    m_links.erase(clean);
+    drain();  // the file linked to must be in place
+    std::string target_base;
+    const std::vector<std::string> target_parts = components(clean_target);
+    fd_owner target_dir{walk(m_root, target_parts, target_parts.size() - 1, false)};
+    target_base = target_parts.back();
+    struct stat st;
+    if (target_dir.fd < 0 || fstatat(target_dir.fd, target_base.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(st.st_mode)) {
+        error("payload_extractor: refusing hard link %s: %s is not a file of this package", name.c_str(),
+              link_target.c_str());
+        return fail();
+    }
+    std::string base;
+    const int dir = parent_fd(clean, true, &base);
+    if (dir < 0) return fail();
+    const std::string temp = part_name(base);
+    unlinkat(dir, temp.c_str(), 0);
+    if (record(clean) != 0 || linkat(target_dir.fd, target_base.c_str(), dir, temp.c_str(), 0) != 0) {
+        error("payload_extractor: can not link %s: %s", target(clean).c_str(), errno_text().c_str());
+        return fail();
+    }
+    if (renameat(dir, temp.c_str(), dir, base.c_str()) != 0) {
+        unlinkat(dir, temp.c_str(), 0);
+        return fail();
+    }
+    return 0;
+}
+
+int payload_extractor::drain() {
+    if (!m_pool) return 0;
+    const int failed = m_pool->wait_idle();
+    m_failures += failed;
+    return failed ? -1 : 0;
+}
+
+int payload_extractor::finish() {
+    drain();
+    for (const auto& [clean, link_target] : m_links) {
+        std::string base;
+        const int dir = parent_fd(clean, true, &base);
+        if (dir < 0) {
+            fail();
+            continue;
+        }
+        const std::string temp = part_name(base);
+        unlinkat(dir, temp.c_str(), 0);
+        if (record(clean) != 0 || symlinkat(link_target.c_str(), dir, temp.c_str()) != 0 ||
+            renameat(dir, temp.c_str(), dir, base.c_str()) != 0) {
+            error("payload_extractor: can not create link %s: %s", target(clean).c_str(), errno_text().c_str());
+            unlinkat(dir, temp.c_str(), 0);
+            fail();
+        }
+    }
+    m_links.clear();
+    // Deepest folders first, so that a read-only parent is closed after its children.
+    for (auto it = m_dirModes.rbegin(); it != m_dirModes.rend(); ++it) {
+        const std::vector<std::string> parts = components(it->first);
+        fd_owner dir{walk(m_root, parts, parts.size(), false)};
+        if (dir.fd < 0 || fchmod(dir.fd, it->second) != 0) {
+            error("payload_extractor: can not set the mode of %s", target(it->first).c_str());
+            fail();
+        }
+    }
+    m_dirModes.clear();
+    if (m_list >= 0 && fsync(m_list) != 0) fail();
+    return m_failures ? -1 : 0;
+}
+
+int payload_remove_listed(const std::string& prefix_in, const std::vector<std::string>& paths) {
+    std::string prefix = prefix_in;
+    while (prefix.size() > 1 && prefix.back() == '/') prefix.pop_back();
+    fd_owner root{::open(prefix.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    if (root.fd < 0) return 0;  // nothing of the package is left
+    int refused = 0;
+    for (auto it = paths.rbegin(); it != paths.rend(); ++it) {
+        std::string entry = *it;
+        while (!entry.empty() && (entry.back() == '\n' || entry.back() == '\r' || entry.back() == '/')) entry.pop_back();
+        if (entry.empty()) continue;
+        std::string clean;
+        if (entry.compare(0, prefix.size() + 1, prefix + "/") != 0 ||
+            payload_clean_name(entry.substr(prefix.size() + 1), &clean) != 0) {
+            error("payload_remove_listed: refusing to remove %s: it is not below %s", entry.c_str(), prefix.c_str());
+            ++refused;
+            continue;
+        }
+        const std::vector<std::string> parts = components(clean);
+        fd_owner dir{walk(root.fd, parts, parts.size() - 1, false)};
+        if (dir.fd < 0) continue;  // gone already, or reached only through a link
+        struct stat st;
+        unlinkat(dir.fd, part_name(parts.back()).c_str(), 0);
+        if (fstatat(dir.fd, parts.back().c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        if (S_ISDIR(st.st_mode)) {
+            unlinkat(dir.fd, parts.back().c_str(), AT_REMOVEDIR);  // only when empty
+        } else if (unlinkat(dir.fd, parts.back().c_str(), 0) != 0) {
+            error("Can't delete file \"%s\": %s\n", entry.c_str(), errno_text().c_str());
+        }
+    }
+    return refused;
+}
+
+void payload_remove_empty_up(const std::string& start, const std::string& stop_in) {
+    std::string current = path(start);
+    std::string stop = path(stop_in);
+    while (current.size() > 1 && current.back() == '/') current.pop_back();
+    while (stop.size() > 1 && stop.back() == '/') stop.pop_back();
+    if (stop.empty() || stop == "/") return;
+    if (current != stop && current.compare(0, stop.size() + 1, stop + "/") != 0) return;
+    for (;;) {
+        struct stat st;
+        if (lstat(current.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || rmdir(current.c_str()) != 0) return;
+        print_log("payload_remove_empty_up: removed empty folder %s", current.c_str());
+        if (current == stop) return;
+        current = get_dirname(current);
+    }
+}

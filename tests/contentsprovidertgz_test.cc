@@ -1,0 +1,321 @@
+#include "contentsprovidertgz.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <cstring>
+#include <set>
+#include <string>
+
+#include "env.h"
+#include "log.h"
+#include "payload.h"
+#include "test_util.h"
+
+using lumo_test::LogCapture;
+using lumo_test::read_file;
+using lumo_test::run_command;
+using lumo_test::TempDir;
+using lumo_test::write_file_text;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t start = 0, end;
+    while ((end = text.find('\n', start)) != std::string::npos) {
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+// Python's tarfile writes the archives: GNU long names, pax headers, global headers and every
+// entry type, the way real archives carry them.
+const char* const tar_helpers = R"(import tarfile, io, sys, gzip, os
+def entry(t, name, data=b'', kind=tarfile.REGTYPE, mode=0o644, link=''):
+    ti = tarfile.TarInfo(name); ti.type = kind; ti.mode = mode; ti.linkname = link
+    ti.size = len(data) if kind == tarfile.REGTYPE else 0
+    t.addfile(ti, io.BytesIO(data) if ti.size else None)
+def raw(build, fmt=tarfile.GNU_FORMAT):
+    b = io.BytesIO(); t = tarfile.open(fileobj=b, mode='w', format=fmt); build(t); t.close(); return bytearray(b.getvalue())
+out = sys.argv[1]
+)";
+
+class TgzTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (const char* d : {"db", "tmp", "outside"}) fs::create_directories(dir_.file(d));
+        write_file_text(dir_.file("outside/secret"), "secret");
+        env_set_string(&session_, "NONRPM_DB_DIR", dir_.file("db").c_str());
+        env_set_string(&session_, "TEMP_FOLDER", dir_.file("tmp").c_str());
+        env_set_string(&session_, "log_file", dir_.file("engine.log").c_str());
+        provider_.m_session = &session_;
+    }
+    // Writes an archive with the Python body (tar_helpers are in scope, `out` is the path).
+    std::string make(const std::string& name, const std::string& body) {
+        const std::string script = dir_.file(name + ".py");
+        write_file_text(script, std::string(tar_helpers) + body);
+        std::string output;
+        EXPECT_EQ(0, run_command("python3 " + script + " " + dir_.file(name), &output, true)) << output;
+        return dir_.file(name);
+    }
+    // Every path below the folder, relative to it.
+    static std::set<std::string> tree(const std::string& folder) {
+        std::set<std::string> paths;
+        std::error_code ec;
+        for (auto it = fs::recursive_directory_iterator(folder, ec); !ec && it != fs::recursive_directory_iterator();
+             it.increment(ec))
+            paths.insert(it->path().string().substr(folder.size() + 1));
+        return paths;
+    }
+    std::string prefix() const { return dir_.file("prefix"); }
+
+    TempDir dir_;
+    LogCapture log_;
+    session_t session_;
+    ContentsProviderTgz provider_;
+};
+
+TEST_F(TgzTest, InstallsEveryEntryTypeRunsScriptsAndRemovesFileByFile) {
+    const std::string archive = make("pkg.tgz", R"(
+def build(t):
+    entry(t, '.scripts/PREIN', b'ls -A "$LUMO_INSTALL_PREFIX" > "$LUMO_INSTALL_PREFIX/../prein_saw"\n', mode=0o755)
+    entry(t, 'bin', kind=tarfile.DIRTYPE, mode=0o755)
+    entry(t, 'bin/tool', b'#!/bin/sh\n', mode=0o750)
+    entry(t, 'bin/link', kind=tarfile.SYMTYPE, link='tool')
+    entry(t, 'bin/hard', kind=tarfile.LNKTYPE, link='bin/tool')
+    entry(t, 'deep/' + 'x' * 150 + '/long.txt', b'long')
+    entry(t, 'fifo', kind=tarfile.FIFOTYPE)
+    entry(t, '.scripts/POSTIN', b'echo "$LUMO_INSTALL_PREFIX" > "$LUMO_INSTALL_PREFIX/../postin_ran"\n')
+    entry(t, '.scripts/PREUN', b'test -f "$LUMO_INSTALL_PREFIX/bin/tool" && touch "$LUMO_INSTALL_PREFIX/../preun_ran"\n')
+    entry(t, '.scripts/POSTUN', b'test -f "$LUMO_INSTALL_PREFIX/bin/tool" || touch "$LUMO_INSTALL_PREFIX/../postun_ran"\n')
+    entry(t, '.scripts/SUMMARY', b'A test package\n')
+open(out, 'wb').write(gzip.compress(bytes(raw(build))))
+)");
+    ASSERT_EQ(0, provider_.installFile(archive, prefix(), ""));
+    EXPECT_EQ(".scripts\n", read_file(dir_.file("prein_saw")));  // ran before anything else existed
+    EXPECT_EQ(prefix() + "\n", read_file(dir_.file("postin_ran")));
+    struct stat st;
+    ASSERT_EQ(0, stat((prefix() + "/bin/tool").c_str(), &st));
+    EXPECT_EQ(0750u, st.st_mode & 07777);
+    EXPECT_EQ(2u, st.st_nlink);
+    EXPECT_EQ("tool", fs::read_symlink(prefix() + "/bin/link").string());
+    EXPECT_EQ("long", read_file(prefix() + "/deep/" + std::string(150, 'x') + "/long.txt"));
+    EXPECT_FALSE(fs::exists(prefix() + "/fifo"));
+    EXPECT_TRUE(fs::exists(prefix() + "/.scripts/PREUN.pkg.tgz"));
+    const std::string list = dir_.file("db/.pkg.tgz.log");
+    EXPECT_NE(std::string::npos, read_file(list).find(prefix() + "/bin/hard\n"));
+    EXPECT_EQ("<:pkg.tgz:pkg.tgz:" + prefix() + ":" + list + ":>\n", read_file(dir_.file("db/vexan_kwq_products.tgz.db")));
+
+    // A later run finds the package in the database.
+    ContentsProviderTgz later;
+    later.m_session = &session_;
+    ASSERT_EQ(0, later.registerAllFiles(""));
+    ContentsItem* item = later.findItem("", "pkg.tgz", "9.9");
+    ASSERT_NE(nullptr, item);
+    EXPECT_EQ("A test package", item->m_summary);
+    EXPECT_EQ(prefix(), item->m_prefix);
+
+    ASSERT_EQ(0, later.uninstallFile("", "pkg.tgz"));
+    EXPECT_TRUE(fs::exists(dir_.file("preun_ran")));
+    EXPECT_TRUE(fs::exists(dir_.file("postun_ran")));
+    EXPECT_FALSE(fs::exists(prefix()));
+    EXPECT_FALSE(fs::exists(list));
+    EXPECT_FALSE(fs::exists(dir_.file("db/vexan_kwq_products.tgz.db")));
+    EXPECT_TRUE(tree(dir_.file("tmp")).empty());
+}
+
+TEST_F(TgzTest, PaxAndGlobalHeadersAndUstarPrefixes) {
+    const std::string archive = make("pax.tgz", R"(
+def build(t):
+    entry(t, 'p/' + 'y' * 120 + '/f', b'pax')
+    entry(t, 'u' * 90 + '/' + 'v' * 60, b'ustar')
+b = io.BytesIO()
+t = tarfile.open(fileobj=b, mode='w', format=tarfile.PAX_FORMAT, pax_headers={'comment': 'global'})
+build(t); t.close()
+open(out, 'wb').write(gzip.compress(b.getvalue()))
+)");
+    ASSERT_EQ(0, provider_.installFile(archive, prefix(), ""));
+    EXPECT_EQ("pax", read_file(prefix() + "/p/" + std::string(120, 'y') + "/f"));
+    EXPECT_EQ("ustar", read_file(prefix() + "/" + std::string(90, 'u') + "/" + std::string(60, 'v')));
+    EXPECT_TRUE(log_.has_line("ContentsProviderTgz::installFile: global extended header skipped"));
+}
+
+TEST_F(TgzTest, HostileArchivesAreRefusedAndLeaveNothingBehind) {
+    const std::string outside = dir_.file("outside");
+    const struct {
+        const char* name;
+        std::string body;
+        const char* log;
+    } rows[] = {
+        {"dotdot", "open(out,'wb').write(gzip.compress(bytes(raw(lambda t: entry(t, '../outside/evil', b'x')))))",
+         "refusing entry ../outside/evil"},
+        {"absolute", "open(out,'wb').write(gzip.compress(bytes(raw(lambda t: entry(t, '" + outside + "/evil', b'x')))))",
+         "the name leaves the prefix"},
+        {"link_then_file",
+         "def b(t):\n    entry(t, 'evil', kind=tarfile.SYMTYPE, link='" + outside +
+             "')\n    entry(t, 'evil/x', b'x')\nopen(out,'wb').write(gzip.compress(bytes(raw(b))))",
+         "can not create link"},
+        {"hardlink_out",
+         "def b(t):\n    entry(t, 'h', kind=tarfile.LNKTYPE, link='../outside/secret')\n    entry(t, 'ok', b'x')\n"
+         "open(out,'wb').write(gzip.compress(bytes(raw(b))))",
+         "refusing hard link h"},
+        {"hardlink_abs",
+         "open(out,'wb').write(gzip.compress(bytes(raw(lambda t: entry(t, 'h', kind=tarfile.LNKTYPE, link='" + outside +
+             "/secret')))))",
+         "refusing hard link h"},
+        {"truncated_gzip",
+         "d = gzip.compress(bytes(raw(lambda t: entry(t, 'f', os.urandom(100000)))))\nopen(out,'wb').write(d[:len(d)//2])",
+         "payload_source: the gzip stream is truncated"},
+        {"bad_crc",
+         "d = bytearray(gzip.compress(bytes(raw(lambda t: entry(t, 'f', b'abc' * 1000)))))\nd[-6] ^= 1\n"
+         "open(out,'wb').write(bytes(d))",
+         "payload_source: the gzip stream is damaged"},
+        {"bad_checksum",
+         "d = raw(lambda t: entry(t, 'f', b'x'))\nd[0] = ord('g')\nopen(out,'wb').write(gzip.compress(bytes(d)))",
+         "bad tar header (checksum or number)"},
+        {"huge_size",
+         "d = raw(lambda t: entry(t, 'f', b'x'))\nd[124:136] = b'\\x80' + b'\\0' * 6 + b'\\x01' + b'\\0' * 4\n"
+         "d[148:156] = b' ' * 8\nd[148:155] = ('%06o\\0' % sum(d[:512])).encode()\nopen(out,'wb').write(gzip.compress(bytes(d)))",
+         "payload_extractor: the payload ends inside"},
+        {"huge_long_name",
+         "open(out,'wb').write(gzip.compress(bytes(raw(lambda t: entry(t, 'n' * 70000, b'x')))))",
+         "extended header of 70001 bytes is too long"},
+        {"not_gzip", "open(out,'wb').write(b'BZh91AY&SY' + b'\\0' * 100)",
+         "payload_open: the payload's compression is not supported"},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.name);
+        const std::string archive = make(std::string(r.name) + ".tgz", r.body);
+        EXPECT_EQ(1, provider_.installFile(archive, prefix(), ""));
+        EXPECT_TRUE(log_.has_line(r.log) || log_.text().find(r.log) != std::string::npos) << r.log;
+        EXPECT_EQ(std::set<std::string>{"secret"}, tree(outside));
+        EXPECT_EQ("secret", read_file(outside + "/secret"));
+        EXPECT_EQ(1u, fs::hard_link_count(outside + "/secret"));
+        EXPECT_TRUE(tree(prefix()).empty());
+        EXPECT_FALSE(fs::exists(dir_.file("db/vexan_kwq_products.tgz.db")));
+    }
+    EXPECT_EQ(1, provider_.installFile(dir_.file("missing.tgz"), prefix(), ""));
+    EXPECT_TRUE(log_.has_line("ERROR: : ContentsProviderTgz::installFile: can not open file " + dir_.file("missing.tgz")));
+}
+
+TEST_F(TgzTest, ExistingLinksOnDiskAreNeverWrittenThrough) {
+    fs::create_directories(prefix());
+    fs::create_directory_symlink(dir_.file("outside"), prefix() + "/lib");
+    fs::create_symlink(dir_.file("outside/secret"), prefix() + "/conf");
+    const std::string archive = make("links.tgz", R"(
+def b(t):
+    entry(t, 'lib/x', b'x')
+    entry(t, 'conf', b'replaced')
+open(out,'wb').write(gzip.compress(bytes(raw(b))))
+)");
+    EXPECT_EQ(1, provider_.installFile(archive, prefix(), ""));
+    EXPECT_EQ(std::set<std::string>{"secret"}, tree(dir_.file("outside")));
+    EXPECT_EQ("secret", read_file(dir_.file("outside/secret")));
+}
+
+TEST_F(TgzTest, KilledInstallLeavesAListNamingEverythingOnDisk) {
+    const std::string archive = make("big.tgz", R"(
+def b(t):
+    for i in range(60):
+        entry(t, 'd%02d' % i, kind=tarfile.DIRTYPE, mode=0o755)
+        for j in range(25):
+            entry(t, 'd%02d/f%02d' % (i, j), os.urandom(40000))
+open(out,'wb').write(gzip.compress(bytes(raw(b)), 1))
+)");
+    for (int delay_ms : {30, 120}) {
+        SCOPED_TRACE(delay_ms);
+        const pid_t child = fork();
+        if (child == 0) _exit(provider_.installFile(archive, prefix(), ""));
+        usleep(delay_ms * 1000);
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+        const std::string list_text = read_file(dir_.file("db/.big.tgz.log"));
+        std::set<std::string> listed;
+        for (const std::string& line : lines_of(list_text)) listed.insert(line);
+        for (const std::string& entry : tree(prefix())) {
+            std::string name = prefix() + "/" + entry;
+            const std::string base = fs::path(name).filename().string();
+            const std::string part = ".lumo-part";
+            if (base.size() > part.size() && base.compare(base.size() - part.size(), part.size(), part) == 0)
+                name = fs::path(name).parent_path().string() + "/" + base.substr(1, base.size() - 1 - part.size());
+            EXPECT_TRUE(listed.count(name)) << entry;
+        }
+        payload_remove_listed(prefix(), lines_of(list_text));
+        EXPECT_TRUE(tree(prefix()).empty());
+        fs::remove(dir_.file("db/.big.tgz.log"));
+    }
+}
+
+TEST_F(TgzTest, RemovalStaysInsideThePrefixAndStopsAtTheInstallationFolder) {
+    const std::string archive = make("rm.tgz", R"(
+def b(t):
+    entry(t, 'sub/f', b'x')
+    entry(t, 'sub/g', b'y')
+open(out,'wb').write(gzip.compress(bytes(raw(b))))
+)");
+    const std::string install_dir = dir_.file("inst");
+    const std::string p = install_dir + "/a/b";
+    env_set_string(&session_, "LUMO_INSTALL_DIR", install_dir.c_str());
+    ASSERT_EQ(0, provider_.installFile(archive, p, ""));
+    // After installation the folder is swapped for a link out of the prefix, and the list is
+    // tampered with to name a file outside it: removal touches neither.
+    fs::rename(p + "/sub", dir_.file("moved"));
+    fs::create_directory_symlink(dir_.file("outside"), p + "/sub");
+    write_file_text(dir_.file("outside/f"), "keep");
+    const std::string list = dir_.file("db/.rm.tgz.log");
+    write_file_text(list, read_file(list) + dir_.file("outside/secret") + "\n" + p + "/../../../outside/secret\n");
+    ASSERT_EQ(0, provider_.uninstallFile("", "rm.tgz"));
+    EXPECT_EQ("keep", read_file(dir_.file("outside/f")));
+    EXPECT_EQ("secret", read_file(dir_.file("outside/secret")));
+    EXPECT_TRUE(log_.has_line("ERROR: : payload_remove_listed: refusing to remove " + dir_.file("outside/secret") +
+                              ": it is not below " + p));
+    EXPECT_TRUE(fs::exists(dir_.file("moved/f")));
+    fs::remove(p + "/sub");
+    // Emptied, the prefix goes with its parents up to the installation folder, and no further.
+    ASSERT_EQ(0, provider_.installFile(archive, p, ""));
+    ASSERT_EQ(0, provider_.uninstallFile("", "rm.tgz"));
+    EXPECT_FALSE(fs::exists(install_dir));
+    EXPECT_TRUE(fs::exists(dir_.path()));
+}
+
+TEST(TarHeaderTest, NumbersChecksumsAndNames) {
+    unsigned char block[512] = {0};
+    tar_header_t header;
+    EXPECT_EQ(1, tar_header_parse(block, &header));
+    memset(block, 'n', 100);  // a name filling its field without a terminator
+    memcpy(block + 100, "0000644\0", 8);
+    memcpy(block + 124, "        17 ", 12);
+    block[156] = '0';
+    memset(block + 148, ' ', 8);
+    unsigned sum = 0;
+    for (unsigned char c : block) sum += c;
+    snprintf(reinterpret_cast<char*>(block + 148), 8, "%06o", sum);
+    ASSERT_EQ(0, tar_header_parse(block, &header));
+    EXPECT_EQ(std::string(100, 'n'), header.name);
+    EXPECT_EQ(15u, header.size);
+    EXPECT_EQ(0644u, header.mode);
+    block[130] = '9';  // not octal; the checksum is checked first, so fix it up
+    memset(block + 148, ' ', 8);
+    sum = 0;
+    for (unsigned char c : block) sum += c;
+    snprintf(reinterpret_cast<char*>(block + 148), 8, "%06o", sum);
+    EXPECT_EQ(-1, tar_header_parse(block, &header));
+    const struct {
+        const char* records;
+        int result;
+    } rows[] = {{"13 path=abcd\n", 0}, {"12 path=abcd\n", -1}, {"99 path=x\n", -1}, {"x", -1}, {"9 size=1x\n", -1}};
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.records);
+        EXPECT_EQ(r.result, tar_pax_apply(r.records, &header));
+    }
+}
+
+}  // namespace
