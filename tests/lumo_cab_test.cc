@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+
+#include <filesystem>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -143,6 +146,25 @@ TEST_F(LumoCabTest, FailedCreateKeepsThePreviousStore) {
     EXPECT_EQ(1, none.status);
     EXPECT_EQ("lumo-cab: " + file("comments") + " lists no entries\n", none.err);
     EXPECT_FALSE(present("e.cab"));
+}
+
+TEST_F(LumoCabTest, CreateNeverWritesThroughALinkPlantedAtTheTemporaryName) {
+    make("data", "d");
+    make("manifest", "core a data\n");
+    make("victim", "precious");
+    ASSERT_EQ(0, symlink(file("victim").c_str(), file("out.cab.tmp").c_str()));
+    ASSERT_EQ(0, cab("create " + quote(file("out.cab")) + " " + quote(file("manifest"))).status);
+    EXPECT_EQ("precious", read_file(file("victim")));
+    struct stat info;
+    ASSERT_EQ(0, lstat(file("out.cab").c_str(), &info));
+    EXPECT_TRUE(S_ISREG(info.st_mode));
+    EXPECT_EQ(0, cab("list " + quote(file("out.cab"))).status);
+    int others = 0;  // only the store, its sources, the planted link and the captured output
+    for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind("out.cab.", 0) == 0 && name != "out.cab.tmp") ++others;
+    }
+    EXPECT_EQ(0, others);
 }
 
 TEST_F(LumoCabTest, DamagedStoreIsReportedWhenListed) {
