@@ -73,8 +73,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check(doc.nodes_count <= xml_max_roots);
     for (const node_t& root : doc.nodes) check_node(root, 0);
 
-    // Without NUL bytes the text entry point reads exactly what the buffer one does.
-    if (!memchr(bytes, '\0', size)) {
+    // Without NUL bytes the text entry point reads exactly what the buffer one does. An empty input
+    // may come with a null pointer, which memchr must never see.
+    if (size == 0 || !memchr(bytes, '\0', size)) {
         const std::string text(bytes, size);
         document_t same;
         check(xml_parse(text.c_str(), &same) == status);
