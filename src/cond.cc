@@ -224,8 +224,8 @@ std::vector<std::string> split_tokens(const std::string& condition) {
     return tokens;
 }
 
-int invalid_token(const std::string& token, int state) {
-    error("cond_is_true: token %s in state %d is invalid", token.c_str(), state);
+int invalid_token(session_t* session, const std::string& token, int state) {
+    error("cond_is_true: token %s in state %d is invalid", env_mask_hidden(session, token).c_str(), state);
     return -1;
 }
 
@@ -294,15 +294,18 @@ int execute(const std::string& left, const std::string& operation, const std::st
         error("execute: Unknown operation.");
         return -1;
     }
-    // An operand that names a hidden property keeps its value out of the log.
-    const bool hidden = left.find("__HIDE__") != std::string::npos || right.find("__HIDE__") != std::string::npos;
+    // An operand that names a hidden property, or whose value holds a hidden value, keeps its
+    // value out of the log.
+    const bool named_hidden =
+        left.find("__HIDE__") != std::string::npos || right.find("__HIDE__") != std::string::npos;
+    const bool hidden = named_hidden || env_mask_hidden(session, l) != l || env_mask_hidden(session, r) != r;
     switch (number) {
         case op_starts: return !r.empty() && l.compare(0, r.size(), r) == 0 ? 1 : 0;
         case op_ends:
             return !r.empty() && l.size() >= r.size() && l.compare(l.size() - r.size(), r.size(), r) == 0 ? 1 : 0;
         case op_contains: return l.find(r) != std::string::npos ? 1 : 0;
         case op_not_contains: return l.find(r) == std::string::npos ? 1 : 0;
-        case op_regex: return match_regex(l, r, env_log_value(right, r));
+        case op_regex: return match_regex(l, r, named_hidden ? "[HIDDEN]" : env_mask_hidden(session, r).c_str());
         default: break;
     }
     if (is_operand_number(l) && is_operand_number(r)) return order_satisfies(compare_numbers(l, r), number) ? 1 : 0;
@@ -315,7 +318,7 @@ int cond_is_true(const std::string& condition, session_t* session) {
         error("cond_is_true: session is NULL");
         return -1;
     }
-    if (!condition.empty()) print_log("cond_is_true: condition is '%s'", condition.c_str());
+    if (!condition.empty()) print_log("cond_is_true: condition is '%s'", env_mask_hidden(session, condition).c_str());
     if (is_operand_empty(condition)) return 1;
 
     cond_eval_t eval;
@@ -343,7 +346,7 @@ int cond_is_true(const std::string& condition, session_t* session) {
                     eval.depth = 1;
                     eval.state = IN_GROUP;
                 } else if (token.front() == '"' || ends_with_quote(token) || is_operator(token) || token == ")") {
-                    return invalid_token(token, eval.state);
+                    return invalid_token(session, token, eval.state);
                 } else {
                     eval.left = token;
                     eval.state = AFTER_LEFT;
@@ -361,7 +364,7 @@ int cond_is_true(const std::string& condition, session_t* session) {
                     eval.oper = token;
                     eval.state = AFTER_OPERATOR;
                 } else {
-                    return invalid_token(token, eval.state);
+                    return invalid_token(session, token, eval.state);
                 }
                 break;
 
@@ -379,7 +382,7 @@ int cond_is_true(const std::string& condition, session_t* session) {
                 }
                 if (is_negation(token) || is_logic(token) || is_operator(token) || ends_with_quote(token) ||
                     token == "(" || token == ")") {
-                    return invalid_token(token, eval.state);
+                    return invalid_token(session, token, eval.state);
                 }
                 take_term(eval, execute(eval.left, eval.oper, token, session));
                 // Kept as it always was: after an unquoted right operand a following term without

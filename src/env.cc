@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -297,7 +298,7 @@ std::string env_dump_for_log(session_t* session, int flag) {
         error("env_dump: session is null");
         return "";
     }
-    return dump_maps(session, true) + (flag == 1 ? media_lines(session) : "");
+    return env_mask_hidden(session, dump_maps(session, true) + (flag == 1 ? media_lines(session) : ""));
 }
 
 std::string env_dump(session_t* session, int flag) {
@@ -469,4 +470,59 @@ int session_delete_cdata(session_t* session, const char* id) {
         return -1;
     }
     return 0;
+}
+
+namespace {
+
+// The four character references decoded as expansion decodes them: a hidden value holding
+// "&amp;" reaches the log in its decoded form once it has been through a pass.
+std::string decoded_for_mask(const std::string& text) {
+    static const char* const from[] = {"&lt;", "&gt;", "&quot;", "&amp;"};
+    static const char to[] = {'<', '>', '"', '&'};
+    std::string result = text;
+    for (size_t r = 0; r < 4; ++r) {
+        std::string next;
+        size_t pos = 0;
+        for (size_t hit; (hit = result.find(from[r], pos)) != std::string::npos; pos = hit + strlen(from[r])) {
+            next.append(result, pos, hit - pos);
+            next += to[r];
+        }
+        next.append(result, pos, std::string::npos);
+        result.swap(next);
+    }
+    return result;
+}
+
+void collect_hidden(const property_map_t& map, std::vector<std::string>& values) {
+    for (const auto& [name, value] : map) {
+        if (value.empty() || name.find("__HIDE__") == std::string::npos) continue;
+        values.push_back(value);
+        values.push_back(decoded_for_mask(value));
+    }
+}
+
+}  // namespace
+
+std::string env_mask_hidden(session_t* session, const std::string& text) {
+    if (!session) return text;
+    std::vector<std::string> values;
+    collect_hidden(session->properties, values);
+    if (session->active_layer) collect_hidden(session->active_layer->properties, values);
+    if (values.empty()) return text;
+    // Longest first, so that a secret containing a shorter one is masked whole.
+    std::sort(values.begin(), values.end(),
+              [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
+    std::string result = text;
+    for (const std::string& value : values) {
+        std::string next;
+        size_t pos = 0;
+        for (size_t hit; (hit = result.find(value, pos)) != std::string::npos; pos = hit + value.size()) {
+            next.append(result, pos, hit - pos);
+            next += "[HIDDEN]";
+        }
+        if (pos == 0) continue;
+        next.append(result, pos, std::string::npos);
+        result.swap(next);
+    }
+    return result;
 }

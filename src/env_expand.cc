@@ -60,7 +60,8 @@ pass_result expand_pass(session_t* session, const std::string& op, std::string& 
         size_t close = text.find('}', i);
         if (close == std::string::npos) close = text.find('>', i);
         if (close == std::string::npos) {
-            error("expand_operand: operand %s is erroneous\n", op.c_str());
+            // The text of a later pass holds property values: a hidden one must not reach the log.
+            error("expand_operand: operand %s is erroneous\n", env_mask_hidden(session, op).c_str());
             out = op;
             return pass_result::erroneous;
         }
@@ -83,7 +84,7 @@ std::string expand_all(session_t* session, const std::string& op) {
     while (state == pass_result::replaced) {
         if (passes >= expand_max_passes) {
             error("expand_operand: operand %s does not settle after %d passes, references may refer to each other",
-                  op.c_str(), passes);
+                  env_mask_hidden(session, op).c_str(), passes);
             break;
         }
         std::string next;

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 
+#include "cond.h"
 #include "env.h"
 #include "test_util.h"
 
@@ -59,6 +60,31 @@ TEST(ExpandTest, ErroneousOperandComesBackUnchanged) {
     ASSERT_NE(nullptr, internal);
     EXPECT_STREQ("&lt;${A", internal);
     free(internal);
+}
+
+TEST(ExpandTest, HiddenValuesNeverReachTheLog) {
+    LogCapture log;
+    session_t session;
+    // Unterminated references make the value itself the erroneous operand of the next pass.
+    env_set_string(&session, "PW__HIDE__", "pa&amp;ss${w0rd");
+    env_set_string(&session, "COPY", "${PW__HIDE__}");  // a plain name that reads the secret
+    env_set_string(&session, "PIN__HIDE__", "77${X}${Y");
+    for (const char* op : {"${PW__HIDE__}", "'${PIN__HIDE__}'", "[${COPY}]", "${PW__HIDE__}${PW__HIDE__}"}) {
+        SCOPED_TRACE(op);
+        expand_operand(&session, op);
+    }
+    EXPECT_EQ(1, cond_is_true("${PW__HIDE__} =~ ^pa", &session));
+    cond_is_true("${COPY} =~ pa&ss${w0rd", &session);
+    cond_is_true("pa&amp;ss${w0rd ( ==", &session);
+    cond_is_true("${PIN__HIDE__} == 77${X}${Y", &session);
+    cond_is_true("1.${COPY} > 1.2", &session);
+    print_log("%s", env_dump_for_log(&session, 0).c_str());
+    const std::string text = log.text();
+    EXPECT_NE(std::string::npos, text.find("operand [HIDDEN] is erroneous"));
+    for (const char* secret : {"pa&amp;ss", "pa&ss", "ss${w0rd", "77${X}"}) {
+        SCOPED_TRACE(secret);
+        EXPECT_EQ(std::string::npos, text.find(secret));
+    }
 }
 
 TEST(ExpandTest, InternalFormRunsOnePass) {
