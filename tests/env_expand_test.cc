@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 
 #include "cond.h"
@@ -85,6 +86,27 @@ TEST(ExpandTest, HiddenValuesNeverReachTheLog) {
         SCOPED_TRACE(secret);
         EXPECT_EQ(std::string::npos, text.find(secret));
     }
+}
+
+TEST(ExpandTest, ResultsStopAtTheSizeBound) {
+    LogCapture log;
+    session_t session;
+    env_set_string(&session, "D", "${D}${D}");  // doubles on every pass
+    env_set_string(&session, "BIG", std::string(600000, 'b'));
+    const auto start = std::chrono::steady_clock::now();
+    const std::string doubled = expand_operand(&session, "${D}");
+    EXPECT_LE(doubled.size(), expand_result_max);
+    EXPECT_GT(doubled.size(), expand_result_max / 4);
+    EXPECT_EQ("${BIG}${BIG}", expand_operand(&session, "${BIG}${BIG}"));  // the first pass is over already
+    char* once = expand_operand_internal(&session, "${BIG}${BIG}");
+    ASSERT_NE(nullptr, once);
+    EXPECT_STREQ("${BIG}${BIG}", once);
+    free(once);
+    EXPECT_EQ(std::string(600000, 'b'), expand_operand(&session, "${BIG}"));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_EQ(1u, lumo_test::count_occurrences(
+                      log.text(), "ERROR: : expand_operand: operand ${D} expands to more than 1048576 bytes, expansion stopped"));
+    EXPECT_EQ(2u, lumo_test::count_occurrences(log.text(), "operand ${BIG}${BIG} expands to more than 1048576 bytes"));
 }
 
 TEST(ExpandTest, InternalFormRunsOnePass) {
