@@ -122,7 +122,8 @@ int env_init(session_t* session) {
     return 0;
 }
 
-int env_set_string_internal(property_map_t& map, const std::string& name, const std::string& value) {
+int env_set_string_internal(property_map_t& map, const std::string& name, const std::string& value,
+                            const std::string* shown) {
     auto it = map.find(name);
     if (it != map.end() && it->second == value) return 0;
     if (name.find("__HIDE__") != std::string::npos) {
@@ -130,7 +131,7 @@ int env_set_string_internal(property_map_t& map, const std::string& name, const 
                   static_cast<int>(name.size()));
     } else {
         print_log("env_set_string_internal: key \"%s\" with value \"%s\" (length %d)", name.c_str(),
-                  value.c_str(), static_cast<int>(value.size()));
+                  shown ? shown->c_str() : value.c_str(), static_cast<int>(value.size()));
     }
     if (it != map.end()) it->second = value;
     else map.emplace(name, value);
@@ -157,7 +158,9 @@ int env_set_string(session_t* session, const std::string& name, const std::strin
         if (c == '-') c = '_';
     }
     property_map_t& map = session->active_layer ? session->active_layer->properties : session->properties;
-    return env_set_string_internal(map, key, value);
+    // A plain name given a text that holds a hidden value shows it masked.
+    const std::string shown = env_mask_hidden(session, value);
+    return env_set_string_internal(map, key, value, &shown);
 }
 
 int env_set_string(session_t* session, const char* name, const char* value) {

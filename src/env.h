@@ -119,7 +119,9 @@ std::string env_dump(session_t* session, int flag);
 std::string env_dump_for_log(session_t* session, int flag);
 int64_t castStringToEnvPointer(const std::string& text);
 
-int env_set_string_internal(property_map_t& map, const std::string& name, const std::string& value);
+// shown: the value as the log line gives it (the value itself when null).
+int env_set_string_internal(property_map_t& map, const std::string& name, const std::string& value,
+                            const std::string* shown = nullptr);
 std::string env_get_string_internal(const property_map_t& map, const std::string& name);
 bool env_exists_internal(const property_map_t& map, const std::string& name);
 

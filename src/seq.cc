@@ -1273,7 +1273,7 @@ int sequence_exec_action(session_t* session, node_t* action) {
         if (!property || !value) continue;
         const std::string expanded = expand_operand(session, *value);
         print_log("sequence_exec_action: set the var \"%s\" with value \"%s\"", property->c_str(),
-                  env_log_value(*property, expanded));
+                  env_log_value(*property, env_mask_hidden(session, expanded)));
         env_set_string(session, *property, expanded);
     }
     return 0;

@@ -350,3 +350,23 @@ TEST_F(SeqEngine, SequencesThatMoveForeverWithoutAnAnswerStop) {
         EXPECT_TRUE(logged("sequence_execute: Execution error."));
     }
 }
+
+TEST_F(SeqEngine, HiddenAnswersNeverReachTheLog) {
+    stage("sequence.ini", "_internal_:main.xml:\n");
+    stage("main.xml", "<sequence><module id=\"_start_\" file=\"a.xml\" component=\"_internal_\" action=\"ask\"/></sequence>");
+    stage("a.xml", module("<action id=\"ask\" type=\"dialog\" call=\"pw\"><next call=\"use\"/></action>"
+                          "<action id=\"use\"><set property=\"COPY\" value=\"${PW__HIDE__}\"/>"
+                          "<set property=\"LUMO_EXIT_CODE\" value=\"7\" condition=\"${COPY} =~ ^s3cr\"/>"
+                          "<next condition=\"${PW__HIDE__} =~ ^s3cr\" call=\"_finish_\"/></action>",
+                          "<interface view=\"cli\"><dialog id=\"pw\" clear_screen=\"false\"><title text=\"pw\"/>"
+                          "<input text=\"password?\" keep=\"PW__HIDE__\"/></dialog></interface>"));
+    pack();
+    // An unterminated reference makes the typed answer an erroneous operand when it is expanded.
+    EXPECT_EQ(7, run("", "s3cr&lt;${et\n"));
+    const std::string log = log_text();
+    EXPECT_NE(std::string::npos, log.find("operand [HIDDEN] is erroneous"));
+    EXPECT_NE(std::string::npos, log.find("cond_is_true: condition is '${PW__HIDE__} =~ ^s3cr'"));
+    EXPECT_EQ(std::string::npos, log.find("s3cr&")) << log;
+    EXPECT_EQ(std::string::npos, log.find("s3cr<"));
+    EXPECT_EQ(std::string::npos, log.find("${et"));
+}
