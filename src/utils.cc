@@ -609,7 +609,7 @@ namespace {
 // every position that can be passed without reading a character to all the positions reachable
 // that way, in time growing with the square of their number or faster: (x*){10000} or
 // x*++++++++++++ take seconds although they are a few bytes. Patterns are measured before they
-// are compiled and refused past these bounds; real conditions stay far below them.
+// are compiled and refused past these bounds; real conditions and dialog patterns stay far below them.
 constexpr unsigned long long pattern_size_max = 20000;
 constexpr unsigned long long pattern_skippable_max = 100;
 
