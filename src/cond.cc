@@ -10,6 +10,7 @@
 #include "env.h"
 #include "env_expand.h"
 #include "log.h"
+#include "utils.h"
 
 namespace {
 
@@ -174,245 +175,17 @@ int versions_compare(const std::string& left, const std::string& right, int oper
     return 0;
 }
 
-// A compiled pattern, freed whichever way the match ends.
-class compiled_regex {
-public:
-    compiled_regex() = default;
-    ~compiled_regex() {
-        if (m_compiled) regfree(&m_regex);
-    }
-    compiled_regex(const compiled_regex&) = delete;
-    compiled_regex& operator=(const compiled_regex&) = delete;
-    bool compile(const std::string& pattern) {
-        m_compiled = regcomp(&m_regex, pattern.c_str(), REG_EXTENDED | REG_NOSUB) == 0;
-        return m_compiled;
-    }
-    int match(const std::string& text) const { return regexec(&m_regex, text.c_str(), 0, nullptr, 0); }
-
-private:
-    regex_t m_regex{};
-    bool m_compiled = false;
-};
-
-// The regex compiler writes a{n} out as n copies of a, so nested counts multiply:
-// ((a{200}){200}){200} would be eight million copies and minutes of compiling. Worse, it links
-// every position that can be passed without reading a character to all the positions reachable
-// that way, in time growing with the square of their number or faster: (x*){10000} or
-// x*++++++++++++ take seconds although they are a few bytes. Patterns are measured before they
-// are compiled and refused past these bounds; real conditions stay far below them.
-constexpr unsigned long long pattern_size_max = 20000;
-constexpr unsigned long long pattern_skippable_max = 100;
-
-unsigned long long capped_sum(unsigned long long a, unsigned long long b) {
-    return a + b > pattern_size_max ? pattern_size_max + 1 : a + b;
-}
-
-unsigned long long capped_product(unsigned long long a, unsigned long long b) {
-    if (a == 0 || b == 0) return 0;
-    return a > (pattern_size_max + 1) / b ? pattern_size_max + 1 : a * b;
-}
-
-// The index of the ']' that closes the bracket expression opened at start; a ']' right after the
-// opening (or after '^') is a member, as are the [:class:], [.x.] and [=x=] forms.
-size_t bracket_end(const std::string& pattern, size_t start) {
-    size_t i = start + 1;
-    if (i < pattern.size() && pattern[i] == '^') ++i;
-    if (i < pattern.size() && pattern[i] == ']') ++i;
-    for (; i < pattern.size(); ++i) {
-        if (pattern[i] == ']') return i;
-        if (pattern[i] == '[' && i + 1 < pattern.size() &&
-            (pattern[i + 1] == ':' || pattern[i + 1] == '.' || pattern[i + 1] == '=')) {
-            const char kind = pattern[i + 1];
-            const size_t close = pattern.find(std::string(1, kind) + "]", i + 2);
-            if (close == std::string::npos) return pattern.size();
-            i = close + 1;
-        }
-    }
-    return pattern.size();
-}
-
-struct bound_t {
-    unsigned long long copies = 0;  // what the bound multiplies its atom's size by
-    bool optional = false;          // a lower count of 0: the atom may be skipped
-    size_t end = 0;                 // the index of the closing '}'
-};
-
-// Reads a bound opened at start ("{m}", "{m,}", "{m,n}", "{,n}"); false when it is no bound.
-bool read_bound(const std::string& pattern, size_t start, bound_t* bound) {
-    unsigned long long low = 0;
-    unsigned long long high = 0;
-    bool comma = false;
-    for (size_t i = start + 1; i < pattern.size(); ++i) {
-        const char c = pattern[i];
-        unsigned long long& count = comma ? high : low;
-        if (c >= '0' && c <= '9') {
-            count = capped_sum(capped_product(count, 10), static_cast<unsigned>(c - '0'));
-        } else if (c == ',' && !comma) {
-            comma = true;
-        } else if (c == '}' && i > start + 1) {
-            // "{m,}" is m copies and a starred one. "{m,n}" is m copies and n - m optional ones,
-            // each nested in the one before, which costs the square of their number: a{1,5000}
-            // alone takes most of a second.
-            if (comma && pattern[i - 1] == ',') {
-                bound->copies = capped_sum(low, 1);
-            } else if (comma && high > low) {
-                const unsigned long long optional = high - low;
-                bound->copies = capped_sum(high, capped_product(optional, optional / 32));
-            } else {
-                bound->copies = low;
-            }
-            bound->optional = low == 0;
-            bound->end = i;
-            return true;
-        } else {
-            return false;
-        }
-    }
-    return false;
-}
-
-constexpr int pattern_quantifiers_max = 64;
-
-// Stacked counts (x**, a+*?, b{2}*) make the compiler chain empty paths into each other, which its
-// closure computation pays for exponentially; no real condition needs them, nor dozens of counts.
-bool pattern_quantifiers_ok(const std::string& pattern) {
-    int total = 0;
-    bool after_quantifier = false;
-    for (size_t i = 0; i < pattern.size(); ++i) {
-        const char c = pattern[i];
-        bound_t bound;
-        bool quantifier = false;
-        if (c == '\\') {
-            ++i;
-        } else if (c == '[') {
-            i = bracket_end(pattern, i);
-        } else if (c == '*' || c == '+' || c == '?') {
-            quantifier = true;
-        } else if (c == '{' && read_bound(pattern, i, &bound)) {
-            quantifier = true;
-            i = bound.end;
-        }
-        if (quantifier) {
-            if (after_quantifier || ++total > pattern_quantifiers_max) return false;
-        }
-        after_quantifier = quantifier;
-    }
-    return true;
-}
-
-struct pattern_measure_t {
-    unsigned long long size = 0;       // positions once every count is written out
-    unsigned long long skippable = 0;  // of those, the ones inside parts that may match nothing
-};
-
-// Measures the pattern without compiling it. Counts are capped just past the bounds, so that no
-// pattern overflows them. Escapes and anchors are counted as skippable: some of them match
-// nothing (\b, \<, ^), and counting the others too only errs on the safe side.
-pattern_measure_t pattern_measure(const std::string& pattern) {
-    struct atom_t {
-        unsigned long long size = 0;
-        unsigned long long skippable = 0;
-        bool nullable = true;  // no atom yet: an empty branch matches nothing
-    };
-    struct group_t {
-        pattern_measure_t total;
-        atom_t last;                   // the atom a following count or star applies to
-        bool before_nullable = true;   // every atom of the branch before the last may match nothing
-        bool some_branch_nullable = false;
-    };
-    std::vector<group_t> groups(1);
-    const auto add_atom = [&groups](const atom_t& atom) {
-        group_t& group = groups.back();
-        group.before_nullable = group.before_nullable && group.last.nullable;
-        group.last = atom;
-        group.total.size = capped_sum(group.total.size, atom.size);
-        group.total.skippable = capped_sum(group.total.skippable, atom.skippable);
-    };
-    // Replaces the last atom by its repetition: copies of it, skippable when optional.
-    const auto repeat_last = [&groups](unsigned long long copies, bool optional) {
-        group_t& group = groups.back();
-        atom_t repeated;
-        repeated.size = capped_product(group.last.size, copies);
-        repeated.nullable = optional || group.last.nullable;
-        repeated.skippable = repeated.nullable ? repeated.size : capped_product(group.last.skippable, copies);
-        // A repetition only ever grows its atom; the totals take the growth.
-        if (repeated.size > group.last.size) {
-            group.total.size = capped_sum(group.total.size, repeated.size - group.last.size);
-        }
-        if (repeated.skippable > group.last.skippable) {
-            group.total.skippable =
-                capped_sum(group.total.skippable, repeated.skippable - group.last.skippable);
-        }
-        group.last = repeated;
-    };
-    const atom_t plain{1, 0, false};
-    const atom_t empty_width{1, 1, true};
-    for (size_t i = 0; i < pattern.size(); ++i) {
-        const char c = pattern[i];
-        if (c == '\\') {
-            ++i;
-            add_atom(empty_width);
-        } else if (c == '^' || c == '$') {
-            add_atom(empty_width);
-        } else if (c == '[') {
-            i = bracket_end(pattern, i);
-            add_atom(plain);
-        } else if (c == '(') {
-            groups.emplace_back();
-        } else if (c == ')' && groups.size() > 1) {
-            const group_t inner = groups.back();
-            groups.pop_back();
-            atom_t atom;
-            atom.size = std::max(inner.total.size, 1ULL);
-            atom.nullable = inner.some_branch_nullable || (inner.before_nullable && inner.last.nullable);
-            atom.skippable = atom.nullable ? atom.size : inner.total.skippable;
-            add_atom(atom);
-        } else if (c == '|') {
-            group_t& group = groups.back();
-            group.some_branch_nullable =
-                group.some_branch_nullable || (group.before_nullable && group.last.nullable);
-            group.before_nullable = true;
-            group.last = atom_t();
-        } else if (c == '*' || c == '?') {
-            repeat_last(1, true);
-        } else if (c == '+') {  // written out as the atom and a starred copy of it
-            repeat_last(2, false);
-        } else if (c == '{') {
-            bound_t bound;
-            if (read_bound(pattern, i, &bound)) {
-                repeat_last(std::max(bound.copies, 1ULL), bound.optional);
-                i = bound.end;
-            } else {
-                add_atom(plain);
-            }
-        } else {
-            add_atom(plain);
-        }
-    }
-    pattern_measure_t measure;
-    for (const group_t& group : groups) {
-        measure.size = capped_sum(measure.size, group.total.size);
-        measure.skippable = capped_sum(measure.skippable, group.total.skippable);
-    }
-    return measure;
-}
-
 int match_regex(const std::string& left, const std::string& pattern, const char* shown_pattern) {
-    const pattern_measure_t measure = pattern_measure(pattern);
-    if (measure.size > pattern_size_max || measure.skippable > pattern_skippable_max ||
-        !pattern_quantifiers_ok(pattern)) {
+    if (regex_too_complex(pattern)) {
         error("execute: pattern %s is too complex", shown_pattern);
         return -1;
     }
-    compiled_regex regex;
-    if (!regex.compile(pattern)) {
+    const regex_ptr regex = get_regex(pattern.c_str(), REG_EXTENDED | REG_NOSUB);
+    if (!regex) {
         error("execute: pattern %s is not valid regex", shown_pattern);
         return -1;
     }
-    const int status = regex.match(left);
-    if (status == 0) return 1;
-    if (status != REG_NOMATCH) error("Regular expression matching error");
-    return 0;
+    return regmatch(regex.get(), left.c_str(), 0) == 1 ? 1 : 0;
 }
 
 // The running evaluation of one condition text.
@@ -451,8 +224,8 @@ std::vector<std::string> split_tokens(const std::string& condition) {
     return tokens;
 }
 
-int invalid_token(const std::string& token, int state) {
-    error("cond_is_true: token %s in state %d is invalid", token.c_str(), state);
+int invalid_token(session_t* session, const std::string& token, int state) {
+    error("cond_is_true: token %s in state %d is invalid", env_mask_hidden(session, token).c_str(), state);
     return -1;
 }
 
@@ -521,15 +294,18 @@ int execute(const std::string& left, const std::string& operation, const std::st
         error("execute: Unknown operation.");
         return -1;
     }
-    // An operand that names a hidden property keeps its value out of the log.
-    const bool hidden = left.find("__HIDE__") != std::string::npos || right.find("__HIDE__") != std::string::npos;
+    // An operand that names a hidden property, or whose value holds a hidden value, keeps its
+    // value out of the log.
+    const bool named_hidden =
+        left.find("__HIDE__") != std::string::npos || right.find("__HIDE__") != std::string::npos;
+    const bool hidden = named_hidden || env_mask_hidden(session, l) != l || env_mask_hidden(session, r) != r;
     switch (number) {
         case op_starts: return !r.empty() && l.compare(0, r.size(), r) == 0 ? 1 : 0;
         case op_ends:
             return !r.empty() && l.size() >= r.size() && l.compare(l.size() - r.size(), r.size(), r) == 0 ? 1 : 0;
         case op_contains: return l.find(r) != std::string::npos ? 1 : 0;
         case op_not_contains: return l.find(r) == std::string::npos ? 1 : 0;
-        case op_regex: return match_regex(l, r, env_log_value(right, r));
+        case op_regex: return match_regex(l, r, named_hidden ? "[HIDDEN]" : env_mask_hidden(session, r).c_str());
         default: break;
     }
     if (is_operand_number(l) && is_operand_number(r)) return order_satisfies(compare_numbers(l, r), number) ? 1 : 0;
@@ -542,7 +318,7 @@ int cond_is_true(const std::string& condition, session_t* session) {
         error("cond_is_true: session is NULL");
         return -1;
     }
-    if (!condition.empty()) print_log("cond_is_true: condition is '%s'", condition.c_str());
+    if (!condition.empty()) print_log("cond_is_true: condition is '%s'", env_mask_hidden(session, condition).c_str());
     if (is_operand_empty(condition)) return 1;
 
     cond_eval_t eval;
@@ -570,7 +346,7 @@ int cond_is_true(const std::string& condition, session_t* session) {
                     eval.depth = 1;
                     eval.state = IN_GROUP;
                 } else if (token.front() == '"' || ends_with_quote(token) || is_operator(token) || token == ")") {
-                    return invalid_token(token, eval.state);
+                    return invalid_token(session, token, eval.state);
                 } else {
                     eval.left = token;
                     eval.state = AFTER_LEFT;
@@ -588,7 +364,7 @@ int cond_is_true(const std::string& condition, session_t* session) {
                     eval.oper = token;
                     eval.state = AFTER_OPERATOR;
                 } else {
-                    return invalid_token(token, eval.state);
+                    return invalid_token(session, token, eval.state);
                 }
                 break;
 
@@ -606,7 +382,7 @@ int cond_is_true(const std::string& condition, session_t* session) {
                 }
                 if (is_negation(token) || is_logic(token) || is_operator(token) || ends_with_quote(token) ||
                     token == "(" || token == ")") {
-                    return invalid_token(token, eval.state);
+                    return invalid_token(session, token, eval.state);
                 }
                 take_term(eval, execute(eval.left, eval.oper, token, session));
                 // Kept as it always was: after an unquoted right operand a following term without

@@ -1,9 +1,12 @@
 #include "config.h"
 
+#include <fcntl.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -161,6 +164,38 @@ int init_configuration(session_t* session) {
     return 0;
 }
 
+namespace {
+
+// Only a name the sourcing shell reads as a plain assignment may follow "LI_": anything else
+// ("Y=1 touch x #") would be run as a command.
+bool is_shell_name(const std::string& name) {
+    if (name.empty() || (!isalpha(static_cast<unsigned char>(name[0])) && name[0] != '_')) return false;
+    for (char c : name) {
+        if (!isalnum(static_cast<unsigned char>(c)) && c != '_') return false;
+    }
+    return true;
+}
+
+bool has_line(const std::string& text, const std::string& line) {
+    for (size_t start = 0; start <= text.size();) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        if (text.compare(start, end - start, line) == 0) return true;
+        start = end + 1;
+    }
+    return false;
+}
+
+// "EOM", unless a line of the value reads exactly that: the here-document would end there and the
+// rest of the value would run as commands. Then the first of EOM_1, EOM_2, ... the value lacks.
+std::string here_delimiter(const std::string& text) {
+    std::string delimiter = "EOM";
+    for (int n = 1; has_line(text, delimiter); ++n) delimiter = "EOM_" + std::to_string(n);
+    return delimiter;
+}
+
+}  // namespace
+
 int write_string_to_file(session_t* session, const std::string& name, const std::string& value, FILE* out) {
     if (!session) {
         error("write_string_to_file: session is null");
@@ -168,6 +203,10 @@ int write_string_to_file(session_t* session, const std::string& name, const std:
     }
     if (!out) {
         LOG_NULL_PARAM();
+        return -1;
+    }
+    if (!is_shell_name(name)) {
+        warn("write_string_to_file: %s is not a shell variable name, skipped", name.c_str());
         return -1;
     }
     std::string text = expand_operand(session, value);
@@ -179,9 +218,10 @@ int write_string_to_file(session_t* session, const std::string& name, const std:
     }
     // The delimiter is quoted so that a sourcing shell takes the value as data: "$(...)" or
     // backquotes inside a string never run.
-    fprintf(out, "LI_%s=$(cat<<'EOM'\n", name.c_str());
+    const std::string delimiter = here_delimiter(escaped);
+    fprintf(out, "LI_%s=$(cat<<'%s'\n", name.c_str(), delimiter.c_str());
     fwrite(escaped.data(), 1, escaped.size(), out);
-    fputs("\nEOM\n)\n\n", out);
+    fprintf(out, "\n%s\n)\n\n", delimiter.c_str());
     return 0;
 }
 
@@ -193,17 +233,30 @@ int configuration_get_strings(session_t* session) {
     file_ptr file;
     FILE* out = stdout;
     const std::string target = env_get_string(session, std::string("__get_string__"));
-    // Given as a flag without a file name, the blocks go to standard output.
+    // Given as a flag without a file name, the blocks go to standard output. The file may hold
+    // secrets: it is made owner-only, and a link planted at its name is not followed.
     if (!target.empty()) {
-        file.reset(fopen(target.c_str(), "w"));
+        const int fd = open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+        struct stat info;
+        if (fd >= 0 && (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || fchmod(fd, 0600) != 0)) {
+            close(fd);
+            error("configuration_get_strings: could not open output file");
+            return -1;
+        }
+        file.reset(fd >= 0 ? fdopen(fd, "w") : nullptr);
         if (!file) {
+            if (fd >= 0) close(fd);
             error("configuration_get_strings: could not open output file");
             return -1;
         }
         out = file.get();
     }
     if (!env_exists(session, std::string("string_ids"))) {
-        for (const auto& [name, value] : session->properties) write_string_to_file(session, name, value, out);
+        // Every property but the hidden ones: those are written only when string_ids names them.
+        for (const auto& [name, value] : session->properties) {
+            if (name.find("__HIDE__") != std::string::npos) continue;
+            write_string_to_file(session, name, value, out);
+        }
     } else {
         for (const std::string& name : splitString(env_get_string(session, std::string("string_ids")), ";", false)) {
             if (name.size() > string_id_max) {

@@ -103,7 +103,8 @@ int env_init(session_t* session) {
     return 0;
 }
 
-int env_set_string_internal(property_map_t& map, const std::string& name, const std::string& value) {
+int env_set_string_internal(property_map_t& map, const std::string& name, const std::string& value,
+                            const std::string* shown) {
     auto it = map.find(name);
     if (it != map.end() && it->second == value) return 0;
     if (name.find("__HIDE__") != std::string::npos) {
@@ -111,7 +112,7 @@ int env_set_string_internal(property_map_t& map, const std::string& name, const 
                   static_cast<int>(name.size()));
     } else {
         print_log("env_set_string_internal: key \"%s\" with value \"%s\" (length %d)", name.c_str(),
-                  value.c_str(), static_cast<int>(value.size()));
+                  shown ? shown->c_str() : value.c_str(), static_cast<int>(value.size()));
     }
     if (it != map.end()) it->second = value;
     else map.emplace(name, value);
@@ -138,7 +139,9 @@ int env_set_string(session_t* session, const std::string& name, const std::strin
         if (c == '-') c = '_';
     }
     property_map_t& map = session->active_layer ? session->active_layer->properties : session->properties;
-    return env_set_string_internal(map, key, value);
+    // A plain name given a text that holds a hidden value shows it masked.
+    const std::string shown = env_mask_hidden(session, value);
+    return env_set_string_internal(map, key, value, &shown);
 }
 
 std::string env_get_string(session_t* session, const std::string& name) {
@@ -223,7 +226,7 @@ std::string env_dump_for_log(session_t* session, int flag) {
         error("env_dump: session is null");
         return "";
     }
-    return dump_maps(session, true) + (flag == 1 ? media_lines(session) : "");
+    return env_mask_hidden(session, dump_maps(session, true) + (flag == 1 ? media_lines(session) : ""));
 }
 
 std::string env_dump(session_t* session, int flag) {
@@ -422,3 +425,39 @@ int add_user_stat_data(session_t* session, const std::string& name, const std::s
 }
 
 logging_state_t** session_log_state(session_t* session) { return &session->log_state; }
+
+namespace {
+
+// The four character references decoded as expansion decodes them: a hidden value holding
+// "&amp;" reaches the log in its decoded form once it has been through a pass.
+std::string decoded_for_mask(const std::string& text) {
+    std::string result = text;
+    for (const auto& [from, to] : {std::pair<const char*, const char*>{"&lt;", "<"}, {"&gt;", ">"}, {"&quot;", "\""},
+                                   {"&amp;", "&"}})
+        result = replaceAllSubstrings(result, from, to);
+    return result;
+}
+
+void collect_hidden(const property_map_t& map, std::vector<std::string>& values) {
+    for (const auto& [name, value] : map) {
+        if (value.empty() || name.find("__HIDE__") == std::string::npos) continue;
+        values.push_back(value);
+        values.push_back(decoded_for_mask(value));
+    }
+}
+
+}  // namespace
+
+std::string env_mask_hidden(session_t* session, const std::string& text) {
+    if (!session) return text;
+    std::vector<std::string> values;
+    collect_hidden(session->properties, values);
+    if (session->active_layer) collect_hidden(session->active_layer->properties, values);
+    if (values.empty()) return text;
+    // Longest first, so that a secret containing a shorter one is masked whole.
+    std::sort(values.begin(), values.end(),
+              [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
+    std::string result = text;
+    for (const std::string& value : values) result = replaceAllSubstrings(result, value, "[HIDDEN]");
+    return result;
+}

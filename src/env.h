@@ -104,10 +104,16 @@ std::string env_dump(session_t* session, int flag);
 std::string env_dump_for_log(session_t* session, int flag);
 int64_t castStringToEnvPointer(const std::string& text);
 
-int env_set_string_internal(property_map_t& map, const std::string& name, const std::string& value);
+// shown: the value as the log line gives it (the value itself when null).
+int env_set_string_internal(property_map_t& map, const std::string& name, const std::string& value,
+                            const std::string* shown = nullptr);
 std::string env_get_string_internal(const property_map_t& map, const std::string& name);
 bool env_exists_internal(const property_map_t& map, const std::string& name);
 
+// The text with every hidden value in it (the value of a __HIDE__ name, such as an answer typed
+// into a hidden dialog, also in its decoded form) replaced by "[HIDDEN]": the one mask for any
+// log line that may carry expanded text. A null session leaves the text as it is.
+std::string env_mask_hidden(session_t* session, const std::string& text);
 // How a property value appears in the log: "[HIDDEN]" for names holding __HIDE__.
 const char* env_log_value(const std::string& name, const std::string& value);
 // tmp_dir + "/vexan.lumo.root.env_file".

@@ -32,7 +32,7 @@ std::string decode_references(const std::string& text) {
     return result;
 }
 
-enum class pass_result { plain, replaced, erroneous };
+enum class pass_result { plain, replaced, erroneous, too_long };
 
 // One expansion pass over op into out.
 pass_result expand_pass(session_t* session, const std::string& op, std::string& out) {
@@ -60,7 +60,8 @@ pass_result expand_pass(session_t* session, const std::string& op, std::string& 
         size_t close = text.find('}', i);
         if (close == std::string::npos) close = text.find('>', i);
         if (close == std::string::npos) {
-            error("expand_operand: operand %s is erroneous\n", op.c_str());
+            // The text of a later pass holds property values: a hidden one must not reach the log.
+            error("expand_operand: operand %s is erroneous\n", env_mask_hidden(session, op).c_str());
             out = op;
             return pass_result::erroneous;
         }
@@ -68,27 +69,43 @@ pass_result expand_pass(session_t* session, const std::string& op, std::string& 
         const size_t name_start = i + 2;
         const std::string name = close > name_start ? text.substr(name_start, close - name_start) : "";
         result += env_get_string(session, name);
+        // Checked as it grows: one pass over many references to a long value could take
+        // gigabytes before the pass ends.
+        if (result.size() > expand_result_max) return pass_result::too_long;
         i = close;
     }
     out = decode_references(result);
     return pass_result::replaced;
 }
 
+void log_too_long(session_t* session, const std::string& op) {
+    error("expand_operand: operand %.64s expands to more than %d bytes, expansion stopped",
+          env_mask_hidden(session, op).c_str(), static_cast<int>(expand_result_max));
+}
+
 std::string expand_all(session_t* session, const std::string& op) {
     std::string current;
     pass_result state = expand_pass(session, op, current);
     int passes = 1;
+    if (state == pass_result::too_long) {
+        log_too_long(session, op);
+        return op;
+    }
     // A pass that replaced references is followed by another, which resolves references inside
     // the values and decodes again; a pass without references or without change ends it.
     while (state == pass_result::replaced) {
         if (passes >= expand_max_passes) {
             error("expand_operand: operand %s does not settle after %d passes, references may refer to each other",
-                  op.c_str(), passes);
+                  env_mask_hidden(session, op).c_str(), passes);
             break;
         }
         std::string next;
         state = expand_pass(session, current, next);
         ++passes;
+        if (state == pass_result::too_long) {  // the last text that kept within the bound is the result
+            log_too_long(session, op);
+            break;
+        }
         if (next == current) break;
         current.swap(next);
     }
@@ -130,7 +147,10 @@ char* expand_operand_internal(session_t* session, const char* op) {
         return nullptr;
     }
     std::string out;
-    expand_pass(session, op, out);
+    if (expand_pass(session, op, out) == pass_result::too_long) {
+        log_too_long(session, op);
+        out = op;
+    }
     return copy_out(out);
 }
 

@@ -3,11 +3,16 @@
 // pass after pass until the text settles.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 struct session_t;
 
 constexpr int expand_max_passes = 64;  // a cycle of references stops here, with one log line
+// A longer result stops the expansion, with one log line: values whose references double on each
+// pass would otherwise fill memory. The result is then the last text within the bound (the
+// operand itself when the first pass already exceeds it).
+constexpr size_t expand_result_max = 1u << 20;
 
 // The expanded text; "" for a null session or operand.
 std::string expand_operand(session_t* session, const char* op);

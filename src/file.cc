@@ -348,6 +348,67 @@ int remove_dir_if_empty(const std::string& dir, int recursive) {
     return saved == ENOENT ? 1 : -1;
 }
 
+temp_file::temp_file(const std::string& destination, mode_t mode) : m_destination(destination) {
+    std::string name = destination + ".XXXXXX";
+    m_fd = mkostemp(&name[0], O_CLOEXEC);
+    if (m_fd < 0) return;
+    m_path = name;
+    const mode_t mask = umask(0);
+    umask(mask);
+    fchmod(m_fd, mode & ~mask & 07777);
+}
+
+temp_file::~temp_file() {
+    if (m_fd >= 0) close(m_fd);
+    if (!m_path.empty()) unlink(m_path.c_str());
+}
+
+bool temp_file::commit() {
+    if (m_fd < 0) return false;
+    const bool synced = fsync(m_fd) == 0;
+    const bool closed = close(m_fd) == 0;
+    m_fd = -1;
+    if (!synced || !closed || rename(m_path.c_str(), m_destination.c_str()) != 0) return false;
+    m_path.clear();
+    return true;
+}
+
+namespace {
+
+// A device or pipe named as the destination (/dev/null, a FIFO) has no folder entry to replace.
+int copy_in_place(FILE* in, const std::string& source, const std::string& destination) {
+    file_ptr out(fopen(destination.c_str(), "wb"));
+    if (!out) {
+        error("file_copy: can't open file %s for writing", destination.c_str());
+        return -4;
+    }
+    print_log("file_copy: copy %s -> %s", source.c_str(), destination.c_str());
+    int status = 0;
+    std::array<char, copy_block_size> block;  // bounded by its own size: fread never writes past it
+    for (;;) {
+        const size_t got = fread(block.data(), 1, block.size(), in);
+        const size_t put = fwrite(block.data(), 1, got, out.get());
+        if (put != got) {
+            error("file_copy: data was copied with errors. read: %d, written: %d", int(got), int(put));
+            status = -1;
+        }
+        if (got < block.size()) break;  // a short block is the end of the source, or an error
+    }
+    if (ferror(in)) {
+        error("file_copy: can't read file %s", source.c_str());
+        status = -1;
+    }
+    // Buffered data reaches the destination only here, so a full device may show up at the close.
+    if (fclose(out.release()) != 0) {
+        error("file_copy: can't close file %s", destination.c_str());
+        status = -1;
+    }
+    print_log("file_copy: finished");
+    return status;
+}
+
+}  // namespace
+
 int file_copy(const std::string& source, const std::string& destination) {
     file_ptr in(fopen(source.c_str(), "rb"));
     if (!in) {
@@ -367,34 +428,43 @@ int file_copy(const std::string& source, const std::string& destination) {
         error("file_copy: %s and %s are the same file", source.c_str(), destination.c_str());
         return -4;
     }
-    file_ptr out(fopen(destination.c_str(), "wb"));
+    struct stat existing;
+    const bool present = lstat(destination.c_str(), &existing) == 0;
+    if (present && S_ISDIR(existing.st_mode)) {
+        error("file_copy: can't open file %s for writing", destination.c_str());
+        return -4;
+    }
+    if (present && !S_ISREG(existing.st_mode) && !S_ISLNK(existing.st_mode)) {
+        return copy_in_place(in.get(), source, destination);
+    }
+    // Written beside the destination and renamed over it: a full disk leaves the old file in
+    // place, and a link planted at the destination is replaced, not followed. A file replaced
+    // keeps its mode.
+    temp_file out(destination);
     if (!out) {
         error("file_copy: can't open file %s for writing", destination.c_str());
         return -4;
     }
+    if (present && S_ISREG(existing.st_mode)) fchmod(out.fd(), existing.st_mode & 0777);
     print_log("file_copy: copy %s -> %s", source.c_str(), destination.c_str());
-    int status = 0;
     std::array<char, copy_block_size> block;  // bounded by its own size: fread never writes past it
-    for (;;) {
-        const size_t got = fread(block.data(), 1, block.size(), in.get());
-        const size_t put = fwrite(block.data(), 1, got, out.get());
-        if (put != got) {  // remembered, not fatal: the rest of the file is still copied
-            error("file_copy: data was copied with errors. read: %d, written: %d", int(got), int(put));
-            status = -1;
+    size_t got;
+    while ((got = fread(block.data(), 1, block.size(), in.get())) > 0) {
+        if (!fd_write_all(out.fd(), std::string(block.data(), got))) {
+            error("file_copy: data was copied with errors. read: %d, written: %d", int(got), 0);
+            return -1;  // the temporary file goes with `out`
         }
-        if (got < block.size()) break;  // a short block is the end of the source, or an error
     }
     if (ferror(in.get())) {
         error("file_copy: can't read file %s", source.c_str());
-        status = -1;
+        return -1;
     }
-    // Buffered data reaches the destination only here, so a full disk may show up at the close.
-    if (fclose(out.release()) != 0) {
+    if (!out.commit()) {
         error("file_copy: can't close file %s", destination.c_str());
-        status = -1;
+        return -1;
     }
     print_log("file_copy: finished");
-    return status;
+    return 0;
 }
 
 int file_move(const std::string& source, const std::string& destination) {

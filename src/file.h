@@ -54,7 +54,30 @@ void remove_dir(const std::string& path);
 int remove_fs_entry(const std::string& path);
 // 0 removed, 1 did not exist, -1 failure, not empty, or a symbolic link.
 int remove_dir_if_empty(const std::string& path, int recursive);
-// 0; -1 short write; -3 source and -4 destination cannot be opened.
+// A file written beside its final name and renamed over it by commit(): a reader never sees half a
+// file, a failed write leaves the old file in place, and a link planted at the final name is
+// replaced, not followed. The destructor removes the temporary file unless it was committed.
+class temp_file {
+public:
+    // mkstemp(destination + ".XXXXXX"), given mode (less the umask) once created.
+    explicit temp_file(const std::string& destination, mode_t mode = 0666);
+    ~temp_file();
+    temp_file(const temp_file&) = delete;
+    temp_file& operator=(const temp_file&) = delete;
+    explicit operator bool() const { return m_fd >= 0; }
+    int fd() const { return m_fd; }
+    const std::string& path() const { return m_path; }
+    // fsync, close and rename over the destination; false (nothing renamed) when any step fails.
+    bool commit();
+
+private:
+    std::string m_destination;
+    std::string m_path;
+    int m_fd = -1;
+};
+
+// 0; -1 short write; -3 source and -4 destination cannot be opened. A regular destination is
+// replaced whole (see temp_file); a device or pipe named as the destination is written in place.
 int file_copy(const std::string& source, const std::string& destination);
 // file_copy, then the source is removed only when the copy succeeded in full.
 int file_move(const std::string& source, const std::string& destination);

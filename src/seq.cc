@@ -40,6 +40,18 @@ constexpr int scan_exhausted = 0;
 constexpr int scan_transition = 1;
 constexpr int scan_failed = -1;
 
+// Counts one move; false (logged once) when the moves made since the last dialog are too many.
+bool count_move(session_t* session) {
+    int& moves = session->seqs->moves_without_answer;
+    if (moves > seq_moves_without_answer_max) return false;
+    if (++moves > seq_moves_without_answer_max) {
+        error("sequence_execute: %d moves made without a dialog answer, the sequence loops and is stopped",
+              seq_moves_without_answer_max);
+        return false;
+    }
+    return true;
+}
+
 // Attribute lookups match the name exactly; null when absent.
 const std::string* find_key(const node_t* node, const char* name) {
     if (!node) return nullptr;
@@ -337,6 +349,9 @@ void exec_dialog(session_t* session, node_t* root, const node_t* action) {
     print_log("sequence_exec_dialog: show \"%s\" dialog", call.c_str());
     add_user_stat_data(session, "LUMO_USER_STAT_VISITED_DIALOGS", "\\\"" + call + "\\\"");
     show_dialog(session, dialog);
+    // Someone was asked: the moves count anew. A silent run answers by itself, so its moves
+    // keep counting.
+    if (!env_exists(session, std::string("silent"))) session->seqs->moves_without_answer = 0;
     g_is_dialog = 0;
 }
 
@@ -504,6 +519,7 @@ int scan_behavior(document_run_t& run, node_t* behavior, std::string* current) {
     bool restart = true;
     while (restart) {
         restart = false;
+        if (!count_move(session)) return scan_failed;
         const int fixed = fixed_transition(run, *current);
         if (fixed != scan_exhausted) return fixed;
         for (node_t& action : behavior->childs) {
@@ -1085,7 +1101,12 @@ int sequence_execute(session_t* session) {
     loop.set_steps(loop.sequence->seq_steps);
     loop.layers = loop.sequence->seq_layers;
     int last_code = 0;
+    session->seqs->moves_without_answer = 0;
     while (loop.status == 0) {
+        if (!count_move(session)) {
+            loop.status = -1;
+            break;
+        }
         // The list ran out: an empty list, or a restart or jump past its end.
         if (loop.index < 0 || loop.index >= loop.count()) {
             loop.status = 1;
@@ -1253,7 +1274,7 @@ int sequence_exec_action(session_t* session, node_t* action) {
         if (!property || !value) continue;
         const std::string expanded = expand_operand(session, *value);
         print_log("sequence_exec_action: set the var \"%s\" with value \"%s\"", property->c_str(),
-                  env_log_value(*property, expanded));
+                  env_log_value(*property, env_mask_hidden(session, expanded)));
         env_set_string(session, *property, expanded);
     }
     return 0;

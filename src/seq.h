@@ -74,7 +74,13 @@ struct seq_item_t {
 struct seqs_t {
     std::vector<std::unique_ptr<seq_item_t>> seq;
     seq_item_t* current = nullptr;
+    int moves_without_answer = 0;  // actions and module moves since a dialog was last shown
 };
+
+// A sequence can move for ever with nobody answering: an action calling itself, two calling each
+// other, modules handing _next_ and _prev_ back and forth, a sub-module entering itself. Real
+// sequences make a few hundred moves between dialogs; past this many the run stops with an error.
+constexpr int seq_moves_without_answer_max = 20000;
 
 // The limits of a layer file extracted into the layer's folder.
 constexpr size_t seq_entry_name_max = 4096;

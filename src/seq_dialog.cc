@@ -301,7 +301,8 @@ verdict_t validate(session_t* session, const screen_t& screen, const std::string
                 error("show_dialog: input_regexp is null");
                 return {-1, nullptr};
             }
-            print_log("show_dialog: checking %s against regexp %s", shown_answer, pattern.c_str());
+            print_log("show_dialog: checking %s against regexp %s", shown_answer,
+                      env_mask_hidden(session, pattern).c_str());
             result = regmatch(regex.get(), answer.c_str(), 0) == 1 ? 1 : 0;
         } else if (validation.type == "path") {
             if (validation.has_check && result == 0) {

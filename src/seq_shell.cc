@@ -192,7 +192,8 @@ int shellexec_execute(session_t* session, cab_t* store, const plugin_desc_t* des
     } else {
         script = temp + "/" + session->active_layer->id + "/" + file;
     }
-    print_log("shellexec_execute: shell script:[%s], function:[%s]", script.c_str(), desc->func.c_str());
+    print_log("shellexec_execute: shell script:[%s], function:[%s]", env_mask_hidden(session, script).c_str(),
+              env_mask_hidden(session, desc->func).c_str());
 
     // The script sees the layer's value where both have one.
     std::map<std::string, std::string> vars;
@@ -254,7 +255,7 @@ int _shellexec_execute_command(session_t* session, const std::string& script, co
                in_double_quotes(env_get_string(session, std::string("ENGINE_DIR")) + "/" +
                                 env_get_string(session, std::string("ENGINE_BINARY"))) +
                " --__dumpenv__ > " + shell_word(output);
-    print_log("_shellexec_execute_command: command line: %s", command.c_str());
+    print_log("_shellexec_execute_command: command line: %s", env_mask_hidden(session, command).c_str());
 
     const std::string shell = env_get_string(session, std::string("LUMO_SHELL"));
     const pid_t child = fork();

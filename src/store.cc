@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <array>
 #include <cerrno>
@@ -10,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "env.h"
 #include "file.h"
 #include "log.h"
 
@@ -216,11 +218,13 @@ cab_t* find_entry(cab_t* cab, const char* component, const char* name, int* inde
     return nullptr;
 }
 
-// Positions the stream at the entry's content after checking that all of it lies in the file.
+// Positions the stream at the entry's content after checking that all of it lies between the
+// index and the tail: the tail's 16 bytes are never any entry's content.
 bool seek_content(cab_t* cab, const cab_item_t& item) {
     if (!cab->file) return false;
-    const uint64_t room = cab->file_size > cab->data_offset
-                              ? static_cast<uint64_t>(cab->file_size - cab->data_offset) : 0;
+    const int64_t content_end = cab->file_size - tail_size;
+    const uint64_t room = content_end > cab->data_offset
+                              ? static_cast<uint64_t>(content_end - cab->data_offset) : 0;
     if (item.store_offset > room || item.install_size > room - item.store_offset) return false;
     const int64_t position = cab->data_offset + static_cast<int64_t>(item.store_offset);
     return fseeko(cab->file.get(), static_cast<off_t>(position), SEEK_SET) == 0;
@@ -352,8 +356,10 @@ int store_read_cab(cab_t* cab) {
         return fail_read(cab);
     }
     cab->data_offset = ftello(file);
+    // Content ends where the tail begins: an entry reaching into it would hand out tail bytes.
+    const int64_t content_end = length - tail_size;
     for (const cab_item_t& item : cab->items) {
-        const uint64_t room = static_cast<uint64_t>(length - cab->data_offset);
+        const uint64_t room = content_end > cab->data_offset ? static_cast<uint64_t>(content_end - cab->data_offset) : 0;
         if (item.store_offset > room || item.install_size > room - item.store_offset) {
             error("store_read_cab: content of %s::%s lies outside the file", or_none(item.component),
                   or_none(item.name));
@@ -438,7 +444,6 @@ int store_file_get_content(cab_t* cab, const std::string& component, const std::
 
 int store_file_extract(session_t* session, cab_t* cab, const char* component, const char* name,
                        const char* target_path) {
-    (void)session;
     if (!cab || !component || !name || !target_path) {
         LOG_NULL_PARAM();
         return -1;
@@ -489,9 +494,22 @@ int store_file_extract(session_t* session, cab_t* cab, const char* component, co
     }
     if (!item.attrs.empty()) {
         const unsigned mode = oct_string2dec(item.attrs.c_str());
-        if (mode != 0) file_set_attr(target_path, static_cast<mode_t>(mode));
+        if (mode != 0) file_set_attr(target_path, store_safe_mode(session, mode, target_path));
     }
     return 0;
+}
+
+mode_t store_safe_mode(session_t* session, unsigned mode, const char* target_path) {
+    constexpr unsigned risky = S_ISUID | S_ISGID | S_IWOTH;
+    if ((mode & risky) == 0) return static_cast<mode_t>(mode & 07777);
+    // A package may ask for these bits only when root installs it and the run says it wants them:
+    // a set-id or world-writable file dropped by any other run is a way into the machine.
+    if (session && geteuid() == 0 && env_get_string(session, std::string("LUMO_KEEP_SETID")) == "1") {
+        return static_cast<mode_t>(mode & 07777);
+    }
+    print_log("store_file_extract: mode %o of %s loses its set-id and world-write bits", mode,
+              target_path ? target_path : "");
+    return static_cast<mode_t>(mode & 07777 & ~risky);
 }
 
 int store_attach(cab_t* cab, cab_t&& other) {

@@ -3,6 +3,8 @@
 // The index is found from the end of the file, so other bytes may precede the store.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -70,6 +72,9 @@ int store_file_get_content(cab_t* cab, const std::string& component, const std::
 // that fails part way is removed, so no truncated file is left in its place.
 int store_file_extract(session_t* session, cab_t* cab, const char* component, const char* name,
                        const char* target_path);
+// The mode an extracted entry gets: its attrs without setuid, setgid and world-write (logged),
+// unless root runs with LUMO_KEEP_SETID set to "1"; a null session never keeps them.
+mode_t store_safe_mode(session_t* session, unsigned mode, const char* target_path);
 // Attaches another opened store, searched after this one; 0, or -1 beyond store_attached_max.
 int store_attach(cab_t* cab, cab_t&& other);
 int store_iter_init(cab_t* cab, store_iter_t* iter);

@@ -1,12 +1,14 @@
 #include "store_write.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 
+#include "file.h"
 #include "log.h"
 
 namespace {
@@ -171,10 +173,14 @@ int store_write(const std::string& out_path, const std::vector<store_write_entry
     for (size_t i = 0; i < entries.size(); ++i) {
         if (check_entry(entries[i], &sizes[i]) != 0) return -1;
     }
-    const std::string temporary = out_path + ".tmp";
-    file_ptr file(fopen(temporary.c_str(), "wb"));
+    // Made with mkstemp beside the store and renamed over it: a link planted under a guessable
+    // temporary name is never followed, and a failed write leaves the previous store as it was.
+    temp_file temporary(out_path, 0644);
+    const int fd = temporary ? dup(temporary.fd()) : -1;
+    file_ptr file(fd >= 0 ? fdopen(fd, "wb") : nullptr);
     if (!file) {
-        error("store_write: can't create %s: %s", temporary.c_str(), strerror(errno));
+        if (fd >= 0) close(fd);
+        error("store_write: can't create %s: %s", (out_path + ".XXXXXX").c_str(), strerror(errno));
         return -1;
     }
     store_output out(file.get());
@@ -191,17 +197,16 @@ int store_write(const std::string& out_path, const std::vector<store_write_entry
     out.number(index_size);
     out.number(content_size + 16);
     if (status == 0 && !out.ok()) {
-        error("store_write: can't write %s: %s", temporary.c_str(), strerror(errno));
+        error("store_write: can't write %s: %s", temporary.path().c_str(), strerror(errno));
         status = -1;
     }
     if (fclose(file.release()) != 0 && status == 0) {
-        error("store_write: can't write %s: %s", temporary.c_str(), strerror(errno));
+        error("store_write: can't write %s: %s", temporary.path().c_str(), strerror(errno));
         status = -1;
     }
-    if (status == 0 && rename(temporary.c_str(), out_path.c_str()) != 0) {
-        error("store_write: can't rename %s to %s: %s", temporary.c_str(), out_path.c_str(), strerror(errno));
+    if (status == 0 && !temporary.commit()) {
+        error("store_write: can't rename %s to %s: %s", temporary.path().c_str(), out_path.c_str(), strerror(errno));
         status = -1;
     }
-    if (status != 0) remove(temporary.c_str());
     return status;
 }

@@ -35,7 +35,14 @@ bool condition_holds(session_t* session, const std::string& condition) {
     return condition.empty() || cond_is_true(condition, session) == 1;
 }
 
-int xml2prop(session_t* session, node_t* node, int depth) {
+// Depth alone does not bound the work: a table including itself three times reads 3^depth tables.
+// The count of includes read in one call is bounded as well.
+struct include_walk_t {
+    int depth = 0;
+    int* includes = nullptr;
+};
+
+int xml2prop(session_t* session, node_t* node, include_walk_t walk) {
     if (!node) {
         error("string_xml2prop: NODE is NULL");
         return -1;
@@ -49,9 +56,17 @@ int xml2prop(session_t* session, node_t* node, int depth) {
             return -1;
         }
         if (component) {
-            if (depth >= string_include_depth_max) {
+            if (walk.depth >= string_include_depth_max) {
                 error("string_xml2prop: includes nested deeper than %d, %s::%s is not read",
                       string_include_depth_max, component, file);
+                return -1;
+            }
+            // Past the limit each further include is refused; only the first refusal is logged.
+            if (++*walk.includes > string_include_total_max) {
+                if (*walk.includes == string_include_total_max + 1) {
+                    error("string_xml2prop: more than %d includes, %s::%s is not read", string_include_total_max,
+                          component, file);
+                }
                 return -1;
             }
             std::string content;
@@ -61,7 +76,7 @@ int xml2prop(session_t* session, node_t* node, int depth) {
             }
             document_t included;
             xml_parse_buffer(content.data(), content.size(), &included);
-            for (node_t& root : included.nodes) xml2prop(session, &root, depth + 1);
+            for (node_t& root : included.nodes) xml2prop(session, &root, {walk.depth + 1, walk.includes});
             xml_free_doc(&included);
         }
     } else if (node->name == "string") {
@@ -71,7 +86,7 @@ int xml2prop(session_t* session, node_t* node, int depth) {
             break;
         }
     }
-    for (node_t& child : node->childs) xml2prop(session, &child, depth);
+    for (node_t& child : node->childs) xml2prop(session, &child, walk);
     return 0;
 }
 
@@ -82,7 +97,8 @@ int string_xml2prop(session_t* session, node_t* node) {
         LOG_NULL_PARAM();
         return -1;
     }
-    return xml2prop(session, node, 0);
+    int includes = 0;
+    return xml2prop(session, node, {0, &includes});
 }
 
 int string_table_is_external(const char* root) {

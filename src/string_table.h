@@ -19,6 +19,7 @@ struct string_table_set_t {
 
 constexpr int string_table_max = 1024;        // tables one list may name
 constexpr int string_include_depth_max = 16;  // nested includes; a table including itself stops here
+constexpr int string_include_total_max = 256;  // includes read from one table, at any depth
 
 // Reads the list from STRING_TABLE_ROOT (default ENGINE_DIR) on disk, else from the store. 0 or -1.
 int string_table_init(session_t* session);

@@ -243,6 +243,234 @@ std::vector<std::string> parse_ini_line(const std::string& line, char separator)
     return pieces;
 }
 
+namespace {
+
+// The regex compiler writes a{n} out as n copies of a, so nested counts multiply:
+// ((a{200}){200}){200} would be eight million copies and minutes of compiling. Worse, it links
+// every position that can be passed without reading a character to all the positions reachable
+// that way, in time growing with the square of their number or faster: (x*){10000} or
+// x*++++++++++++ take seconds although they are a few bytes. Patterns are measured before they
+// are compiled and refused past these bounds; real conditions and dialog patterns stay far below them.
+constexpr unsigned long long pattern_size_max = 20000;
+constexpr unsigned long long pattern_skippable_max = 100;
+
+unsigned long long capped_sum(unsigned long long a, unsigned long long b) {
+    return a + b > pattern_size_max ? pattern_size_max + 1 : a + b;
+}
+
+unsigned long long capped_product(unsigned long long a, unsigned long long b) {
+    if (a == 0 || b == 0) return 0;
+    return a > (pattern_size_max + 1) / b ? pattern_size_max + 1 : a * b;
+}
+
+// The index of the ']' that closes the bracket expression opened at start; a ']' right after the
+// opening (or after '^') is a member, as are the [:class:], [.x.] and [=x=] forms.
+size_t bracket_end(const std::string& pattern, size_t start) {
+    size_t i = start + 1;
+    if (i < pattern.size() && pattern[i] == '^') ++i;
+    if (i < pattern.size() && pattern[i] == ']') ++i;
+    for (; i < pattern.size(); ++i) {
+        if (pattern[i] == ']') return i;
+        if (pattern[i] == '[' && i + 1 < pattern.size() &&
+            (pattern[i + 1] == ':' || pattern[i + 1] == '.' || pattern[i + 1] == '=')) {
+            const char kind = pattern[i + 1];
+            const size_t close = pattern.find(std::string(1, kind) + "]", i + 2);
+            if (close == std::string::npos) return pattern.size();
+            i = close + 1;
+        }
+    }
+    return pattern.size();
+}
+
+struct bound_t {
+    unsigned long long copies = 0;  // what the bound multiplies its atom's size by
+    bool optional = false;          // a lower count of 0: the atom may be skipped
+    size_t end = 0;                 // the index of the closing '}'
+};
+
+// Reads a bound opened at start ("{m}", "{m,}", "{m,n}", "{,n}"); false when it is no bound.
+bool read_bound(const std::string& pattern, size_t start, bound_t* bound) {
+    unsigned long long low = 0;
+    unsigned long long high = 0;
+    bool comma = false;
+    for (size_t i = start + 1; i < pattern.size(); ++i) {
+        const char c = pattern[i];
+        unsigned long long& count = comma ? high : low;
+        if (c >= '0' && c <= '9') {
+            count = capped_sum(capped_product(count, 10), static_cast<unsigned>(c - '0'));
+        } else if (c == ',' && !comma) {
+            comma = true;
+        } else if (c == '}' && i > start + 1) {
+            // "{m,}" is m copies and a starred one. "{m,n}" is m copies and n - m optional ones,
+            // each nested in the one before, which costs the square of their number: a{1,5000}
+            // alone takes most of a second.
+            if (comma && pattern[i - 1] == ',') {
+                bound->copies = capped_sum(low, 1);
+            } else if (comma && high > low) {
+                const unsigned long long optional = high - low;
+                bound->copies = capped_sum(high, capped_product(optional, optional / 32));
+            } else {
+                bound->copies = low;
+            }
+            bound->optional = low == 0;
+            bound->end = i;
+            return true;
+        } else {
+            return false;
+        }
+    }
+    return false;
+}
+
+constexpr int pattern_quantifiers_max = 64;
+
+// Stacked counts (x**, a+*?, b{2}*) make the compiler chain empty paths into each other, which its
+// closure computation pays for exponentially; no real condition needs them, nor dozens of counts.
+bool pattern_quantifiers_ok(const std::string& pattern) {
+    int total = 0;
+    bool after_quantifier = false;
+    for (size_t i = 0; i < pattern.size(); ++i) {
+        const char c = pattern[i];
+        bound_t bound;
+        bool quantifier = false;
+        if (c == '\\') {
+            ++i;
+        } else if (c == '[') {
+            i = bracket_end(pattern, i);
+        } else if (c == '*' || c == '+' || c == '?') {
+            quantifier = true;
+        } else if (c == '{' && read_bound(pattern, i, &bound)) {
+            quantifier = true;
+            i = bound.end;
+        }
+        if (quantifier) {
+            if (after_quantifier || ++total > pattern_quantifiers_max) return false;
+        }
+        after_quantifier = quantifier;
+    }
+    return true;
+}
+
+struct pattern_measure_t {
+    unsigned long long size = 0;       // positions once every count is written out
+    unsigned long long skippable = 0;  // of those, the ones inside parts that may match nothing
+};
+
+// Measures the pattern without compiling it. Counts are capped just past the bounds, so that no
+// pattern overflows them. Escapes and anchors are counted as skippable: some of them match
+// nothing (\b, \<, ^), and counting the others too only errs on the safe side.
+pattern_measure_t pattern_measure(const std::string& pattern) {
+    struct atom_t {
+        unsigned long long size = 0;
+        unsigned long long skippable = 0;
+        bool nullable = true;  // no atom yet: an empty branch matches nothing
+    };
+    struct group_t {
+        pattern_measure_t total;
+        atom_t last;                   // the atom a following count or star applies to
+        bool before_nullable = true;   // every atom of the branch before the last may match nothing
+        bool some_branch_nullable = false;
+    };
+    std::vector<group_t> groups(1);
+    const auto add_atom = [&groups](const atom_t& atom) {
+        group_t& group = groups.back();
+        group.before_nullable = group.before_nullable && group.last.nullable;
+        group.last = atom;
+        group.total.size = capped_sum(group.total.size, atom.size);
+        group.total.skippable = capped_sum(group.total.skippable, atom.skippable);
+    };
+    // Replaces the last atom by its repetition: copies of it, skippable when optional.
+    const auto repeat_last = [&groups](unsigned long long copies, bool optional) {
+        group_t& group = groups.back();
+        atom_t repeated;
+        repeated.size = capped_product(group.last.size, copies);
+        repeated.nullable = optional || group.last.nullable;
+        repeated.skippable = repeated.nullable ? repeated.size : capped_product(group.last.skippable, copies);
+        // A repetition only ever grows its atom; the totals take the growth.
+        if (repeated.size > group.last.size) {
+            group.total.size = capped_sum(group.total.size, repeated.size - group.last.size);
+        }
+        if (repeated.skippable > group.last.skippable) {
+            group.total.skippable =
+                capped_sum(group.total.skippable, repeated.skippable - group.last.skippable);
+        }
+        group.last = repeated;
+    };
+    const atom_t plain{1, 0, false};
+    const atom_t empty_width{1, 1, true};
+    for (size_t i = 0; i < pattern.size(); ++i) {
+        const char c = pattern[i];
+        if (c == '\\') {
+            ++i;
+            add_atom(empty_width);
+        } else if (c == '^' || c == '$') {
+            add_atom(empty_width);
+        } else if (c == '[') {
+            i = bracket_end(pattern, i);
+            add_atom(plain);
+        } else if (c == '(') {
+            groups.emplace_back();
+        } else if (c == ')' && groups.size() > 1) {
+            const group_t inner = groups.back();
+            groups.pop_back();
+            atom_t atom;
+            atom.size = std::max(inner.total.size, 1ULL);
+            atom.nullable = inner.some_branch_nullable || (inner.before_nullable && inner.last.nullable);
+            atom.skippable = atom.nullable ? atom.size : inner.total.skippable;
+            add_atom(atom);
+        } else if (c == '|') {
+            group_t& group = groups.back();
+            group.some_branch_nullable =
+                group.some_branch_nullable || (group.before_nullable && group.last.nullable);
+            group.before_nullable = true;
+            group.last = atom_t();
+        } else if (c == '*' || c == '?') {
+            repeat_last(1, true);
+        } else if (c == '+') {  // written out as the atom and a starred copy of it
+            repeat_last(2, false);
+        } else if (c == '{') {
+            bound_t bound;
+            if (read_bound(pattern, i, &bound)) {
+                repeat_last(std::max(bound.copies, 1ULL), bound.optional);
+                i = bound.end;
+            } else {
+                add_atom(plain);
+            }
+        } else {
+            add_atom(plain);
+        }
+    }
+    pattern_measure_t measure;
+    for (const group_t& group : groups) {
+        measure.size = capped_sum(measure.size, group.total.size);
+        measure.skippable = capped_sum(measure.skippable, group.total.skippable);
+    }
+    return measure;
+}
+
+
+// A back-reference makes matching try every way of splitting the text among the groups, in time
+// growing as a power of its length: 40 seconds on a 2,000-character answer. None is accepted.
+bool pattern_has_back_reference(const std::string& pattern) {
+    for (size_t i = 0; i < pattern.size(); ++i) {
+        if (pattern[i] == '[') {
+            i = bracket_end(pattern, i);
+        } else if (pattern[i] == '\\' && i + 1 < pattern.size()) {
+            if (pattern[i + 1] >= '1' && pattern[i + 1] <= '9') return true;
+            ++i;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+bool regex_too_complex(const std::string& pattern) {
+    const pattern_measure_t measure = pattern_measure(pattern);
+    return measure.size > pattern_size_max || measure.skippable > pattern_skippable_max ||
+           !pattern_quantifiers_ok(pattern) || pattern_has_back_reference(pattern);
+}
+
 void regex_deleter::operator()(regex_t* regex) const {
     regfree(regex);
     delete regex;
@@ -251,6 +479,11 @@ void regex_deleter::operator()(regex_t* regex) const {
 regex_ptr get_regex(const char* pattern, int flags) {
     if (!pattern) {
         LOG_NULL_PARAM();
+        return nullptr;
+    }
+    // The pattern is not logged: it may be built from a hidden value.
+    if (regex_too_complex(pattern)) {
+        error("get_regex: pattern refused as too complex");
         return nullptr;
     }
     auto compiled = std::make_unique<regex_t>();

@@ -46,7 +46,13 @@ struct regex_deleter {
     void operator()(regex_t* regex) const;
 };
 using regex_ptr = std::unique_ptr<regex_t, regex_deleter>;
-// A compiled POSIX expression (regcomp flags), null when the pattern does not compile.
+// Whether the extended pattern is refused before compiling: nested or stacked counts and long
+// optional runs make compiling take seconds, back-references make matching take time growing as
+// a power of the text's length.
+bool regex_too_complex(const std::string& pattern);
+// The one owner of compiled expressions: every pattern, whoever supplies it, goes through here.
+// A compiled POSIX expression (regcomp flags); null when the pattern does not compile or
+// regex_too_complex refuses it (logged, without the pattern, which may be secret).
 regex_ptr get_regex(const char* pattern, int flags);
 // 1 on a match, 0 on none; -1 (logged) for a matching error or a null argument.
 int regmatch(const regex_t* regex, const char* text, int flags);

@@ -56,6 +56,7 @@ struct parse_state_t {
     std::string key_name;              // name of the attribute whose value is being read
     std::string buffer;                // the name, value or text being read
     size_t offset = 0;                 // bytes consumed before the current block
+    size_t garbage = 0;                // stray bytes between elements
     bool failed = false;
 };
 
@@ -154,7 +155,8 @@ int parse_block(parse_state_t& ps, const char* p, size_t n) {
                 }
                 ps.state = state_t::E_END_1;
             } else if (c != ' ' && c != '\t' && c != '\n' && c != '\r') {
-                print_log("xml_parse: garbage character %c in state VACUUM", c);
+                // Only the first is shown: a document of stray bytes would write a line per byte.
+                if (ps.garbage++ == 0) print_log("xml_parse: garbage character %c in state VACUUM", c);
             }
             ++i;
             break;
@@ -409,6 +411,10 @@ int parse_feed(parse_state_t& ps, const char* p, size_t n) {
 }
 
 int parse_finish(parse_state_t& ps) {
+    if (ps.garbage > 1) {
+        print_log("xml_parse: %llu garbage characters in state VACUUM in all",
+                  static_cast<unsigned long long>(ps.garbage));
+    }
     if (ps.failed) return -1;
     if (ps.state != state_t::VACUUM) {
         error("xml_parse: unexpected end of xml data");

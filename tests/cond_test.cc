@@ -222,6 +222,11 @@ TEST(CondTest, PatternsThatWouldTakeMinutesToCompileAreRefused) {
         {"${X} =~ a{2}*", x, -1},
         {"${X} =~ ^a*b+c?$", x, 0},
         {"${X} =~ [*+?]", x, 0},
+        // Back-references make matching time grow as a power of the text's length.
+        {"${X} =~ ^(a|b)*\\1$", x, -1},
+        {"${X} =~ ^([ab]+)\\9", x, -1},
+        {"${X} =~ ^[\\1]$", {{"X", "1"}}, 1},  // a bracket holds the two characters, no reference
+        {"${X} =~ ^a\\.b$", {{"X", "a.b"}}, 1},
     });
     LogCapture log;
     session_t session;

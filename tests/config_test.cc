@@ -1,6 +1,7 @@
 #include "config.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
@@ -122,6 +123,44 @@ TEST(ConfigTest, StringOutputIsSourceableAndKeepsValuesAsData) {
     EXPECT_EQ("it\\'s|it\\'s too", echoed);
     EXPECT_FALSE(lumo_test::exists_path(dir.file("ran")));
     EXPECT_FALSE(lumo_test::exists_path(dir.file("ran2")));
+}
+
+TEST(ConfigTest, StringOutputRunsNothingWhenSourcedAndKeepsSecretsPrivate) {
+    TempDir dir;
+    session_t session;
+    const std::string canary = dir.file("canary");
+    const std::string touch = "touch " + canary;
+    env_set_string(&session, "A", "x\nEOM\n)\n" + touch + "\nEOM_1\n");
+    env_set_string(&session, "B", "plain");
+    env_set_string(&session, "Y=1 " + touch + " #", "v");
+    env_set_string(&session, "PW__HIDE__", "s3cret");
+    lumo_test::write_file_text(dir.file("strings.sh"), "old");
+    ASSERT_EQ(0, chmod(dir.file("strings.sh").c_str(), 0644));
+    {
+        LogCapture log;
+        const std::string all = strings_output(session, dir);
+        EXPECT_EQ(std::string::npos, all.find("s3cret"));
+        EXPECT_NE(std::string::npos, all.find("LI_B=$(cat<<'EOM'\nplain\nEOM\n)"));
+        EXPECT_NE(std::string::npos, all.find("LI_A=$(cat<<'EOM_2'\n"));
+        EXPECT_TRUE(log.has_line("WARN: : write_string_to_file: Y=1 " + touch + " # is not a shell variable name, skipped"));
+    }
+    struct stat info;
+    ASSERT_EQ(0, stat(dir.file("strings.sh").c_str(), &info));
+    EXPECT_EQ(0600u, info.st_mode & 07777);
+    env_set_string(&session, "string_ids", "A;Y=1 " + touch + " #;PW__HIDE__;B");
+    strings_output(session, dir);
+    std::string echoed;
+    ASSERT_EQ(0, lumo_test::run_command("bash -c " + lumo_test::quote(". " + dir.file("strings.sh") +
+                                                                      "; printf '%s|%s|%s' \"$LI_A\" \"$LI_PW__HIDE__\" \"$LI_B\""),
+                                        &echoed));
+    EXPECT_EQ("x\nEOM\n)\n" + touch + "\nEOM_1|s3cret|plain", echoed);
+    EXPECT_FALSE(lumo_test::exists_path(canary));
+    // A link planted at the output's name is refused, not followed.
+    lumo_test::write_file_text(dir.file("victim"), "precious");
+    ASSERT_EQ(0, symlink(dir.file("victim").c_str(), dir.file("link.sh").c_str()));
+    env_set_string(&session, "__get_string__", dir.file("link.sh"));
+    EXPECT_EQ(-1, configuration_get_strings(&session));
+    EXPECT_EQ("precious", read_file(dir.file("victim")));
 }
 
 TEST(ConfigTest, StringOutputWithoutIdsListsEveryProperty) {

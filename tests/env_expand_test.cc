@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 
+#include "cond.h"
 #include "env.h"
 #include "test_util.h"
 
@@ -59,6 +61,52 @@ TEST(ExpandTest, ErroneousOperandComesBackUnchanged) {
     ASSERT_NE(nullptr, internal);
     EXPECT_STREQ("&lt;${A", internal);
     free(internal);
+}
+
+TEST(ExpandTest, HiddenValuesNeverReachTheLog) {
+    LogCapture log;
+    session_t session;
+    // Unterminated references make the value itself the erroneous operand of the next pass.
+    env_set_string(&session, "PW__HIDE__", "pa&amp;ss${w0rd");
+    env_set_string(&session, "COPY", "${PW__HIDE__}");  // a plain name that reads the secret
+    env_set_string(&session, "PIN__HIDE__", "77${X}${Y");
+    for (const char* op : {"${PW__HIDE__}", "'${PIN__HIDE__}'", "[${COPY}]", "${PW__HIDE__}${PW__HIDE__}"}) {
+        SCOPED_TRACE(op);
+        expand_operand(&session, op);
+    }
+    EXPECT_EQ(1, cond_is_true("${PW__HIDE__} =~ ^pa", &session));
+    cond_is_true("${COPY} =~ pa&ss${w0rd", &session);
+    cond_is_true("pa&amp;ss${w0rd ( ==", &session);
+    cond_is_true("${PIN__HIDE__} == 77${X}${Y", &session);
+    cond_is_true("1.${COPY} > 1.2", &session);
+    print_log("%s", env_dump_for_log(&session, 0).c_str());
+    const std::string text = log.text();
+    EXPECT_NE(std::string::npos, text.find("operand [HIDDEN] is erroneous"));
+    for (const char* secret : {"pa&amp;ss", "pa&ss", "ss${w0rd", "77${X}"}) {
+        SCOPED_TRACE(secret);
+        EXPECT_EQ(std::string::npos, text.find(secret));
+    }
+}
+
+TEST(ExpandTest, ResultsStopAtTheSizeBound) {
+    LogCapture log;
+    session_t session;
+    env_set_string(&session, "D", "${D}${D}");  // doubles on every pass
+    env_set_string(&session, "BIG", std::string(600000, 'b'));
+    const auto start = std::chrono::steady_clock::now();
+    const std::string doubled = expand_operand(&session, "${D}");
+    EXPECT_LE(doubled.size(), expand_result_max);
+    EXPECT_GT(doubled.size(), expand_result_max / 4);
+    EXPECT_EQ("${BIG}${BIG}", expand_operand(&session, "${BIG}${BIG}"));  // the first pass is over already
+    char* once = expand_operand_internal(&session, "${BIG}${BIG}");
+    ASSERT_NE(nullptr, once);
+    EXPECT_STREQ("${BIG}${BIG}", once);
+    free(once);
+    EXPECT_EQ(std::string(600000, 'b'), expand_operand(&session, "${BIG}"));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_EQ(1u, lumo_test::count_occurrences(
+                      log.text(), "ERROR: : expand_operand: operand ${D} expands to more than 1048576 bytes, expansion stopped"));
+    EXPECT_EQ(2u, lumo_test::count_occurrences(log.text(), "operand ${BIG}${BIG} expands to more than 1048576 bytes"));
 }
 
 TEST(ExpandTest, InternalFormRunsOnePass) {

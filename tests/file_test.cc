@@ -1,10 +1,13 @@
 #include "file.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -341,6 +344,34 @@ TEST_F(FileTest, FileCopyReportsWriteErrorsEvenWhenOnlyTheCloseFails) {
     }
     EXPECT_TRUE(log_.has_line("ERROR: : file_copy: can't close file /dev/full"));
     EXPECT_TRUE(log_.has_line("ERROR: : file_copy: data was copied with errors. read: 4096, written: 0"));
+}
+
+TEST_F(FileTest, FileCopyReplacesALinkAtTheDestinationAndKeepsTheOldFileOnAFullDisk) {
+    write_file_text(file("src"), std::string(10000, 'n'));
+    write_file_text(file("victim"), "precious");
+    ASSERT_EQ(0, symlink(file("victim").c_str(), file("dst").c_str()));
+    EXPECT_EQ(0, file_copy(file("src"), file("dst")));
+    EXPECT_EQ("precious", read_file(file("victim")));
+    EXPECT_FALSE(is_link(file("dst")));
+    EXPECT_EQ(std::string(10000, 'n'), read_file(file("dst")));
+    // A file size limit fails the writes the way a full disk does.
+    write_file_text(file("old"), "old");
+    struct rlimit saved;
+    ASSERT_EQ(0, getrlimit(RLIMIT_FSIZE, &saved));
+    const sighandler_t previous = signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = saved;
+    small.rlim_cur = 5000;
+    ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &small));
+    const int status = file_copy(file("src"), file("old"));
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, previous);
+    EXPECT_EQ(-1, status);
+    EXPECT_EQ("old", read_file(file("old")));
+    int left = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
+        left += entry.path().filename().string().rfind("old.", 0) == 0;
+    }
+    EXPECT_EQ(0, left);
 }
 
 TEST_F(FileTest, FileCopyReportsReadErrors) {

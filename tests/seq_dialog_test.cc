@@ -589,6 +589,9 @@ TEST(ShowDialogTest, MalformedDialogsFail) {
         {"invalid pattern",
          R"(<dialog><input text="x" keep="k"><validation type="pattern" pattern="("/></input></dialog>)", -1,
          "ERROR: : show_dialog: input_regexp is null", false},
+        {"pattern with a back-reference",
+         R"(<dialog><input text="x" keep="k"><validation type="pattern" pattern="^(a|aa)*\1$"/></input></dialog>)", -1,
+         "ERROR: : get_regex: pattern refused as too complex", false},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.what);

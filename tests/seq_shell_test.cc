@@ -231,6 +231,19 @@ TEST_F(ShellExecTest, CommandLineIsLoggedExactly) {
                               temp_ + "/shellexec_output"));
 }
 
+TEST_F(ShellExecTest, HiddenValuesAreMaskedInTheCommandLine) {
+    env_set_string(&session_, "TOKEN__HIDE__", "t0k3n");
+    env_set_string(&session_, "SCRIPT_OUTPUT_FILE", dir_.file("t0k3n.out"));
+    EXPECT_EQ(0, run("f() { echo out; }\n", "f"));
+    EXPECT_EQ("out\n", lumo_test::read_file(dir_.file("t0k3n.out")));
+    const std::string text = log_.text();
+    const size_t line = text.find("command line: ");
+    ASSERT_NE(std::string::npos, line);
+    const std::string command = text.substr(line, text.find('\n', line) - line);
+    EXPECT_NE(std::string::npos, command.find("f >" + dir_.file("[HIDDEN].out") + " 2>&1"));
+    EXPECT_EQ(std::string::npos, command.find("t0k3n"));
+}
+
 TEST_F(ShellExecTest, PathsWithShellCharactersStayOneWord) {
     const std::string odd = dir_.file("we$ird \"dir` $(touch " + dir_.file("ran") + ")");
     ASSERT_EQ(0, folder_create(odd + "/temp", 0755));

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "store_write.h"
+#include "env.h"
 #include "test_util.h"
 
 using lumo_test::LogCapture;
@@ -273,6 +274,29 @@ TEST_F(StoreTest, ExtractionAppliesNonZeroAttrsOnly) {
     }
 }
 
+TEST_F(StoreTest, ExtractionDropsSetIdAndWorldWriteBits) {
+    const struct { const char* attrs; mode_t mode; } rows[] = {
+        {"4777", 0775}, {"6777", 0775}, {"2755", 0755}, {"1777", 01775}, {"0757", 0755},
+    };
+    int n = 0;
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.attrs);
+        const std::string path = write_store({memory_entry("core", "f", "#!/bin/sh\n", r.attrs)});
+        cab_t cab;
+        ASSERT_EQ(0, store_read_header(nullptr, &cab, path.c_str()));
+        const std::string target = dir_.file("s" + std::to_string(n++));
+        session_t session;  // asked for, but only a root run that sets the property keeps them
+        ASSERT_EQ(0, store_file_extract(&session, &cab, "core", "f", target.c_str()));
+        EXPECT_EQ(r.mode, mode_of(target));
+        EXPECT_TRUE(logged(": store_file_extract: mode " + std::string(r.attrs).substr(std::string(r.attrs)[0] == '0') +
+                           " of " + target + " loses its set-id and world-write bits"));
+    }
+    session_t wanted;
+    env_set_string(&wanted, "LUMO_KEEP_SETID", "1");
+    EXPECT_EQ(geteuid() == 0 ? 04777u : 0775u, store_safe_mode(&wanted, 04777, "x"));
+    EXPECT_EQ(0775u, store_safe_mode(nullptr, 04777, "x"));
+}
+
 TEST_F(StoreTest, ExtractionCreatesMissingFoldersAndReportsAnUncreatableTarget) {
     const std::string path = write_store({memory_entry("core", "f", "data")});
     cab_t cab;
@@ -397,6 +421,10 @@ TEST_F(StoreTest, HostileCountsLengthsAndOffsetsAreRefused) {
         {"text running past the end", with_field(0, 8000), "ERROR: : store_read_cab: can not read conponents"},
         {"offset beyond the file", with_field(12, 1000), "ERROR: : store_read_cab: content of core::a lies outside the file"},
         {"size beyond the file", with_field(6, 1000), "ERROR: : store_read_cab: content of core::a lies outside the file"},
+        {"size running into the tail", with_field(6, 2), "ERROR: : store_read_cab: content of core::a lies outside the file"},
+        {"size running to the end of the tail", with_field(6, 17),
+         "ERROR: : store_read_cab: content of core::a lies outside the file"},
+        {"offset inside the tail", with_field(12, 1), "ERROR: : store_read_cab: content of core::a lies outside the file"},
         {"offset and size wrapping", [] {
              std::vector<raw_field> entry = raw_entry("core", "a", 2, UINT64_MAX);
              return raw_store(raw_index(0, {entry}), "x");

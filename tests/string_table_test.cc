@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include <filesystem>
 
 #include "env.h"
@@ -126,6 +128,25 @@ TEST_F(StringTableTest, IncludesPullInOtherTablesAndStopAtLoops) {
     EXPECT_TRUE(log.has_line("ERROR: : string_xml2prop: name of the file is missing"));
     EXPECT_TRUE(log.has_line("ERROR: : string_xml2prop: can't read _internal_::missing.xml."));
     EXPECT_TRUE(log.has_line("ERROR: : string_xml2prop: includes nested deeper than 16, _internal_::self.xml is not read"));
+}
+
+TEST_F(StringTableTest, TablesIncludingThemselvesManyTimesStopAtTheTotalLimit) {
+    LogCapture log;
+    const std::string self = "<include component=\"_internal_\" file=\"self.xml\"/>";
+    open_store({
+        {"_internal_", "strings.ini", "default:_internal_:main.xml\n", ""},
+        table("main.xml", "<include component=\"_internal_\" file=\"self.xml\"/><string name=\"LAST\">1</string>"),
+        table("self.xml", self + self + self + "<string name=\"SELF\">1</string>"),
+    });
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(0, string_table_init(&m_session));
+    ASSERT_EQ(0, string_table_bind(&m_session));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_EQ("1", get("SELF"));
+    EXPECT_EQ("1", get("LAST"));
+    EXPECT_EQ(1u, lumo_test::count_occurrences(
+                      log.text(), "ERROR: : string_xml2prop: more than 256 includes, _internal_::self.xml is not read"));
+    EXPECT_LT(lumo_test::count_occurrences(log.text(), "string_xml2prop: include directive"), 1000u);
 }
 
 TEST_F(StringTableTest, ListOnDiskWinsAndUnreadableTableStopsTheList) {

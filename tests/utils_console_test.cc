@@ -368,6 +368,20 @@ TEST(UtilsRegexTest, CompilesMatchesAndReleases) {
     EXPECT_TRUE(log.has_line("parameter is null"));
 }
 
+TEST(UtilsRegexTest, EveryCallerIsRefusedCatastrophicPatterns) {
+    const struct { const char* pattern; bool refused; } rows[] = {
+        {"^(a|aa)+\\1$", true}, {"(x)\\2", true}, {"(x{1000}){1000}", true}, {"x**", true},
+        {"(x*){10000}", true}, {"^[\\1]+$", false}, {"^\\.[0-9]+$", false},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.pattern);
+        LogCapture log;
+        EXPECT_EQ(r.refused, regex_too_complex(r.pattern));
+        EXPECT_EQ(r.refused, get_regex(r.pattern, REG_EXTENDED | REG_NOSUB) == nullptr);
+        EXPECT_EQ(r.refused, log.has_line("ERROR: : get_regex: pattern refused as too complex"));
+    }
+}
+
 TEST(ReadPathTest, ReturnsAtNewlineWhenInputIsNotATerminal) {
     LogCapture log;
     TempDir dir;

@@ -2,6 +2,7 @@
 // step counters, layers, dialogs driven through standard input, and the sample package.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <map>
 
@@ -306,4 +307,66 @@ TEST_F(SeqEngine, EndOfInputInADialogCancelsTheRun) {
     EXPECT_TRUE(logged("sequence_execute_document: input ended, moving to last module"));
     EXPECT_TRUE(logged("Exit code is 4"));
     EXPECT_EQ(0, run("", "yes\n"));
+}
+
+TEST_F(SeqEngine, SequencesThatMoveForeverWithoutAnAnswerStop) {
+    const auto loop_to = [](const std::string& id, const std::string& next, const std::string& sub = "") {
+        return "<action id=\"" + id + "\"><next call=\"" + next + "\"" + (sub.empty() ? "" : " sub=\"" + sub + "\"") +
+               "/></action>";
+    };
+    const std::string two = "<module id=\"two\" file=\"b.xml\" component=\"_internal_\" action=\"b\"/>";
+    const struct {
+        const char* what;
+        std::string modules;
+        std::string a;
+        std::string b;
+    } rows[] = {
+        {"an action calling itself", "", module(loop_to("a", "a")), ""},
+        {"two actions calling each other", "", module(loop_to("a", "x") + loop_to("x", "a")), ""},
+        {"next and previous handing over", "<next call=\"two\"/></module>" + two, module(loop_to("a", "_next_")),
+         module(loop_to("b", "_prev_"))},
+        {"a jump into the running sequence", "", module(loop_to("a", "main.xml:_start_")), ""},
+        {"a sub-module entering itself",
+         "<module id=\"inner\" file=\"b.xml\" component=\"_internal_\" action=\"b\"/></module>",
+         module(loop_to("a", "_in_", "inner")), module(loop_to("b", "_in_", "inner"))},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.what);
+        std::filesystem::remove_all(m_dir.file("stage"));
+        std::filesystem::remove_all(m_dir.file("pkg"));
+        std::filesystem::remove_all(m_dir.file("run"));
+        stage("product.ini", "PRODUCT_NAME=Sequence Test\nPRODUCT_VERSION=1.0\n");
+        stage("sequence.ini", "_internal_:main.xml:\n");
+        const std::string first = "<module id=\"_start_\" file=\"a.xml\" component=\"_internal_\" action=\"a\">";
+        stage("main.xml", "<sequence>" + first + (r.modules.empty() ? "</module>" : r.modules) + "</sequence>");
+        stage("a.xml", r.a);
+        if (!r.b.empty()) stage("b.xml", r.b);
+        pack();
+        const auto start = std::chrono::steady_clock::now();
+        run();
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+        EXPECT_EQ(1u, count("ERROR: : sequence_execute: 20000 moves made without a dialog answer, the sequence "
+                            "loops and is stopped\n"));
+        EXPECT_TRUE(logged("sequence_execute: Execution error."));
+    }
+}
+
+TEST_F(SeqEngine, HiddenAnswersNeverReachTheLog) {
+    stage("sequence.ini", "_internal_:main.xml:\n");
+    stage("main.xml", "<sequence><module id=\"_start_\" file=\"a.xml\" component=\"_internal_\" action=\"ask\"/></sequence>");
+    stage("a.xml", module("<action id=\"ask\" type=\"dialog\" call=\"pw\"><next call=\"use\"/></action>"
+                          "<action id=\"use\"><set property=\"COPY\" value=\"${PW__HIDE__}\"/>"
+                          "<set property=\"LUMO_EXIT_CODE\" value=\"7\" condition=\"${COPY} =~ ^s3cr\"/>"
+                          "<next condition=\"${PW__HIDE__} =~ ^s3cr\" call=\"_finish_\"/></action>",
+                          "<interface view=\"cli\"><dialog id=\"pw\" clear_screen=\"false\"><title text=\"pw\"/>"
+                          "<input text=\"password?\" keep=\"PW__HIDE__\"/></dialog></interface>"));
+    pack();
+    // An unterminated reference makes the typed answer an erroneous operand when it is expanded.
+    EXPECT_EQ(7, run("", "s3cr&lt;${et\n"));
+    const std::string log = log_text();
+    EXPECT_NE(std::string::npos, log.find("operand [HIDDEN] is erroneous"));
+    EXPECT_NE(std::string::npos, log.find("cond_is_true: condition is '${PW__HIDE__} =~ ^s3cr'"));
+    EXPECT_EQ(std::string::npos, log.find("s3cr&")) << log;
+    EXPECT_EQ(std::string::npos, log.find("s3cr<"));
+    EXPECT_EQ(std::string::npos, log.find("${et"));
 }

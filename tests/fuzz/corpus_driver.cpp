@@ -15,6 +15,7 @@ int main(int argc, char** argv) {
     for (const auto& entry : std::filesystem::directory_iterator(argv[1], ec)) {
         std::ifstream in(entry.path(), std::ios::binary);
         std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        // An empty file gives a null data(): each target must take that as the fuzzer may give it.
         LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
         ++count;
     }
