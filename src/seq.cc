@@ -420,10 +420,10 @@ int fixed_transition(document_run_t& run, const std::string& name) {
         return scan_transition;
     }
     if (name == "_prev_") {
-        // Something popped means there is an earlier action in this step to go back to; an empty
-        // stack leaves the step.
-        const bool popped = run.visited && pop(run.visited) != nullptr;
-        *run.stack_flags = popped ? 0 : stack_flags_empty;
+        // The top is the dialog just left (it was pushed as it was left). What stays after the pop
+        // decides: an earlier dialog of this step to go back to, or nothing and the step is left.
+        if (run.visited) pop(run.visited);
+        *run.stack_flags = run.visited && *run.visited ? 0 : stack_flags_empty;
         print_log("sequence_execute_document: moving to previous module2");
         *run.transition = transition_prev;
         return scan_transition;

@@ -243,6 +243,38 @@ TEST_F(SeqEngine, DialogsGoBackThroughTheVisitedStack) {
     EXPECT_FALSE(logged("sequence_execute: Execution error."));
 }
 
+// Back on the first dialog of a step, on a real terminal: the dialog is pushed as it is left and
+// popped again by _prev_, so nothing of this step is left to go back to and the previous step
+// shows, at the top of its own visited stack.
+TEST_F(SeqEngine, BackOnTheFirstDialogOfAStepShowsThePreviousStep) {
+    stage("sequence.ini", "_internal_:main.xml:\n");
+    stage("main.xml",
+          "<sequence>"
+          "<module id=\"_start_\" file=\"zero.xml\" component=\"_internal_\" action=\"y\" name=\"Zero\"><next call=\"one\"/></module>"
+          "<module id=\"one\" file=\"one.xml\" component=\"_internal_\" action=\"a\" name=\"One\"/>"
+          "</sequence>");
+    stage("zero.xml", module("<action id=\"y\" type=\"dialog\" call=\"y\"><next call=\"z\"/></action>"
+                             "<action id=\"z\" type=\"dialog\" call=\"z\"><next call=\"_next_\"/></action>",
+                             "<interface view=\"cli\">" + dialog("y") + dialog("z") + "</interface>"));
+    stage("one.xml", module("<action id=\"a\" type=\"dialog\" call=\"a\">"
+                            "<set property=\"LUMO_EXIT_CODE\" value=\"6\" condition=\"${HANDLE} = done\"/>"
+                            "<next handle=\"b\" call=\"_prev_\"/><next call=\"_finish_\"/></action>",
+                            "<interface view=\"cli\">" + dialog("a") + "</interface>"));
+    pack();
+    std::filesystem::create_directories(temp());
+    write_file_text(m_dir.file("answers"), "1\n1\nb\n1\ndone\n");
+    // script(1) runs the engine on a pseudo-terminal of its own, fed from the answers.
+    const int status = run_command("cd " + quote(m_dir.file("run")) + " && env -u LANG -u LC_CTYPE script -qec " +
+                                       quote(quote(m_dir.file("pkg/config/bin/lumo")) + " --TEMP_FOLDER " +
+                                             quote(temp()) + " --__keep_temp__") +
+                                       " /dev/null <" + quote(m_dir.file("answers")) + " >" + quote(m_dir.file("stdout")),
+                                   nullptr);
+    EXPECT_EQ(6, status) << read_file(m_dir.file("stdout"));
+    // y, z, a; back: z again (the top of step Zero's stack), a, done.
+    EXPECT_EQ("\\\"y\\\",\\\"z\\\",\\\"a\\\",\\\"z\\\",\\\"a\\\"", value("LUMO_USER_STAT_VISITED_DIALOGS"));
+    EXPECT_TRUE(logged("sequence_execute(): stack is empty, moving to the previous module"));
+}
+
 TEST_F(SeqEngine, UnknownBuiltInGivesMinusOneAndUnknownTypeEndsTheRun) {
     stage("sequence.ini", "_internal_:main.xml:\n");
     stage("main.xml",
