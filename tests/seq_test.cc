@@ -439,15 +439,21 @@ TEST_F(SeqStore, BackAndPreviousUseTheVisitedStack) {
     EXPECT_EQ(4, transition);
     EXPECT_EQ(3, flags);
     EXPECT_TRUE(m_log.has_line(": sequence_execute_document: moving to previous module1"));
-    // "_prev_" with something to pop stays in the step.
-    push(&visited, "earlier");
-    start = "_prev_";
-    flags = 3;
-    EXPECT_EQ(0, sequence_execute_document(&m_session, m_session.store.get(), &doc.nodes[0], nullptr, &start, &transition,
-                                           &sub, &target, &flags, &visited));
-    EXPECT_EQ(4, transition);
-    EXPECT_EQ(0, flags);
-    EXPECT_EQ(nullptr, visited);
+    // "_prev_" pops the dialog just left; an earlier one below it keeps the run in the step, and
+    // with nothing below it the step is left.
+    for (const bool earlier : {true, false}) {
+        SCOPED_TRACE(earlier);
+        if (earlier) push(&visited, "earlier");
+        push(&visited, "left");
+        start = "_prev_";
+        flags = 3;
+        EXPECT_EQ(0, sequence_execute_document(&m_session, m_session.store.get(), &doc.nodes[0], nullptr, &start,
+                                               &transition, &sub, &target, &flags, &visited));
+        EXPECT_EQ(4, transition);
+        EXPECT_EQ(earlier ? 0 : 3, flags);
+        EXPECT_EQ(earlier, visited != nullptr);
+        flush(&visited);
+    }
     EXPECT_TRUE(m_log.has_line(": sequence_execute_document: moving to previous module2"));
 }
 
