@@ -29,11 +29,11 @@ constexpr int transition_prev = 4;
 constexpr int transition_in = 5;
 constexpr int transition_out = 6;
 constexpr int transition_jump = 7;
-constexpr int transition_code_mask = 0xff;
+// The log shows a move into a sub-module as one number: the code, the next shift above it.
 constexpr int transition_shift_bits = 8;
+int packed(int code, int shift) { return code | (shift << transition_shift_bits); }
 
 // The stack flags value that makes "previous" leave the step instead of going back inside it.
-constexpr int stack_flags_empty = 3;
 
 // Outcome of scanning one behavior.
 constexpr int scan_exhausted = 0;
@@ -359,12 +359,9 @@ struct document_run_t {
     session_t* session = nullptr;
     cab_t* store = nullptr;
     node_t* root = nullptr;
-    std::string* start = nullptr;
-    int* transition = nullptr;
-    std::string* sub_name = nullptr;
-    std::string* target_module = nullptr;
-    int* stack_flags = nullptr;
-    std::unique_ptr<seq_stack_t>* visited = nullptr;
+    step_cursor_t* cursor = nullptr;
+    transition_t* out = nullptr;
+    std::unique_ptr<seq_stack_t>* visited = nullptr;  // the cursor's, may be null
     int shift = 0;  // next elements passed over on the first action (return from a sub-module)
     // The last next taken, for a move into a sub-module.
     std::string last_action;
@@ -401,8 +398,8 @@ int jump_to_sequence(document_run_t& run, const std::string& name) {
         session->seqs->seq.push_back(std::move(item));
     }
     session->seqs->current = next;
-    *run.target_module = parts[1];
-    *run.transition = transition_jump;
+    run.out->module = parts[1];
+    run.out->code = transition_jump;
     return 0;
 }
 
@@ -411,34 +408,35 @@ int jump_to_sequence(document_run_t& run, const std::string& name) {
 int fixed_transition(document_run_t& run, const std::string& name) {
     if (name == "_finish_") {
         print_log("sequence_execute_document: moving to last module");
-        *run.transition = transition_finish;
+        run.out->code = transition_finish;
         return scan_transition;
     }
     if (name == "_next_") {
         print_log("sequence_execute_document: moving to next module");
-        *run.transition = transition_next;
+        run.out->code = transition_next;
         return scan_transition;
     }
     if (name == "_prev_") {
         // The top is the dialog just left (it was pushed as it was left). What stays after the pop
         // decides: an earlier dialog of this step to go back to, or nothing and the step is left.
         if (run.visited) pop(run.visited);
-        *run.stack_flags = run.visited && *run.visited ? 0 : stack_flags_empty;
+        run.cursor->stack_flags = run.visited && *run.visited ? 0 : stack_flags_empty;
         print_log("sequence_execute_document: moving to previous module2");
-        *run.transition = transition_prev;
+        run.out->code = transition_prev;
         return scan_transition;
     }
     if (name == "_in_") {
-        *run.transition = transition_in | (run.last_shift << transition_shift_bits);
-        *run.sub_name = run.last_sub;
-        *run.start = run.last_action;
+        run.out->code = transition_in;
+        run.out->shift = run.last_shift;
+        run.out->sub = run.last_sub;
+        run.cursor->start = run.last_action;
         print_log("sequence_execute_document: moving into submodule %s from action %s. Result is %d",
-                  run.last_sub.c_str(), run.last_action.c_str(), *run.transition);
+                  run.last_sub.c_str(), run.last_action.c_str(), packed(transition_in, run.last_shift));
         return scan_transition;
     }
     if (name == "_out_") {
         print_log("sequence_execute_document: moving out of submodule");
-        *run.transition = transition_out;
+        run.out->code = transition_out;
         return scan_transition;
     }
     if (name.find(':') != std::string::npos)
@@ -538,7 +536,7 @@ int scan_behavior(document_run_t& run, node_t* behavior, std::string* current) {
             if (g_input_ended) {
                 // Nobody is left to answer: the dialog cancelled the run, which ends here.
                 print_log("sequence_execute_document: input ended, moving to last module");
-                *run.transition = transition_finish;
+                run.out->code = transition_finish;
                 return scan_transition;
             }
             int position = 0;
@@ -560,9 +558,9 @@ int scan_behavior(document_run_t& run, node_t* behavior, std::string* current) {
                 print_log("sequence_execute_document: perform \"step_back\" action");
                 std::unique_ptr<seq_stack_t> top = run.visited ? pop(run.visited) : nullptr;
                 if (!top) {
-                    *run.stack_flags = stack_flags_empty;
+                    run.cursor->stack_flags = stack_flags_empty;
                     print_log("sequence_execute_document: moving to previous module1");
-                    *run.transition = transition_prev;
+                    run.out->code = transition_prev;
                     return scan_transition;
                 }
                 *current = top->value;
@@ -592,7 +590,7 @@ struct loop_t {
     int stack_flags = stack_flags_empty;
     std::string sub_name;
     std::string saved_action;
-    int saved_transition = 0;
+    int saved_shift = 0;
     std::string install_base;
     int count() const { return static_cast<int>(steps.size()); }
     void set_steps(std::vector<step_t*> list) {
@@ -661,16 +659,13 @@ void export_layer_properties(session_t* session, layer_t* layer, const node_t* r
 
 // One run of a layer's document for the section; its transition code.
 int run_layer_document(session_t* session, layer_t* layer, node_t* root, const std::string& section) {
-    std::string start, sub, target;
-    int transition = 0;
-    int flags = stack_flags_empty;
+    step_cursor_t cursor;
     seq_item_t* current = session->seqs->current;
-    const int result = sequence_execute_document(session, &layer->store, root, section.c_str(), &start, &transition,
-                                                 &sub, &target, &flags, nullptr);
+    const transition_t result = sequence_execute_document(session, &layer->store, root, section.c_str(), &cursor);
     // A layer takes part in a step; it cannot move the run into another sequence.
     session->seqs->current = current;
-    if (result != 0) error("sequence_execute: layer %s failed at %s", layer->id.c_str(), section.c_str());
-    return transition & transition_code_mask;
+    if (result.status != 0) error("sequence_execute: layer %s failed at %s", layer->id.c_str(), section.c_str());
+    return result.code;
 }
 
 // Every layer of the current sequence takes its part of the section; the first finish (2) or
@@ -771,9 +766,9 @@ void leave_sub(loop_t& loop) {
 
 // Into a sub-module: its layers take their part first; a sub-module with a document of its own
 // then runs in the next rounds until it moves out. Returns the code the round ends with.
-int enter_sub(loop_t& loop, step_t* step, const std::string& start, int transition, const std::string& name) {
+int enter_sub(loop_t& loop, step_t* step, const std::string& start, int shift, const std::string& name) {
     loop.saved_action = start;
-    loop.saved_transition = transition;
+    loop.saved_shift = shift;
     loop.sub_name = name;
     sub_module_t* sub = find_sub(step, name);
     if (loop.sequence) loop.sequence->current_sub = sub;
@@ -1117,22 +1112,24 @@ int sequence_execute(session_t* session) {
         current->current_sub = nullptr;
         step_t* step = loop.steps[static_cast<size_t>(loop.index)];
         node_t* root = nullptr;
-        std::string start;
-        int transition = 0;
+        step_cursor_t cursor;
+        cursor.stack_flags = loop.stack_flags;
+        cursor.visited = &step->stack;
         const bool in_sub = !loop.sub_name.empty();
         current->current_step = step;
         if (!in_sub) {
             print_log("sequence_execute: module = %d", loop.index);
             root = doc_root(step->doc);
             if (last_code == transition_out) {
-                start = loop.saved_action;
-                transition = loop.saved_transition;
-                print_log("sequence_execute: returning to action %s, transition %d", start.c_str(), transition);
+                cursor.start = loop.saved_action;
+                cursor.shift = loop.saved_shift;
+                print_log("sequence_execute: returning to action %s, transition %d", cursor.start.c_str(),
+                          packed(transition_in, cursor.shift));
             } else {
-                start = step->action;
+                cursor.start = step->action;
                 if (step->stack) {
-                    start = pop(&step->stack)->value;
-                    loop.stack_flags = 0;
+                    cursor.start = pop(&step->stack)->value;
+                    cursor.stack_flags = 0;
                 }
             }
         } else {
@@ -1140,21 +1137,19 @@ int sequence_execute(session_t* session) {
             current->current_sub = sub;
             if (sub) {
                 root = doc_root(sub->doc.get());
-                start = sub->action;
+                cursor.start = sub->action;
             }
         }
-        std::string sub_name;
-        std::string target;
-        const int result = sequence_execute_document(session, session->store.get(), root, nullptr, &start, &transition,
-                                                     &sub_name, &target, &loop.stack_flags, &step->stack);
-        loop.status |= result;
-        if (result != 0) {
+        const transition_t result = sequence_execute_document(session, session->store.get(), root, nullptr, &cursor);
+        loop.stack_flags = cursor.stack_flags;
+        loop.status |= result.status;
+        if (result.status != 0) {
             // A failed run yields no transition; the loop reports that before it ends.
-            if ((transition & transition_code_mask) == 0) error("sequence_execute: Unknown transition.");
+            if (result.code == 0) error("sequence_execute: Unknown transition.");
             break;
         }
         loop.install_base = install_base(session);
-        int code = transition & transition_code_mask;
+        int code = result.code;
         if (in_sub && code != transition_out) leave_sub(loop);
         switch (code) {
         case transition_restart:
@@ -1178,12 +1173,12 @@ int sequence_execute(session_t* session) {
             move_back(loop, "sequence_execute(): empty_stack: 1 after transition to the previous module");
             break;
         case transition_in:
-            if (start.empty()) {
+            if (cursor.start.empty()) {
                 LOG_NULL_PARAM();
                 loop.status = -1;
                 break;
             }
-            code = enter_sub(loop, step, start, transition, sub_name);
+            code = enter_sub(loop, step, cursor.start, result.shift, result.sub);
             break;
         case transition_out:
             if (!in_sub) {
@@ -1194,7 +1189,7 @@ int sequence_execute(session_t* session) {
             leave_sub(loop);
             break;
         case transition_jump:
-            jump(loop, target);
+            jump(loop, result.module);
             break;
         default:
             error("sequence_execute: Unknown transition.");
@@ -1209,38 +1204,35 @@ int sequence_execute(session_t* session) {
     return 0;
 }
 
-int sequence_execute_document(session_t* session, cab_t* store, node_t* root, const char* section,
-                              std::string* start, int* transition, std::string* sub_name,
-                              std::string* target_module, int* stack_flags,
-                              std::unique_ptr<seq_stack_t>* visited) {
-    if (!session || !start || !transition || !sub_name || !target_module || !stack_flags) {
+transition_t sequence_execute_document(session_t* session, cab_t* store, node_t* root, const char* section,
+                                       step_cursor_t* cursor) {
+    transition_t result;
+    if (!session || !cursor) {
         error("sequence_execute_document: parameter is NULL");
-        return -1;
+        result.status = -1;
+        return result;
     }
     const std::string mode = env_get_string(session, std::string("LUMO_MODE"));
     const bool install = mode != "uninstall" && mode != "modify" && mode != "repair";
     const bool silent = env_exists(session, std::string("silent"));
     if (!root) {
         print_log("sequence_execute_document: Nothing to process, exiting");
-        *transition = transition_next;
-        return 0;
+        result.code = transition_next;
+        return result;
     }
     print_log("sequence_execute_document: started");
     print_log("sequence_execute_document: root: %s, section: %s, start: %s, sub: %s", root->name.c_str(),
-              section ? section : "(null)", start->c_str(), sub_name->empty() ? "(null)" : sub_name->c_str());
+              section ? section : "(null)", cursor->start.c_str(), "(null)");
     const char* kind = install ? (silent ? "silent_inst" : "cli_inst") : (silent ? "silent_uninst" : "cli_uninst");
     document_run_t run;
     run.session = session;
     run.store = store;
     run.root = root;
-    run.start = start;
-    run.transition = transition;
-    run.sub_name = sub_name;
-    run.target_module = target_module;
-    run.stack_flags = stack_flags;
-    run.visited = visited;
-    run.shift = *transition >> transition_shift_bits;
-    std::string current = *start;
+    run.cursor = cursor;
+    run.out = &result;
+    run.visited = cursor->visited;
+    run.shift = cursor->shift;
+    std::string current = cursor->start;
     for (node_t& behavior : root->childs) {
         if (behavior.name != "behavior") continue;
         if (section) {
@@ -1252,13 +1244,13 @@ int sequence_execute_document(session_t* session, cab_t* store, node_t* root, co
         }
         if (!condition_holds(session, find_key(&behavior, "condition"))) continue;
         if (section) current = key_or(&behavior, "action", "");
-        if (current.empty()) return 0;
+        if (current.empty()) return result;
         const int scanned = scan_behavior(run, &behavior, &current);
-        if (scanned == scan_failed) return -1;
-        if (scanned == scan_transition) return 0;
+        if (scanned == scan_failed) result.status = -1;
+        if (scanned != scan_exhausted) return result;
     }
     print_log("sequence_execute_document: finished");
-    return 0;
+    return result;
 }
 
 int sequence_exec_action(session_t* session, node_t* action) {

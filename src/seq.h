@@ -112,14 +112,30 @@ int sequence_execute(session_t* session);
 // Frees every loaded sequence with its documents and layers; the active layer is cleared when it
 // is one of them.
 void sequence_free_all(session_t* session);
-// Runs one document from *start until it yields a transition in *transition: the low byte is the
-// code (2 finish, 3 next step, 4 previous step, 5 into the sub-module named in *sub_name, 6 out of
-// it, 7 into the sequence made current, at *target_module); for 5 the bits above it count the next
-// elements of the entering action up to the one taken, passed over when the run resumes there.
-// A null root yields 3. 0, or -1 on an unknown action type, a null parameter or a bad jump.
-int sequence_execute_document(session_t* session, cab_t* store, node_t* root, const char* section,
-                              std::string* start, int* transition, std::string* sub_name,
-                              std::string* target_module, int* stack_flags,
-                              std::unique_ptr<seq_stack_t>* visited);
+// The stack flags' value that treats a step's visited stack as empty; set after every step change.
+constexpr int stack_flags_empty = 3;
+
+// Where one document run starts, and the step's state it reads and updates.
+struct step_cursor_t {
+    std::string start;  // the action to start at; a move into a sub-module leaves the action to return to
+    int shift = 0;      // next elements of the start action passed over: it ran before the sub-module
+    int stack_flags = stack_flags_empty;  // 0 while the run keeps dialogs of this step to go back to
+    std::unique_ptr<seq_stack_t>* visited = nullptr;  // the step's visited stack; null for none
+};
+
+// How a document run leaves the flow.
+struct transition_t {
+    int status = 0;      // 0, or -1 on an unknown action type, a null parameter or a bad jump
+    int code = 0;        // 0 none, 2 finish, 3 next step, 4 previous step, 5 into `sub`, 6 out of it,
+                         // 7 into the sequence made current, at `module`
+    int shift = 0;       // 5: the next elements of the entering action up to the one taken
+    std::string sub;     // 5
+    std::string module;  // 7
+};
+
+// Runs one document from cursor->start (with a section, from the matching behavior's action) until
+// it yields a transition. A null root yields 3.
+transition_t sequence_execute_document(session_t* session, cab_t* store, node_t* root, const char* section,
+                                       step_cursor_t* cursor);
 // Applies the action's set children; 0.
 int sequence_exec_action(session_t* session, node_t* action);

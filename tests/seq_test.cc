@@ -62,6 +62,11 @@ protected:
         return m_session.seqs->current;
     }
     std::string prop(const char* name) { return env_get_string(&m_session, std::string(name)); }
+    // One run of the document's first root (none for a null document) with the store.
+    transition_t run_document(document_t* doc, const char* section, step_cursor_t* cursor) {
+        return sequence_execute_document(&m_session, m_session.store.get(), doc ? &doc->nodes[0] : nullptr, section,
+                                         cursor);
+    }
 
     LogCapture m_log;
     TempDir m_dir;
@@ -366,7 +371,7 @@ TEST_F(SeqStore, DocumentRunFollowsHandlesConditionsAndTheShift) {
         const char* start;
         int code;
     } rows[] = {
-        {"a", false, 0, "ask", 3}, {"b", false, 0, "ask", 2}, {"b", true, 0, "ask", 5 | (1 << 8)},
+        {"a", false, 0, "ask", 3}, {"b", false, 0, "ask", 2}, {"b", true, 0, "ask", 5},
         {"a", false, 1, "ask", 2},  // back from a sub-module: the first next is passed over
         {"", false, 0, "_prev_", 4},
     };
@@ -375,15 +380,15 @@ TEST_F(SeqStore, DocumentRunFollowsHandlesConditionsAndTheShift) {
         env_set_string(&m_session, "HANDLE", row.handle);
         if (row.go_b) env_set_string(&m_session, "GO_B", "");
         else env_remove(&m_session, "GO_B");
-        std::string start = row.start, sub, target;
-        int transition = row.shift << 8, flags = 0;
         std::unique_ptr<seq_stack_t> visited;
-        EXPECT_EQ(0, sequence_execute_document(&m_session, m_session.store.get(), &doc.nodes[0], nullptr, &start,
-                                               &transition, &sub, &target, &flags, &visited));
-        EXPECT_EQ(row.code, transition);
-        if ((row.code & 0xff) == 5) {
-            EXPECT_EQ("subm", sub);
-            EXPECT_EQ("went_b", start);
+        step_cursor_t cursor{row.start, row.shift, 0, &visited};
+        const transition_t result = run_document(&doc, nullptr, &cursor);
+        EXPECT_EQ(0, result.status);
+        EXPECT_EQ(row.code, result.code);
+        if (row.code == 5) {
+            EXPECT_EQ(1, result.shift);
+            EXPECT_EQ("subm", result.sub);
+            EXPECT_EQ("went_b", cursor.start);
         }
     }
     EXPECT_FALSE(env_exists(&m_session, std::string("NEVER")));
@@ -394,21 +399,17 @@ TEST_F(SeqStore, DocumentRunFollowsHandlesConditionsAndTheShift) {
     EXPECT_TRUE(m_log.has_line(": sequence_execute_document: moving into submodule subm from action went_b. "
                                "Result is 261"));
 
-    std::string start = "odd", sub, target;
-    int transition = 0, flags = 0;
-    EXPECT_EQ(-1, sequence_execute_document(&m_session, m_session.store.get(), &doc.nodes[0], nullptr, &start,
-                                            &transition, &sub, &target, &flags, nullptr));
+    step_cursor_t cursor{"odd"};
+    EXPECT_EQ(-1, run_document(&doc, nullptr, &cursor).status);
     EXPECT_TRUE(m_log.has_line("ERROR: : sequence_execute_document: Unknown type of the action - strange"));
-    start = "a:b:c";
-    EXPECT_EQ(-1, sequence_execute_document(&m_session, m_session.store.get(), &doc.nodes[0], nullptr, &start,
-                                            &transition, &sub, &target, &flags, nullptr));
+    cursor.start = "a:b:c";
+    EXPECT_EQ(-1, run_document(&doc, nullptr, &cursor).status);
     EXPECT_TRUE(m_log.has_line("ERROR: : sequence_execute_document: bad syntax of transition to another sequence"));
-    EXPECT_EQ(0, sequence_execute_document(&m_session, m_session.store.get(), nullptr, nullptr, &start, &transition, &sub,
-                                           &target, &flags, nullptr));
-    EXPECT_EQ(3, transition);
+    const transition_t empty = run_document(nullptr, nullptr, &cursor);
+    EXPECT_EQ(0, empty.status);
+    EXPECT_EQ(3, empty.code);
     EXPECT_TRUE(m_log.has_line(": sequence_execute_document: Nothing to process, exiting"));
-    EXPECT_EQ(-1, sequence_execute_document(&m_session, m_session.store.get(), &doc.nodes[0], nullptr, nullptr,
-                                            &transition, &sub, &target, &flags, nullptr));
+    EXPECT_EQ(-1, run_document(&doc, nullptr, nullptr).status);
     EXPECT_TRUE(m_log.has_line("ERROR: : sequence_execute_document: parameter is NULL"));
 }
 
@@ -424,20 +425,15 @@ TEST_F(SeqStore, BackAndPreviousUseTheVisitedStack) {
     env_set_string(&m_session, "HANDLE", "back");
     std::unique_ptr<seq_stack_t> visited;
     push(&visited, "earlier");
-    std::string start = "step", sub, target;
-    int transition = 0, flags = 0;
-    EXPECT_EQ(0, sequence_execute_document(&m_session, m_session.store.get(), &doc.nodes[0], nullptr, &start, &transition,
-                                           &sub, &target, &flags, &visited));
-    EXPECT_EQ(2, transition);
+    step_cursor_t cursor{"step", 0, 0, &visited};
+    EXPECT_EQ(2, run_document(&doc, nullptr, &cursor).code);
     EXPECT_EQ("yes", prop("EARLIER"));
     EXPECT_TRUE(m_log.has_line(": sequence_execute_document: perform \"step_back\" action"));
     EXPECT_TRUE(m_log.has_line(": sequence_execute_document: next name is earlier"));
     // Nothing left to go back to: the step is left backwards.
-    start = "step";
-    EXPECT_EQ(0, sequence_execute_document(&m_session, m_session.store.get(), &doc.nodes[0], nullptr, &start, &transition,
-                                           &sub, &target, &flags, &visited));
-    EXPECT_EQ(4, transition);
-    EXPECT_EQ(3, flags);
+    cursor.start = "step";
+    EXPECT_EQ(4, run_document(&doc, nullptr, &cursor).code);
+    EXPECT_EQ(3, cursor.stack_flags);
     EXPECT_TRUE(m_log.has_line(": sequence_execute_document: moving to previous module1"));
     // "_prev_" pops the dialog just left; an earlier one below it keeps the run in the step, and
     // with nothing below it the step is left.
@@ -445,12 +441,10 @@ TEST_F(SeqStore, BackAndPreviousUseTheVisitedStack) {
         SCOPED_TRACE(earlier);
         if (earlier) push(&visited, "earlier");
         push(&visited, "left");
-        start = "_prev_";
-        flags = 3;
-        EXPECT_EQ(0, sequence_execute_document(&m_session, m_session.store.get(), &doc.nodes[0], nullptr, &start,
-                                               &transition, &sub, &target, &flags, &visited));
-        EXPECT_EQ(4, transition);
-        EXPECT_EQ(earlier ? 0 : 3, flags);
+        cursor.start = "_prev_";
+        cursor.stack_flags = 3;
+        EXPECT_EQ(4, run_document(&doc, nullptr, &cursor).code);
+        EXPECT_EQ(earlier ? 0 : 3, cursor.stack_flags);
         EXPECT_EQ(earlier, visited != nullptr);
         flush(&visited);
     }
@@ -468,19 +462,17 @@ TEST_F(SeqStore, SectionSelectsTheBehaviorByIdKindAndCondition) {
                            "<behavior id=\"s2\" sequence=\"cli_inst\"/>"
                            "</layer>",
                            &doc));
-    std::string start, sub, target;
-    int transition = 0, flags = 0;
-    EXPECT_EQ(0, sequence_execute_document(&m_session, m_session.store.get(), &doc.nodes[0], "s1", &start, &transition,
-                                           &sub, &target, &flags, nullptr));
+    step_cursor_t cursor;
+    const transition_t result = run_document(&doc, "s1", &cursor);
+    EXPECT_EQ(0, result.status);
     EXPECT_EQ("right", prop("PICKED"));
-    EXPECT_EQ(0, transition);
+    EXPECT_EQ(0, result.code);
     EXPECT_TRUE(m_log.has_line(
         ": sequence_execute_document(): sect id = s1, looked for s1, seqnames = cli_uninst;cli_inst"));
     EXPECT_TRUE(m_log.has_line(": sequence_execute_document: finished"));
     env_set_string(&m_session, "LUMO_MODE", "uninstall");
     env_set_string(&m_session, "silent", "");
-    EXPECT_EQ(0, sequence_execute_document(&m_session, m_session.store.get(), &doc.nodes[0], "s2", &start, &transition,
-                                           &sub, &target, &flags, nullptr));
+    EXPECT_EQ(0, run_document(&doc, "s2", &cursor).status);
 }
 
 TEST_F(SeqStore, ExecuteReportsMissingSequenceAndRunsAnEmptyList) {
