@@ -437,3 +437,7 @@ int cond_is_true(const std::string& condition, session_t* session) {
     print_log("cond_is_true: result is %d", eval.result);
     return eval.result;
 }
+
+bool cond_holds(const std::string& condition, session_t* session) {
+    return condition.empty() || cond_is_true(condition, session) == 1;
+}

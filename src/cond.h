@@ -13,6 +13,9 @@ constexpr int cond_group_depth_max = 256;
 // 1 when the condition holds, 0 when it does not, -1 for a malformed condition or a null session.
 // An empty or blank condition is true. Callers treat only 1 as true.
 int cond_is_true(const std::string& condition, session_t* session);
+// Whether a guard lets its element through: an empty condition always does, any other only when
+// cond_is_true gives 1 (an erroneous condition holds nothing).
+bool cond_holds(const std::string& condition, session_t* session);
 
 // One comparison of left and right (both expanded first) by the operation in either spelling
 // ("=" or "-eq", ...). An empty operation tests whether a property named left exists (left is not

@@ -638,18 +638,6 @@ std::string existing_ancestor(const std::string& name) {
     return current.empty() ? "." : current;
 }
 
-// The path goes into a shell command line: one single-quoted word, each ' written as '\''.
-std::string shell_quote(const std::string& text) {
-    std::string quoted = "'";
-    for (const char c : text) {
-        if (c == '\'')
-            quoted += "'\\''";
-        else
-            quoted += c;
-    }
-    return quoted + "'";
-}
-
 }  // namespace
 
 std::string getFilePartition(const std::string& name) {

@@ -52,14 +52,8 @@ bool count_move(session_t* session) {
     return true;
 }
 
-// Attribute lookups match the name exactly; null when absent.
-const std::string* find_key(const node_t* node, const char* name) {
-    if (!node) return nullptr;
-    for (const xml_key_t& key : node->keys) {
-        if (key.name == name) return &key.value;
-    }
-    return nullptr;
-}
+// Attribute names of sequences and modules are case-sensitive.
+const std::string* find_key(const node_t* node, const char* name) { return xml_node_find_key(node, name); }
 
 std::string key_or(const node_t* node, const char* name, const char* fallback) {
     const std::string* value = find_key(node, name);
@@ -70,12 +64,10 @@ std::string key_or(const node_t* node, const char* name, const char* fallback) {
 const char* shown(const std::string* value) { return value ? value->c_str() : "(null)"; }
 
 bool condition_holds(session_t* session, const std::string* condition) {
-    return !condition || condition->empty() || cond_is_true(*condition, session) == 1;
+    return !condition || cond_holds(*condition, session);
 }
 
-bool step_condition_holds(session_t* session, const step_t* step) {
-    return step->condition.empty() || cond_is_true(step->condition, session) == 1;
-}
+bool step_condition_holds(session_t* session, const step_t* step) { return cond_holds(step->condition, session); }
 
 node_t* doc_root(document_t* doc) {
     if (!doc || doc->nodes_count <= 0 || doc->nodes.empty()) return nullptr;

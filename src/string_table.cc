@@ -31,10 +31,6 @@ std::vector<std::string> split_fields(const std::string& line) {
     return fields;
 }
 
-bool condition_holds(session_t* session, const std::string& condition) {
-    return condition.empty() || cond_is_true(condition, session) == 1;
-}
-
 // Depth alone does not bound the work: a table including itself three times reads 3^depth tables.
 // The count of includes read in one call is bounded as well.
 struct include_walk_t {
@@ -80,11 +76,8 @@ int xml2prop(session_t* session, node_t* node, include_walk_t walk) {
             xml_free_doc(&included);
         }
     } else if (node->name == "string") {
-        for (const xml_key_t& key : node->keys) {
-            if (key.name != "name") continue;
-            if (node->data_len >= 0) env_set_string(session, key.value, node->data);
-            break;
-        }
+        const std::string* name = xml_node_find_key(node, "name");
+        if (name && node->data_len >= 0) env_set_string(session, *name, node->data);
     }
     for (node_t& child : node->childs) xml2prop(session, &child, walk);
     return 0;
@@ -230,7 +223,7 @@ int string_table_bind(session_t* session) {
             print_log("string_table_bind: skip lang %s", set.string_langs[i].c_str());
             continue;
         }
-        if (condition_holds(session, set.string_conds[i])) {
+        if (cond_holds(set.string_conds[i], session)) {
             print_log("string_table_bind: desired lang is found");
             found = true;
             break;
@@ -243,7 +236,7 @@ int string_table_bind(session_t* session) {
     }
     for (int i = 0; i <= set.string_last; ++i) {
         if (set.string_langs[i] != lang) continue;
-        if (!condition_holds(session, set.string_conds[i])) {
+        if (!cond_holds(set.string_conds[i], session)) {
             print_log("string_table_bind: condition is not true");
             continue;
         }

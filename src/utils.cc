@@ -153,6 +153,20 @@ std::string inttostr(int64_t value) {
     return text;
 }
 
+std::string shell_quote(const std::string& text) {
+    bool plain = !text.empty();
+    for (const char c : text) {
+        if (!isalnum(static_cast<unsigned char>(c)) && (c == '\0' || !strchr("/._-+,:@%=", c))) plain = false;
+    }
+    if (plain) return text;
+    std::string quoted = "'";
+    for (const char c : text) {
+        if (c == '\'') quoted += "'\\''";
+        else quoted += c;
+    }
+    return quoted + "'";
+}
+
 std::string path(const std::string& text) {
     std::string result = text;
     size_t at = 0;

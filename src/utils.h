@@ -23,6 +23,10 @@ std::string replaceAllSubstrings(const std::string& text, const std::string& fro
                                  const std::string& to);
 int strtoint(const std::string& text);
 std::string inttostr(int64_t value);
+// The text as one word of a shell command line: as it is when it holds only letters, digits and
+// "/._-+,:@%=", else single-quoted with each ' written as '\''. Values from properties, packages
+// and the user go into command lines only through this.
+std::string shell_quote(const std::string& text);
 // Replaces every "//" by "/" until none is left.
 std::string path(const std::string& text);
 std::string get_arch();

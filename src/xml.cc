@@ -564,6 +564,15 @@ int xml_parse_file(const char* file_name, document_t* doc) {
     return parse_finish(ps);
 }
 
+const std::string* xml_node_find_key(const node_t* node, const char* name) {
+    if (!node || !name) return nullptr;
+    const size_t keys = walk_count(node->keys_count, node->keys.size());
+    for (size_t k = 0; k < keys; ++k) {
+        if (node->keys[k].name == name) return &node->keys[k].value;
+    }
+    return nullptr;
+}
+
 const char* xml_node_get_key(const node_t* node, const char* name) {
     if (!node) {
         error("xml_node_get_key: NODE is NULL");

@@ -64,6 +64,9 @@ int xml_parse_file(const char* file_name, document_t* doc);
 // The value of the first attribute whose name equals name ignoring ASCII case; null when there is
 // none or an argument is null. The pointer lives as long as the element.
 const char* xml_node_get_key(const node_t* node, const char* name);
+// The value of the first attribute named exactly name; null when there is none or the node is null.
+// For the vocabularies whose attribute names are case-sensitive.
+const std::string* xml_node_find_key(const node_t* node, const char* name);
 
 // Releases everything below doc and leaves it empty (nodes_count 0); -1 for a null doc.
 int xml_free_doc(document_t* doc);

@@ -489,7 +489,7 @@ TEST_F(FileTest, PartitionQueriesQuoteThePathAndUseTheNearestExistingFolder) {
 
 TEST_F(FileTest, PartitionQueriesOfARelativeMissingPathAnswerForTheCurrentFolder) {
     EXPECT_GT(getPartitionFreeSpace("no_such_relative/dir"), 0);
-    EXPECT_TRUE(log_.has_line(": getPartitionFreeSpace: command is 'df -Pm '.' | tail -n 1 | awk '{print $4}' 2>/dev/null'"));
+    EXPECT_TRUE(log_.has_line(": getPartitionFreeSpace: command is 'df -Pm . | tail -n 1 | awk '{print $4}' 2>/dev/null'"));
 }
 
 TEST_F(FileTest, RandomFileNameReplacesTheSixXs) {
