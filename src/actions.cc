@@ -94,7 +94,7 @@ bool stays_in_folder(const std::string& name) {
 // map; its name is left in *library for the caller to remove. 0 or -1 (logged).
 int extract_private_copy(session_t* session, cab_t* store, const plugin_desc_t* desc,
                          temp_library* library) {
-    const std::string temp_folder = env_get_string(session, std::string("TEMP_FOLDER"));
+    const std::string temp_folder = env_get_string(session, "TEMP_FOLDER");
     const std::string pattern = (temp_folder.empty() ? std::string("/tmp") : temp_folder) + "/li_plugin_c.XXXXXX";
     std::string name = pattern;  // mkstemp fills in the X's, also when it fails
     fd_owner file{mkstemp(name.data())};
@@ -245,7 +245,7 @@ int plugin_run(session_t* session, cab_t* store, const plugin_desc_t* desc) {
         // The layer's files were unpacked into its own folder when the sequence was loaded; the
         // plug-in may open them by relative names, so the process works from there from now on.
         const std::string folder =
-            env_get_string(session, std::string("TEMP_FOLDER")) + "/" + session->active_layer->id;
+            env_get_string(session, "TEMP_FOLDER") + "/" + session->active_layer->id;
         if (chdir(folder.c_str()) != 0) {
             error("plugin_run: can't change directory to %s", folder.c_str());
             return -1;
@@ -253,11 +253,11 @@ int plugin_run(session_t* session, cab_t* store, const plugin_desc_t* desc) {
         env_set_string(session, "PWD", folder);
         library = folder + "/" + desc->file;
     } else if (desc->component.empty()) {
-        if (!env_exists(session, std::string("ENGINE_DIR"))) {
+        if (!env_exists(session, "ENGINE_DIR")) {
             error("plugin_run: eng_dir is null");
             return -1;
         }
-        library = env_get_string(session, std::string("ENGINE_DIR")) + "/" + desc->file;
+        library = env_get_string(session, "ENGINE_DIR") + "/" + desc->file;
     } else {
         if (!stays_in_folder(desc->file)) {
             error("plugin_run: library name \"%s\" leaves its folder", desc->file.c_str());
@@ -329,9 +329,9 @@ int lumo_wait_enter_key(session_t* session) {
         LOG_NULL_PARAM();
         return -1;
     }
-    if (env_exists(session, std::string("silent")) ||
-        env_exists(session, std::string("SKIP_PRESS_ENTER_IN_UNINSTALLATION")) ||
-        env_exists(session, std::string("SKIP_PRESS_ENTER_IN_INSTALLATION")))
+    if (env_exists(session, "silent") ||
+        env_exists(session, "SKIP_PRESS_ENTER_IN_UNINSTALLATION") ||
+        env_exists(session, "SKIP_PRESS_ENTER_IN_INSTALLATION"))
         return 0;
     const std::string question = expand_operand(session, "${to_continue_question}");
     print_string("%s", question.c_str());

@@ -116,7 +116,7 @@ int init_configuration(session_t* session) {
             env_remove(session, name);
         }
     }
-    const std::string script = env_get_string(session, std::string("SCRIPT_NAME"));
+    const std::string script = env_get_string(session, "SCRIPT_NAME");
     if (script.empty()) {
         error("init_configuration: %s is empty", "SCRIPT_NAME");
         return -1;
@@ -126,8 +126,8 @@ int init_configuration(session_t* session) {
     print_log("init_configuration: ENGINE_BINARY=%s", binary.c_str());
 
     std::string pwd;
-    if (env_exists(session, std::string("PWD"))) {
-        pwd = env_get_string(session, std::string("PWD"));
+    if (env_exists(session, "PWD")) {
+        pwd = env_get_string(session, "PWD");
     } else {
         std::unique_ptr<char, decltype(&free)> cwd(getcwd(nullptr, 0), &free);
         if (!cwd) {
@@ -142,9 +142,9 @@ int init_configuration(session_t* session) {
     std::string engine_dir = get_dirname(script);
     if (script[0] != '/') engine_dir = pwd + "/" + engine_dir;
     env_set_string(session, "ENGINE_DIR", engine_dir);
-    if (!env_exists(session, std::string("PACKAGE_DIR")))
+    if (!env_exists(session, "PACKAGE_DIR"))
         env_set_string(session, "PACKAGE_DIR", engine_dir + "/../../");
-    env_set_string(session, "CURRENT_DIR", env_get_string(session, std::string("PACKAGE_DIR")));
+    env_set_string(session, "CURRENT_DIR", env_get_string(session, "PACKAGE_DIR"));
     env_set_string(session, "CONFIG_DIR", engine_dir + "/..");
 
     env_set_string(session, "UID", std::to_string(getuid()));
@@ -232,7 +232,7 @@ int configuration_get_strings(session_t* session) {
     }
     file_ptr file;
     FILE* out = stdout;
-    const std::string target = env_get_string(session, std::string("__get_string__"));
+    const std::string target = env_get_string(session, "__get_string__");
     // Given as a flag without a file name, the blocks go to standard output. The file may hold
     // secrets: it is made owner-only, and a link planted at its name is not followed.
     if (!target.empty()) {
@@ -251,14 +251,14 @@ int configuration_get_strings(session_t* session) {
         }
         out = file.get();
     }
-    if (!env_exists(session, std::string("string_ids"))) {
+    if (!env_exists(session, "string_ids")) {
         // Every property but the hidden ones: those are written only when string_ids names them.
         for (const auto& [name, value] : session->properties) {
             if (name.find("__HIDE__") != std::string::npos) continue;
             write_string_to_file(session, name, value, out);
         }
     } else {
-        for (const std::string& name : splitString(env_get_string(session, std::string("string_ids")), ";", false)) {
+        for (const std::string& name : splitString(env_get_string(session, "string_ids"), ";", false)) {
             if (name.size() > string_id_max) {
                 error("configuration_get_strings: string id longer than %d characters is skipped",
                       static_cast<int>(string_id_max));

@@ -144,10 +144,10 @@ int extract_layer_files(session_t* session, layer_t* layer, const std::string& f
 // additional locales, the default ones otherwise.
 void read_layer_strings(session_t* session, layer_t* layer, node_t* root,
                         const std::map<std::string, std::string>& locales) {
-    const std::string lang = env_get_string(session, std::string("LANG"));
+    const std::string lang = env_get_string(session, "LANG");
     auto mapped = locales.find(lang);
     const std::string mapped_lang = mapped == locales.end() ? std::string() : mapped->second;
-    const std::string additional = env_get_string(session, std::string("ADDITIONAL_LOCALES"));
+    const std::string additional = env_get_string(session, "ADDITIONAL_LOCALES");
     bool localized = false;
     for (const node_t& child : root->childs) {
         if (child.name != "strings") continue;
@@ -343,7 +343,7 @@ void exec_dialog(session_t* session, node_t* root, const node_t* action) {
     show_dialog(session, dialog);
     // Someone was asked: the moves count anew. A silent run answers by itself, so its moves
     // keep counting.
-    if (!env_exists(session, std::string("silent"))) session->seqs->moves_without_answer = 0;
+    if (!env_exists(session, "silent")) session->seqs->moves_without_answer = 0;
     g_is_dialog = 0;
 }
 
@@ -468,7 +468,7 @@ int run_action(document_run_t& run, node_t* action, const std::string& id, const
 // The first next element of the action that applies, or null; *position gets its place.
 const node_t* choose_next(document_run_t& run, const node_t* action, int* position) {
     session_t* session = run.session;
-    const std::string handle_value = env_get_string(session, std::string("HANDLE"));
+    const std::string handle_value = env_get_string(session, "HANDLE");
     int current = 0;
     for (const node_t& next : action->childs) {
         if (next.name != "next") continue;
@@ -491,7 +491,7 @@ const node_t* choose_next(document_run_t& run, const node_t* action, int* positi
 // A dialog left through a next is remembered for "back" unless it asked not to be.
 void remember_dialog(document_run_t& run, const std::string& id) {
     session_t* session = run.session;
-    const bool save = env_get_string(session, std::string("SAVE_IN_VISITED")) == "yes";
+    const bool save = env_get_string(session, "SAVE_IN_VISITED") == "yes";
     const seq_stack_t* top = run.visited ? run.visited->get() : nullptr;
     print_log("sequence_execute_document: visited_dialog: %d, top dialog: %s, cur dialog: %s", save ? 1 : 0,
               top ? top->value.c_str() : "null", id.c_str());
@@ -499,8 +499,8 @@ void remember_dialog(document_run_t& run, const std::string& id) {
     if (!top || top->value != id) push(run.visited, id);
     // An answer of "back" leaves the dialog backwards: it is no step forward to remember. An
     // unset back property matches nothing, or every dialog without input would be forgotten.
-    const std::string back = env_get_string(session, std::string("back"));
-    if (!back.empty() && env_get_string(session, std::string("HANDLE")) == back) pop(run.visited);
+    const std::string back = env_get_string(session, "back");
+    if (!back.empty() && env_get_string(session, "HANDLE") == back) pop(run.visited);
 }
 
 // Runs the behavior's actions from *current until a transition or the end of its children.
@@ -596,7 +596,7 @@ struct loop_t {
 
 void set_step_totals(loop_t& loop) {
     session_t* session = loop.session;
-    const std::string prefix = env_get_string(session, std::string("step"));
+    const std::string prefix = env_get_string(session, "step");
     int total = 0;
     std::string titles;
     for (const step_t* step : loop.named) {
@@ -667,7 +667,7 @@ int run_layers(loop_t& loop, const std::string& section) {
     for (layer_t* layer : loop.layers) {
         node_t* root = doc_root(layer->doc.get());
         if (!root) continue;
-        const std::string install_dir = env_get_string(session, std::string("LUMO_INSTALL_DIR"));
+        const std::string install_dir = env_get_string(session, "LUMO_INSTALL_DIR");
         import_layer_properties(session, layer, root);
         session->active_layer = layer;
         int code = 0;
@@ -820,9 +820,9 @@ void jump(loop_t& loop, const std::string& target_module) {
 
 // The part of LUMO_INSTALL_DIR before the sub-directory of the suite: layers run below it.
 std::string install_base(session_t* session) {
-    const std::string dir = env_get_string(session, std::string("LUMO_INSTALL_DIR"));
+    const std::string dir = env_get_string(session, "LUMO_INSTALL_DIR");
     if (dir.empty()) return "";
-    const std::string subdir = env_get_string(session, std::string("LUMO_INSTALL_SUBDIR"));
+    const std::string subdir = env_get_string(session, "LUMO_INSTALL_SUBDIR");
     if (subdir.empty()) return dir;
     const size_t at = dir.find(subdir);
     return at == std::string::npos ? dir : dir.substr(0, at);
@@ -871,7 +871,7 @@ int init_sequence(session_t* session) {
         } else {
             std::string path = file;
             if (path.empty() || path[0] != '/') {
-                const std::string engine_dir = env_get_string(session, std::string("ENGINE_DIR"));
+                const std::string engine_dir = env_get_string(session, "ENGINE_DIR");
                 if (engine_dir.empty()) {
                     error("sequence_init: can not read ENGINE_DIR property");
                     return -1;
@@ -920,16 +920,16 @@ int sequence_execute_container(session_t* session, seq_item_t* sequence) {
         error("sequence_execute_container: root node is NULL");
         return -1;
     }
-    if (!env_exists(session, std::string("ARCH"))) env_set_string(session, "ARCH", "KX32");
-    const std::string arch = env_get_string(session, std::string("ARCH"));
-    std::string temp = env_get_string(session, std::string("TEMP_FOLDER"));
+    if (!env_exists(session, "ARCH")) env_set_string(session, "ARCH", "KX32");
+    const std::string arch = env_get_string(session, "ARCH");
+    std::string temp = env_get_string(session, "TEMP_FOLDER");
     if (temp.empty()) {
-        temp = env_get_string(session, std::string("PACKAGE_DIR")) + "/tmp";
+        temp = env_get_string(session, "PACKAGE_DIR") + "/tmp";
         env_set_string(session, "TEMP_FOLDER", temp);
         if (!is_dir(temp)) folder_create(temp, 0755);
     }
     std::map<std::string, std::string> locales;
-    for (const std::string& pair : splitString(env_get_string(session, std::string("LOCALES_MAPPING")), ";", false)) {
+    for (const std::string& pair : splitString(env_get_string(session, "LOCALES_MAPPING"), ";", false)) {
         const size_t colon = pair.find(':');
         if (colon == std::string::npos) continue;
         const std::string from = pair.substr(0, colon);
@@ -937,7 +937,7 @@ int sequence_execute_container(session_t* session, seq_item_t* sequence) {
         print_log("sequence_execute_container: Locale '%s' is mapped to '%s'", from.c_str(), to.c_str());
         locales[from] = to;
     }
-    const std::string config_dir = env_get_string(session, std::string("CONFIG_DIR"));
+    const std::string config_dir = env_get_string(session, "CONFIG_DIR");
     if (config_dir.empty()) {
         error("sequence_execute_container: base_dir is null");
         return -1;
@@ -1204,9 +1204,9 @@ transition_t sequence_execute_document(session_t* session, cab_t* store, node_t*
         result.status = -1;
         return result;
     }
-    const std::string mode = env_get_string(session, std::string("LUMO_MODE"));
+    const std::string mode = env_get_string(session, "LUMO_MODE");
     const bool install = mode != "uninstall" && mode != "modify" && mode != "repair";
-    const bool silent = env_exists(session, std::string("silent"));
+    const bool silent = env_exists(session, "silent");
     if (!root) {
         print_log("sequence_execute_document: Nothing to process, exiting");
         result.code = transition_next;

@@ -51,7 +51,7 @@ bool is_entry(const std::string& text, const std::string& list) {
 bool contains(const std::string& text, const char* word) { return text.find(word) != std::string::npos; }
 
 std::string current_dialog(session_t* session) {
-    return env_get_string(session, std::string("CURRENT_DIALOG"));
+    return env_get_string(session, "CURRENT_DIALOG");
 }
 
 // Everything one build of the dialog produces; a redraw after an interrupt reuses it unchanged.
@@ -202,7 +202,7 @@ void print_heading(session_t* session, const std::string& text) {
 
 int draw_screen(session_t* session, const screen_t& screen) {
     const int width = get_window_width();
-    env_set_string(session, std::string("DASHES_STRING"), std::string(static_cast<size_t>(width), '-'));
+    env_set_string(session, "DASHES_STRING", std::string(static_cast<size_t>(width), '-'));
     if (screen.clear_screen) {
         fflush(stdout);  // what is already on its way must land before the screen is cleared
         fputs("\x1b[2J\x1b[1;1H", stderr);
@@ -375,8 +375,8 @@ std::string handle_for_secret(session_t* session, const input_t& input, const st
 // Nobody is left to answer: the run is cancelled instead of waiting for ever.
 void cancel_for_ended_input(session_t* session) {
     warn("show_dialog: input ended, the installation is cancelled");
-    env_set_string(session, std::string("HANDLE"), std::string());
-    env_set_string(session, std::string("LUMO_EXIT_CODE"), std::string("4"));
+    env_set_string(session, "HANDLE", std::string());
+    env_set_string(session, "LUMO_EXIT_CODE", std::string("4"));
     print_string("\nInput ended, the installation is cancelled.\n");
     g_input_ended = 1;
 }
@@ -401,7 +401,7 @@ int run_screen(session_t* session, const screen_t& screen) {
             std::optional<console_mode> quiet;
             if (secret) quiet.emplace(ECHO, ECHONL);
             print_string("%s", expand_operand(session, screen.prompt).c_str());
-            if (env_exists(session, std::string("print_dialogs_list"))) {
+            if (env_exists(session, "print_dialogs_list")) {
                 print_string("\n");
                 return screen_done;
             }
@@ -438,7 +438,7 @@ int run_screen(session_t* session, const screen_t& screen) {
                 }
                 if (!input.keep.empty()) env_set_string(session, input.keep, answer);
                 const std::string handle = secret ? handle_for_secret(session, input, answer) : answer;
-                env_set_string(session, std::string("HANDLE"), handle);
+                env_set_string(session, "HANDLE", handle);
                 print_log("show_dialog: finished");
                 return screen_done;
             }

@@ -27,7 +27,7 @@ constexpr size_t envlist_value_max = 4095;  // longest value taken back from the
 constexpr long wait_round_usec = 100000;    // one round of the time-out wait
 
 std::string temp_folder(session_t* session) {
-    const std::string folder = env_get_string(session, std::string("TEMP_FOLDER"));
+    const std::string folder = env_get_string(session, "TEMP_FOLDER");
     return folder.empty() ? std::string("/tmp") : folder;
 }
 
@@ -95,8 +95,8 @@ std::string build_init_file(session_t* session, const std::map<std::string, std:
         }
         text += _shellexec_env_item(name, value);
     }
-    text += _shellexec_env_item("LUMO_MEDIA", env_get_string(session, std::string("LUMO_MEDIA")));
-    for (const std::string& id : splitString(env_get_string(session, std::string("LUMO_MEDIA")), ";", false)) {
+    text += _shellexec_env_item("LUMO_MEDIA", env_get_string(session, "LUMO_MEDIA"));
+    for (const std::string& id : splitString(env_get_string(session, "LUMO_MEDIA"), ";", false)) {
         const std::string base = "LUMO_MEDIA_" + id;
         for (const char* suffix : {"_selected", "_installed", "_skipped"}) {
             text += _shellexec_env_item(base + suffix, env_get_string(session, base + suffix));
@@ -179,7 +179,7 @@ int shellexec_execute(session_t* session, cab_t* store, const plugin_desc_t* des
     if (!store) {
         script = file;
     } else if (desc->component.empty()) {
-        script = env_get_string(session, std::string("ENGINE_DIR")) + "/" + file;
+        script = env_get_string(session, "ENGINE_DIR") + "/" + file;
     } else if (!session->active_layer) {
         script = temp + "/shellexec_script";
         std::string content;
@@ -249,15 +249,15 @@ int _shellexec_execute_command(session_t* session, const std::string& script, co
 
     std::string command = ". " + in_double_quotes(init) + "; . " + in_double_quotes(script);
     if (!function.empty()) command += "; " + function;
-    const std::string script_output = env_get_string(session, std::string("SCRIPT_OUTPUT_FILE"));
+    const std::string script_output = env_get_string(session, "SCRIPT_OUTPUT_FILE");
     if (!script_output.empty()) command += " >" + shell_word(script_output) + " 2>&1";
     command += "; " +
-               in_double_quotes(env_get_string(session, std::string("ENGINE_DIR")) + "/" +
-                                env_get_string(session, std::string("ENGINE_BINARY"))) +
+               in_double_quotes(env_get_string(session, "ENGINE_DIR") + "/" +
+                                env_get_string(session, "ENGINE_BINARY")) +
                " --__dumpenv__ > " + shell_word(output);
     print_log("_shellexec_execute_command: command line: %s", env_mask_hidden(session, command).c_str());
 
-    const std::string shell = env_get_string(session, std::string("LUMO_SHELL"));
+    const std::string shell = env_get_string(session, "LUMO_SHELL");
     const pid_t child = fork();
     if (child < 0) {
         error("_shellexec_execute_command: unable to allocate memory");

@@ -504,7 +504,7 @@ mode_t store_safe_mode(session_t* session, unsigned mode, const char* target_pat
     if ((mode & risky) == 0) return static_cast<mode_t>(mode & 07777);
     // A package may ask for these bits only when root installs it and the run says it wants them:
     // a set-id or world-writable file dropped by any other run is a way into the machine.
-    if (session && geteuid() == 0 && env_get_string(session, std::string("LUMO_KEEP_SETID")) == "1") {
+    if (session && geteuid() == 0 && env_get_string(session, "LUMO_KEEP_SETID") == "1") {
         return static_cast<mode_t>(mode & 07777);
     }
     print_log("store_file_extract: mode %o of %s loses its set-id and world-write bits", mode,

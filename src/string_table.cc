@@ -139,9 +139,9 @@ int string_table_init(session_t* session) {
         error("string_table_init: session is NULL");
         return -1;
     }
-    if (!env_exists(session, std::string("STRING_TABLE_ROOT")))
-        env_set_string(session, "STRING_TABLE_ROOT", env_get_string(session, std::string("ENGINE_DIR")));
-    const std::string root = env_get_string(session, std::string("STRING_TABLE_ROOT"));
+    if (!env_exists(session, "STRING_TABLE_ROOT"))
+        env_set_string(session, "STRING_TABLE_ROOT", env_get_string(session, "ENGINE_DIR"));
+    const std::string root = env_get_string(session, "STRING_TABLE_ROOT");
     *session->strings = string_table_set_t();
     if (string_table_is_external(root.c_str()) == 1) {
         print_log("string_table_init: get strings.ini from %s", root.c_str());
@@ -161,7 +161,7 @@ int string_table_parse_ini(session_t* session, const char* ini) {
         return -1;
     }
     print_log("string_table_parse_ini: start parsing of the strings definition \n%s\n", ini);
-    const std::string engine_dir = env_get_string(session, std::string("ENGINE_DIR"));
+    const std::string engine_dir = env_get_string(session, "ENGINE_DIR");
     string_table_set_t& set = *session->strings;
     for (std::string line : splitString(ini, "\n", true)) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
@@ -208,7 +208,7 @@ int string_table_bind(session_t* session) {
         error("string_table_bind: session is null");
         return -1;
     }
-    std::string lang = env_get_string(session, std::string("LANG"));
+    std::string lang = env_get_string(session, "LANG");
     if (lang.empty()) {
         print_log("string_table_bind: LANG is not defined. Use defualt");
         lang = "default";
