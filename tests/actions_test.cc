@@ -19,6 +19,7 @@
 #include "startup.h"
 #include "store.h"
 #include "test_util.h"
+#include "utils.h"
 #include "xml.h"
 
 using lumo_test::LogCapture;
@@ -64,7 +65,7 @@ protected:
         if (cwd) saved_cwd_ = cwd;
         free(cwd);
         temp_ = dir_.file("temp");
-        folder_create(temp_, 0755);
+        folder_create(temp_, folder_mode_public);
     }
 
     void TearDown() override {
@@ -365,7 +366,7 @@ TEST_F(PluginRunTest, MissingStoreEntryLeavesNoFile) {
 
 TEST_F(PluginRunTest, ActiveLayerLoadsFromItsFolderAndWorksThere) {
     const std::string folder = temp_ + "/lay";
-    ASSERT_EQ(0, folder_create(folder, 0755));
+    ASSERT_EQ(0, folder_create(folder, folder_mode_public));
     ASSERT_EQ(0, file_copy(library(), folder + "/test_plugin.so"));
     env_set_string(&session_, "TEMP_FOLDER", temp_);
     layer_t layer;
@@ -402,7 +403,7 @@ TEST_F(PluginRunTest, ActiveLayerWithoutItsFolderGivesMinusOne) {
 
 TEST_F(PluginRunTest, LibraryNamesMustStayInTheirFolder) {
     const std::string folder = temp_ + "/lay";
-    ASSERT_EQ(0, folder_create(folder + "/sub", 0755));
+    ASSERT_EQ(0, folder_create(folder + "/sub", folder_mode_public));
     ASSERT_EQ(0, file_copy(library(), folder + "/sub/test_plugin.so"));
     ASSERT_EQ(0, file_copy(library(), temp_ + "/outside.so"));
     env_set_string(&session_, "TEMP_FOLDER", temp_);
