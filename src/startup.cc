@@ -446,6 +446,29 @@ int check_env_name(const char* name) {
     return regex && regmatch(regex.get(), name, 0) == 1 ? 0 : -1;
 }
 
+namespace {
+
+// Turns a one-letter option into its long form. 1 for an option, 0 for an argument that is none
+// (ignored), -1 for an unknown letter; both are reported on standard output.
+int option_long_form(std::string& arg, int index) {
+    if (arg.size() == 2 && arg[0] == '-') {
+        const std::string long_form = match_cmdline_shortcut(arg);
+        if (long_form.empty()) {
+            printf("Incorrect command-line argument: arg %d, key %s\n", index, arg.c_str());
+            return -1;
+        }
+        arg = long_form;
+        return 1;
+    }
+    if (arg.size() < 3 || arg.compare(0, 2, "--") != 0) {
+        printf("Incorrect command-line argument: arg %d, key %s, ignoring\n", index, arg.c_str());
+        return 0;
+    }
+    return 1;
+}
+
+}  // namespace
+
 int parse_command_line(session_t* session, int argc, char** argv, session_t* cmdline) {
     if (!session || !cmdline || !argv) {
         LOG_NULL_PARAM();
@@ -454,17 +477,9 @@ int parse_command_line(session_t* session, int argc, char** argv, session_t* cmd
     bool query = false;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i] ? argv[i] : "";
-        if (arg.size() == 2 && arg[0] == '-') {
-            const std::string long_form = match_cmdline_shortcut(arg);
-            if (long_form.empty()) {
-                printf("Incorrect command-line argument: arg %d, key %s\n", i, arg.c_str());
-                return -1;
-            }
-            arg = long_form;
-        } else if (arg.size() < 3 || arg.compare(0, 2, "--") != 0) {
-            printf("Incorrect command-line argument: arg %d, key %s, ignoring\n", i, arg.c_str());
-            continue;
-        }
+        const int form = option_long_form(arg, i);
+        if (form < 0) return -1;
+        if (form == 0) continue;
         std::string name = arg.substr(2);
         const size_t equals = name.find('=');
         for (size_t k = 0; k < name.size() && k < equals; ++k) {
