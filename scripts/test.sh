@@ -8,7 +8,7 @@ root=$(pwd)
 jobs=${LUMO_JOBS:-2}
 fuzz_seconds=${LUMO_FUZZ_SECONDS:-30}
 
-scripts/deps.sh cmake make gcc g++ libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev \
+scripts/deps.sh cmake make gcc g++ libgtest-dev zlib1g-dev \
     rpm cpio python3 libisal-dev liblzma-dev libzstd-dev \
     clang libclang-rt-14-dev bash coreutils
 
@@ -16,18 +16,18 @@ echo "== layers"
 bash scripts/check_layers.sh
 
 echo "== plain build"
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMO_WERROR=ON >/dev/null
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs"
 
 echo "== sanitizer build"
-cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DLUMO_SANITIZE=ON -DLUMO_NO_EXCEPTIONS=ON >/dev/null
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DLUMO_SANITIZE=ON -DLUMO_NO_EXCEPTIONS=ON -DLUMO_WERROR=ON >/dev/null
 cmake --build build-asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --test-dir build-asan --output-on-failure -j"$jobs"
 
 echo "== fuzz targets (${fuzz_seconds}s each)"
-CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMO_FUZZ=ON >/dev/null
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMO_FUZZ=ON -DLUMO_WERROR=ON >/dev/null
 cmake --build build-fuzz -j"$jobs"
 failed=0
 passed=0

@@ -132,14 +132,8 @@ struct dir_entry_t {
     bool is_dir;
 };
 
-// TAB in read_path: completes the name after the last "/" of text from the folder before it.
-void complete_path(std::string& text) {
-    if (text.find('/') == std::string::npos) text = "./" + text;  // also turns "" into "./"
-    const size_t slash = text.rfind('/');
-    std::string folder = text.substr(0, slash);
-    if (folder.empty()) folder = "/";
-    const std::string partial = text.substr(slash + 1);
-
+// The names in folder that begin with partial, sorted.
+std::vector<dir_entry_t> folder_candidates(const std::string& folder, const std::string& partial) {
     std::vector<dir_entry_t> candidates;
     if (dir_ptr dir{opendir(folder.c_str())}) {
         while (const struct dirent* entry = readdir(dir.get())) {
@@ -151,6 +145,32 @@ void complete_path(std::string& text) {
     }
     std::sort(candidates.begin(), candidates.end(),
               [](const dir_entry_t& a, const dir_entry_t& b) { return a.name < b.name; });
+    return candidates;
+}
+
+// Lists the candidates in columns as wide as the longest name, folders with a "/", then shows the
+// line being typed again below them.
+void show_candidates(const std::vector<dir_entry_t>& candidates, size_t longest, const std::string& text) {
+    const size_t cell = longest + 2;
+    const size_t per_row = std::max<size_t>(1, static_cast<size_t>(get_window_width()) / cell);
+    std::string listing;
+    for (size_t i = 0; i < candidates.size(); ++i) {
+        listing += i % per_row == 0 ? "\n" : "";
+        std::string shown = candidates[i].name + (candidates[i].is_dir ? "/" : "");
+        listing += shown + std::string(cell - shown.size(), ' ');
+    }
+    listing += "\n" + text;
+    write_stdout(listing);
+}
+
+// TAB in read_path: completes the name after the last "/" of text from the folder before it.
+void complete_path(std::string& text) {
+    if (text.find('/') == std::string::npos) text = "./" + text;  // also turns "" into "./"
+    const size_t slash = text.rfind('/');
+    std::string folder = text.substr(0, slash);
+    if (folder.empty()) folder = "/";
+    const std::string partial = text.substr(slash + 1);
+    const std::vector<dir_entry_t> candidates = folder_candidates(folder, partial);
 
     if (candidates.size() == 1) {
         text += candidates[0].name.substr(partial.size());
@@ -162,6 +182,7 @@ void complete_path(std::string& text) {
         reprint_line(text);
         return;
     }
+    // Several: the text grows by what all of them share.
     std::string common = candidates[0].name;
     size_t longest = 0;
     for (const dir_entry_t& candidate : candidates) {
@@ -173,17 +194,30 @@ void complete_path(std::string& text) {
     }
     text += common.substr(std::min(partial.size(), common.size()));
     reprint_line(text);
+    show_candidates(candidates, longest, text);
+}
 
-    const size_t cell = longest + 2;
-    const size_t per_row = std::max<size_t>(1, static_cast<size_t>(get_window_width()) / cell);
-    std::string listing;
-    for (size_t i = 0; i < candidates.size(); ++i) {
-        listing += i % per_row == 0 ? "\n" : "";
-        std::string shown = candidates[i].name + (candidates[i].is_dir ? "/" : "");
-        listing += shown + std::string(cell - shown.size(), ' ');
+// Where read_path is inside a key's escape sequence.
+enum class escape_state_t { plain, escape, control };
+
+// Cursor keys and the other keys that send "ESC [ parameters final" are swallowed whole: parameter
+// and intermediate bytes go on, a final byte ends the sequence. True when the byte was part of one.
+bool swallow_escape(escape_state_t& state, unsigned char c, const std::string& text) {
+    if (state == escape_state_t::escape) {
+        state = escape_state_t::plain;
+        if (c == '[') {
+            state = escape_state_t::control;
+            return true;
+        }
+    } else if (state == escape_state_t::control) {
+        if (c >= 0x20 && c <= 0x3F) return true;
+        state = escape_state_t::plain;
+        if (c >= 0x40 && c <= 0x7E) {
+            reprint_line(text);  // the terminal echoed the sequence; show the text clean
+            return true;
+        }
     }
-    listing += "\n" + text;
-    write_stdout(listing);
+    return false;
 }
 
 // Drops the last character, a whole UTF-8 sequence when it is one.
@@ -313,7 +347,7 @@ int read_path(std::string& text, volatile sig_atomic_t* interrupted) {
     text.clear();
     const console_mode byte_at_a_time(ICANON, 0);  // echo stays on
     write_stdout("\n");
-    enum { plain, escape, control } state = plain;
+    escape_state_t state = escape_state_t::plain;
     bool cut = false;
     for (;;) {
         char byte = 0;
@@ -321,29 +355,14 @@ int read_path(std::string& text, volatile sig_atomic_t* interrupted) {
         if (got == console_byte_interrupted) return read_path_interrupted;
         const unsigned char c = static_cast<unsigned char>(byte);
         // Ctrl-D on an empty line is the end of input in a terminal that reads byte by byte.
-        if (got == console_byte_ended || (c == 4 && text.empty() && state == plain)) {
+        if (got == console_byte_ended || (c == 4 && text.empty() && state == escape_state_t::plain)) {
             print_log("read_path: input ended, entered string is \"%s\"", text.c_str());
             return read_path_ended;
         }
         if (c == '\n') break;
-        if (state == escape) {
-            state = plain;
-            if (c == '[') {
-                state = control;
-                continue;
-            }
-        } else if (state == control) {
-            // Cursor keys and the other keys that send "ESC [ parameters final" are swallowed
-            // whole: parameter and intermediate bytes go on, a final byte ends the sequence.
-            if (c >= 0x20 && c <= 0x3F) continue;
-            state = plain;
-            if (c >= 0x40 && c <= 0x7E) {
-                reprint_line(text);  // the terminal echoed the sequence; show the text clean
-                continue;
-            }
-        }
+        if (swallow_escape(state, c, text)) continue;
         if (c == 27) {
-            state = escape;
+            state = escape_state_t::escape;
             reprint_line(text);
             continue;
         }

@@ -154,6 +154,105 @@ void debug_receive_state(session_t* session, int fd, std::string& pending, int t
     env_remove(session, std::string("LUMO_ENV_DUMP"));
 }
 
+// Connects to the front end on the loopback port, with both directions limited in time. The
+// socket, or -1 when there is none (logged).
+int debug_open_link(int port, int timeout_seconds) {
+    socket_closer link{socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)};
+    if (link.fd < 0) {
+        error("dump_debug_info: socket error");
+        return -1;
+    }
+    // Without a limit a front end that stops answering would hold the engine forever; the send
+    // limit also bounds the connect.
+    const timeval limit{timeout_seconds, 0};
+    if (setsockopt(link.fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0 ||
+        setsockopt(link.fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) != 0) {
+        warn("dump_debug_info: can't set the time-out: %s", strerror(errno));
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (!debug_connect(link.fd, address, timeout_seconds)) {
+        error("dump_debug_info: connection error %d", port);
+        return -1;
+    }
+    const int fd = link.fd;
+    link.fd = -1;
+    return fd;
+}
+
+// The end message: a zero length. At the end of a silent run the engine then waits for a key.
+void debug_send_end(session_t* session, int fd) {
+    const std::string end = debug_int32_bytes(0);
+    if (debug_send_all(fd, end.data(), end.size()) == end.size()) {
+        print_log("dump_debug_info: debugging finished correctly");
+    } else {
+        error("send error");
+    }
+    if (env_exists(session, std::string("silent"))) debug_wait_for_key();
+}
+
+// The report of one action: its place in the sequence and the session's properties, behind their
+// length. True when all of it was sent.
+bool debug_send_report(session_t* session, int fd, const std::string& sequence, const std::string& step,
+                       const std::string& sub, const std::string& action) {
+    const std::string text = "sequence:" + sequence + "\nstep:" + step + "\nanchor:" + sub + "\naction:" + action +
+                             "\n\n" + env_dump(session, 1);
+    if (text.size() > static_cast<size_t>(INT32_MAX)) {
+        error("dump_debug_info: report of %zu bytes does not fit its length field", text.size());
+        return false;
+    }
+    const std::string length = debug_int32_bytes(static_cast<int32_t>(text.size()));
+    if (debug_send_all(fd, length.data(), length.size()) != length.size()) {
+        error("send error");
+        return false;
+    }
+    const size_t sent = debug_send_all(fd, text.data(), text.size());
+    if (sent != text.size()) {
+        error("send error");
+        return false;
+    }
+    print_log("dump_debug_info: env size: %d, sent: %d", static_cast<int>(text.size()), static_cast<int>(sent));
+    return true;
+}
+
+// The front end's reply: a four-byte header, then a status; "wait" is followed by a new state for
+// the session.
+void debug_read_reply(session_t* session, int fd, int timeout_seconds) {
+    std::string pending;
+    std::string header;
+    const size_t header_got = debug_recv_exact(fd, pending, header, sizeof(int32_t), timeout_seconds);
+    if (header_got < sizeof(int32_t)) {
+        error("dump_debug_info: reply header is incomplete: %d of 4 bytes", static_cast<int>(header_got));
+        return;
+    }
+    print_log("dump_debug_info: received 4 bytes");
+
+    std::string received(debug_status_max, '\0');
+    const ssize_t status_got = debug_recv_once(fd, received.data(), received.size(), timeout_seconds);
+    if (status_got <= 0) {
+        if (status_got == 0) error("dump_debug_info: no status message received");
+        return;
+    }
+    received.resize(static_cast<size_t>(status_got));
+    // The status has no length of its own, so a front end that sends the state length right behind
+    // "wait" may have it arrive in the same receive: what follows the four letters then belongs to
+    // the state. A lone "wait" followed by a single NUL is a terminated text.
+    const std::string wait_status = "wait";
+    const bool wait = received.compare(0, wait_status.size(), wait_status) == 0;
+    std::string status = received.substr(0, received.find('\0'));
+    if (wait) {
+        status = wait_status;
+        if (received.size() != wait_status.size() + 1 || received.back() != '\0') {
+            pending = received.substr(wait_status.size());
+        }
+    }
+    print_log("dump_debug_info: received status message: %s", status.c_str());
+    if (!wait) return;
+    debug_receive_state(session, fd, pending, timeout_seconds);
+}
+
 }  // namespace
 
 void dump_debug_info(session_t* session, const std::string& sequence, const std::string& step,
@@ -176,86 +275,11 @@ void dump_debug_info_timed(session_t* session, const std::string& sequence, cons
         return;
     }
     if (timeout_seconds < 1) timeout_seconds = 1;
-
-    socket_closer link{socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)};
-    if (link.fd < 0) {
-        error("dump_debug_info: socket error");
-        return;
-    }
-    // Without a limit a front end that stops answering would hold the engine forever; the send
-    // limit also bounds the connect.
-    const timeval limit{timeout_seconds, 0};
-    if (setsockopt(link.fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0 ||
-        setsockopt(link.fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) != 0) {
-        warn("dump_debug_info: can't set the time-out: %s", strerror(errno));
-    }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (!debug_connect(link.fd, address, timeout_seconds)) {
-        error("dump_debug_info: connection error %d", port);
-        return;
-    }
-
+    const socket_closer link{debug_open_link(port, timeout_seconds)};
+    if (link.fd < 0) return;
     if (sequence.empty() && step.empty() && sub.empty() && action.empty()) {
-        const std::string end = debug_int32_bytes(0);
-        if (debug_send_all(link.fd, end.data(), end.size()) == end.size()) {
-            print_log("dump_debug_info: debugging finished correctly");
-        } else {
-            error("send error");
-        }
-        if (env_exists(session, std::string("silent"))) debug_wait_for_key();
+        debug_send_end(session, link.fd);
         return;
     }
-
-    const std::string text = "sequence:" + sequence + "\nstep:" + step + "\nanchor:" + sub + "\naction:" + action +
-                             "\n\n" + env_dump(session, 1);
-    if (text.size() > static_cast<size_t>(INT32_MAX)) {
-        error("dump_debug_info: report of %zu bytes does not fit its length field", text.size());
-        return;
-    }
-    const std::string length = debug_int32_bytes(static_cast<int32_t>(text.size()));
-    if (debug_send_all(link.fd, length.data(), length.size()) != length.size()) {
-        error("send error");
-        return;
-    }
-    const size_t sent = debug_send_all(link.fd, text.data(), text.size());
-    if (sent != text.size()) {
-        error("send error");
-        return;
-    }
-    print_log("dump_debug_info: env size: %d, sent: %d", static_cast<int>(text.size()), static_cast<int>(sent));
-
-    std::string pending;
-    std::string header;
-    const size_t header_got = debug_recv_exact(link.fd, pending, header, sizeof(int32_t), timeout_seconds);
-    if (header_got < sizeof(int32_t)) {
-        error("dump_debug_info: reply header is incomplete: %d of 4 bytes", static_cast<int>(header_got));
-        return;
-    }
-    print_log("dump_debug_info: received 4 bytes");
-
-    std::string received(debug_status_max, '\0');
-    const ssize_t status_got = debug_recv_once(link.fd, received.data(), received.size(), timeout_seconds);
-    if (status_got <= 0) {
-        if (status_got == 0) error("dump_debug_info: no status message received");
-        return;
-    }
-    received.resize(static_cast<size_t>(status_got));
-    // The status has no length of its own, so a front end that sends the state length right behind
-    // "wait" may have it arrive in the same receive: what follows the four letters then belongs to
-    // the state. A lone "wait" followed by a single NUL is a terminated text.
-    const std::string wait_status = "wait";
-    const bool wait = received.compare(0, wait_status.size(), wait_status) == 0;
-    std::string status = received.substr(0, received.find('\0'));
-    if (wait) {
-        status = wait_status;
-        if (received.size() != wait_status.size() + 1 || received.back() != '\0') {
-            pending = received.substr(wait_status.size());
-        }
-    }
-    print_log("dump_debug_info: received status message: %s", status.c_str());
-    if (!wait) return;
-    debug_receive_state(session, link.fd, pending, timeout_seconds);
+    if (debug_send_report(session, link.fd, sequence, step, sub, action)) debug_read_reply(session, link.fd, timeout_seconds);
 }

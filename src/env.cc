@@ -268,13 +268,10 @@ int env_save(session_t* session) {
     return 0;
 }
 
-int env_restore(session_t* session) {
-    if (!session) {
-        LOG_NULL_PARAM();
-        return -1;
-    }
-    print_log("env_restore: started");
-    const std::string source = env_root_file_path(session);
+namespace {
+
+// The root environment file's text; "" when it is missing or not to be trusted (logged).
+std::string env_read_root_file(const std::string& source) {
     std::string text;
     // Without blocking and without following links: a FIFO planted at the name would hold the open
     // until someone writes to it, and a link would lead to a file that is not the one checked.
@@ -297,7 +294,12 @@ int env_restore(session_t* session) {
             text.append(block, static_cast<size_t>(got));
         }
     }
-    if (text.empty()) text = env_get_string(session, std::string("LUMO_ENV_DUMP"));
+    return text;
+}
+
+// Sets the properties of an env_dump text: "name#value" lines, a value's further lines following
+// it, and a line starting with "#" ending the property before it.
+void env_restore_text(session_t* session, const std::string& text) {
     std::vector<std::string> lines = splitString(text, "\n", true);
     // A final line feed ends the last line; it does not open an empty one.
     if (!text.empty() && text.back() == '\n' && !lines.empty() && lines.back().empty()) lines.pop_back();
@@ -324,6 +326,19 @@ int env_restore(session_t* session) {
             env_set_string(session, name, value);
         }
     }
+}
+
+}  // namespace
+
+int env_restore(session_t* session) {
+    if (!session) {
+        LOG_NULL_PARAM();
+        return -1;
+    }
+    print_log("env_restore: started");
+    std::string text = env_read_root_file(env_root_file_path(session));
+    if (text.empty()) text = env_get_string(session, std::string("LUMO_ENV_DUMP"));
+    env_restore_text(session, text);
     print_log("env_restore: finished");
     return 0;
 }

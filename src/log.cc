@@ -12,6 +12,12 @@ logging_state_t _g_logging_state = {nullptr, 0, nullptr, nullptr, nullptr, "", n
 
 namespace {
 
+// The file this copy of the module opened, the only one it closes. A plug-in library carries its
+// own copy of this module: the state it adopts holds the engine's file, which the engine still
+// writes to, so letting go of that state must leave the file open. A stream a tool puts into the
+// state itself is likewise closed by the tool.
+FILE* g_own_file = nullptr;
+
 // One line: the seconds, the kind, the prefix, the message; flushed so that a crash or a kill
 // never loses what was already said.
 int log_write(const char* kind, const char* format, va_list args) {
@@ -59,6 +65,7 @@ int log_init(session_t* session, const char* name) {
         logging_state_t* adopted = *session_log_state(session);
         if (!_g_logging_state.file && adopted) {
             _g_logging_state = *adopted;
+            g_own_file = nullptr;
             return 0;
         }
         if (_g_logging_state.file) return 0;
@@ -69,13 +76,17 @@ int log_init(session_t* session, const char* name) {
         return -1;
     }
     _g_logging_state.file = log_open(name);
+    g_own_file = _g_logging_state.file;
     if (_g_logging_state.file) _g_logging_state.ready = 1;
     if (session) *session_log_state(session) = &_g_logging_state;
     return 0;
 }
 
 int log_disable(void) {
+    FILE* file = _g_logging_state.file;
     _g_logging_state = {nullptr, 0, nullptr, nullptr, nullptr, "", nullptr};
+    if (file && file == g_own_file) fclose(file);
+    g_own_file = nullptr;
     return 0;
 }
 

@@ -28,10 +28,12 @@ extern logging_state_t _g_logging_state;
 logging_state_t** session_log_state(session_t* session);
 
 // Without a name but with a session: adopts the state the session points at when this copy has no
-// file open, and keeps an open log as it is (the plug-in path); 0. Otherwise resets the state and
-// opens the file for appending: -1 when no name is given, 0 otherwise (also when the open failed:
+// file open, and keeps an open log as it is (the plug-in path); 0. Otherwise lets go of the state
+// as log_disable does and opens the file for appending: -1 when no name is given, 0 otherwise (also when the open failed:
 // see log_is_ready).
 int log_init(session_t* session, const char* name);
+// Resets the state to no file, not ready, no handlers and prefix "", and closes the file when this
+// copy of the module opened it; an adopted file stays open for the engine that owns it. 0.
 int log_disable(void);
 // 0 when a file is open and ready, -2 when a file is set but not ready, -3 when there is no file.
 int log_is_ready(void);

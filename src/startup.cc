@@ -307,7 +307,7 @@ struct signals_blocked {
 // The temporary folder must never be a folder whose loss, or whose other owner, would harm: it is
 // checked before anything is written near it. Ends the process with status 2 on refusal.
 void check_temp_folder(const std::string& given, const std::string& resolved) {
-    if (resolved.empty()) die(2, "check_temp_folder: temporary folder %s cannot be resolved", given.c_str());
+    if (resolved.empty()) die(lumo_exit_error, "check_temp_folder: temporary folder %s cannot be resolved", given.c_str());
     const auto holds = [&resolved](const std::string& inner) {
         return !inner.empty() && (inner == resolved || resolved == "/" ||
                                   inner.compare(0, resolved.size() + 1, resolved + "/") == 0);
@@ -317,20 +317,20 @@ void check_temp_folder(const std::string& given, const std::string& resolved) {
     const passwd* account = getpwuid(geteuid());
     if (resolved == "/" || holds(cwd ? std::string(cwd.get()) : "") || holds(home && *home ? path_resolve(home) : "") ||
         holds(account && account->pw_dir ? path_resolve(account->pw_dir) : ""))
-        die(2, "check_temp_folder: temporary folder %s is the root, home or working folder or holds one of them, "
+        die(lumo_exit_error, "check_temp_folder: temporary folder %s is the root, home or working folder or holds one of them, "
                "refusing to use it", given.c_str());
     std::string named = given;
     while (named.size() > 1 && named.back() == '/') named.pop_back();
     struct stat info;
     if (lstat(named.c_str(), &info) == 0 && S_ISLNK(info.st_mode))
-        die(2, "check_temp_folder: temporary folder %s is a symbolic link, refusing to use it", given.c_str());
+        die(lumo_exit_error, "check_temp_folder: temporary folder %s is a symbolic link, refusing to use it", given.c_str());
     if (lstat(resolved.c_str(), &info) != 0) return;  // made by this run, private to it
     if (!S_ISDIR(info.st_mode))
-        die(2, "check_temp_folder: temporary folder %s is not a folder, refusing to use it", given.c_str());
+        die(lumo_exit_error, "check_temp_folder: temporary folder %s is not a folder, refusing to use it", given.c_str());
     if (info.st_uid != geteuid())
-        die(2, "check_temp_folder: temporary folder %s belongs to another user, refusing to use it", given.c_str());
+        die(lumo_exit_error, "check_temp_folder: temporary folder %s belongs to another user, refusing to use it", given.c_str());
     if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0)
-        die(2, "check_temp_folder: temporary folder %s is writable by group or others, refusing to use it",
+        die(lumo_exit_error, "check_temp_folder: temporary folder %s is writable by group or others, refusing to use it",
             given.c_str());
 }
 
@@ -411,7 +411,7 @@ void sigint_handler(int signo) {
     if (answer == 1) {
         end_child();
         run_cleanup();
-        _exit(4);
+        _exit(lumo_exit_cancel);
     }
     if (g_is_dialog) g_dialog_interrupted = 1;
     errno = saved_errno;
@@ -446,6 +446,29 @@ int check_env_name(const char* name) {
     return regex && regmatch(regex.get(), name, 0) == 1 ? 0 : -1;
 }
 
+namespace {
+
+// Turns a one-letter option into its long form. 1 for an option, 0 for an argument that is none
+// (ignored), -1 for an unknown letter; both are reported on standard output.
+int option_long_form(std::string& arg, int index) {
+    if (arg.size() == 2 && arg[0] == '-') {
+        const std::string long_form = match_cmdline_shortcut(arg);
+        if (long_form.empty()) {
+            printf("Incorrect command-line argument: arg %d, key %s\n", index, arg.c_str());
+            return -1;
+        }
+        arg = long_form;
+        return 1;
+    }
+    if (arg.size() < 3 || arg.compare(0, 2, "--") != 0) {
+        printf("Incorrect command-line argument: arg %d, key %s, ignoring\n", index, arg.c_str());
+        return 0;
+    }
+    return 1;
+}
+
+}  // namespace
+
 int parse_command_line(session_t* session, int argc, char** argv, session_t* cmdline) {
     if (!session || !cmdline || !argv) {
         LOG_NULL_PARAM();
@@ -454,17 +477,9 @@ int parse_command_line(session_t* session, int argc, char** argv, session_t* cmd
     bool query = false;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i] ? argv[i] : "";
-        if (arg.size() == 2 && arg[0] == '-') {
-            const std::string long_form = match_cmdline_shortcut(arg);
-            if (long_form.empty()) {
-                printf("Incorrect command-line argument: arg %d, key %s\n", i, arg.c_str());
-                return -1;
-            }
-            arg = long_form;
-        } else if (arg.size() < 3 || arg.compare(0, 2, "--") != 0) {
-            printf("Incorrect command-line argument: arg %d, key %s, ignoring\n", i, arg.c_str());
-            continue;
-        }
+        const int form = option_long_form(arg, i);
+        if (form < 0) return -1;
+        if (form == 0) continue;
         std::string name = arg.substr(2);
         const size_t equals = name.find('=');
         for (size_t k = 0; k < name.size() && k < equals; ++k) {
@@ -536,18 +551,18 @@ int show_help(session_t* session) {
     if (!lang.empty()) {
         const std::string name = "help_" + lang + ".msg";
         print_log("show_help: language defined. Use %s", name.c_str());
-        if (store_file_exists(session->store.get(), "_internal_", name.c_str())) {
+        if (store_file_exists(session->store.get(), lumo_internal_component, name.c_str())) {
             print_log("show_help: try to extract %s", name.c_str());
-            found = store_file_get_content(session->store.get(), "_internal_", name, text) >= 0 && !text.empty();
+            found = store_file_get_content(session->store.get(), lumo_internal_component, name, text) >= 0 && !text.empty();
         } else {
             print_log("show_help: there is no %s in BOM", name.c_str());
         }
     }
     if (!found) {
         print_log("show_help: Use default help.msg");
-        if (store_file_exists(session->store.get(), "_internal_", "help.msg")) {
+        if (store_file_exists(session->store.get(), lumo_internal_component, "help.msg")) {
             print_log("show_help: try to extract help.msg");
-            if (store_file_get_content(session->store.get(), "_internal_", "help.msg", text) >= 0) {
+            if (store_file_get_content(session->store.get(), lumo_internal_component, "help.msg", text) >= 0) {
                 if (text.empty()) error("show_help: help message specified in BOM, but content is null");
                 else found = true;
             }
@@ -587,127 +602,162 @@ int init_logging(session_t* session, session_t* cmdline) {
     return -1;
 }
 
-int lumo_main(int argc, char** argv) {
-    const time_t started = time(nullptr);
-    auto session = std::make_unique<session_t>();
-    auto cmdline = std::make_unique<session_t>();
+namespace {
 
+// What start-up hands from one step to the next. The usage-statistics layer is declared after the
+// sessions so that it goes first at the end: the main session points at it until then.
+struct startup_t {
+    time_t started = 0;
+    std::unique_ptr<session_t> session = std::make_unique<session_t>();
+    std::unique_ptr<session_t> cmdline = std::make_unique<session_t>();
+    std::string temp_folder;  // the command line's temporary folder, absolute with links resolved
+    layer_t user_stat;
+};
+
+void install_signal_handlers() {
     install_interrupt_handler();
     struct sigaction action = {};
     action.sa_handler = sigterm_handler;
     sigfillset(&action.sa_mask);
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGHUP, &action, nullptr);
+}
 
-    if (env_init(session.get()) != 0 || env_init(cmdline.get()) != 0)
-        die(1, "Fatal error: property engine failed to init.");
-    if (parse_command_line(session.get(), argc, argv, cmdline.get()) != 0)
-        env_set_string(cmdline.get(), "help", "1");
+// Both sessions, and the command line read into the second; a malformed one asks for the help text.
+void open_sessions(startup_t& run, int argc, char** argv) {
+    if (env_init(run.session.get()) != 0 || env_init(run.cmdline.get()) != 0)
+        die(lumo_exit_run_gui_failed, "Fatal error: property engine failed to init.");
+    if (parse_command_line(run.session.get(), argc, argv, run.cmdline.get()) != 0)
+        env_set_string(run.cmdline.get(), "help", "1");
+}
 
-    if (env_exists(cmdline.get(), std::string("__dumpenv__"))) {
-        for (char** entry = environ; entry && *entry; ++entry) {
-            fwrite(*entry, 1, strlen(*entry) + 1, stdout);
-        }
-        fflush(stdout);
-        return 0;
+// "__dumpenv__": the process environment, each entry ended by a zero byte.
+int dump_environment() {
+    for (char** entry = environ; entry && *entry; ++entry) {
+        fwrite(*entry, 1, strlen(*entry) + 1, stdout);
     }
+    fflush(stdout);
+    return lumo_exit_success;
+}
 
+// The log's name: "install.log" in the working folder, or beside a temporary folder named on the
+// command line, whose parent then becomes tmp_dir.
+std::string choose_log_name(startup_t& run) {
     // The folder is known by its absolute path with links resolved before anything is decided or
     // written: "/./", "x/.." or "." must never lead the clean-up at exit to a folder it did not make.
-    const std::string given_temp = env_get_string(cmdline.get(), std::string("TEMP_FOLDER"));
-    const std::string temp_folder = given_temp.empty() ? "" : path_resolve(given_temp);
-    std::string log_name = "install.log";
-    if (!given_temp.empty()) {
-        check_temp_folder(given_temp, temp_folder);
-        env_set_string(cmdline.get(), "TEMP_FOLDER", temp_folder);
-        const std::string tmp_dir = get_dirname(temp_folder);
-        env_set_string(session.get(), "tmp_dir", tmp_dir);
-        const char* user = getenv("USER");
-        const char* host_env = getenv("HOSTNAME");
-        const std::string host = host_env && *host_env ? host_env : host_name();
-        log_name = tmp_dir + "/vexan.lumo." + (user ? user : "root") + "." + host + "_" +
-                   log_date() + ".log";
-    }
-    env_set_string(cmdline.get(), "log_file", log_name);
-    if (init_logging(session.get(), cmdline.get()) != 0) fputs("Logging initialization failed\n", stderr);
+    const std::string given_temp = env_get_string(run.cmdline.get(), std::string("TEMP_FOLDER"));
+    if (given_temp.empty()) return "install.log";
+    run.temp_folder = path_resolve(given_temp);
+    check_temp_folder(given_temp, run.temp_folder);
+    env_set_string(run.cmdline.get(), "TEMP_FOLDER", run.temp_folder);
+    const std::string tmp_dir = get_dirname(run.temp_folder);
+    env_set_string(run.session.get(), "tmp_dir", tmp_dir);
+    const char* user = getenv("USER");
+    const char* host_env = getenv("HOSTNAME");
+    const std::string host = host_env && *host_env ? host_env : host_name();
+    return tmp_dir + "/vexan.lumo." + (user ? user : "root") + "." + host + "_" + log_date() + ".log";
+}
 
+void open_log(startup_t& run) {
+    env_set_string(run.cmdline.get(), "log_file", choose_log_name(run));
+    if (init_logging(run.session.get(), run.cmdline.get()) != 0) fputs("Logging initialization failed\n", stderr);
     print_log("%s", std::string(58, '#').c_str());
     print_log("Logging started at %s", ctime_now().c_str());
+}
 
-    if (env_exists(cmdline.get(), std::string("version"))) {
-        printf("%s\n", engine_identification().c_str());
-        return 0;
-    }
-
-    env_set_string(session.get(), "SCRIPT_NAME", argc > 0 && argv[0] ? argv[0] : "");
+// The engine's own name, the proxies the command line gives to the commands the run starts, and
+// the command line itself in the log.
+void note_command_line(startup_t& run, int argc, char** argv) {
+    env_set_string(run.session.get(), "SCRIPT_NAME", argc > 0 && argv[0] ? argv[0] : "");
     for (const char* proxy : {"http_proxy", "https_proxy"}) {
-        const std::string value = env_get_string(cmdline.get(), std::string(proxy));
+        const std::string value = env_get_string(run.cmdline.get(), std::string(proxy));
         if (value.empty()) continue;
         print_log("main: set %s=%s", proxy, value.c_str());
         setenv(proxy, value.c_str(), 1);
     }
     print_log("main: command-line parameters");
-    print_log("%s", env_dump_for_log(cmdline.get(), 0).c_str());
+    print_log("%s", env_dump_for_log(run.cmdline.get(), 0).c_str());
+}
 
-    std::string script_dir = path(get_dirname(env_get_string(session.get(), std::string("SCRIPT_NAME"))));
+// The package store lies beside the engine's folder, or in its "uninstall" folder for a removal.
+void open_package(session_t* s) {
+    std::string script_dir = path(get_dirname(env_get_string(s, std::string("SCRIPT_NAME"))));
     // Started through the search path, the engine's folder is the working folder.
     if (script_dir.empty()) script_dir = ".";
     const std::string beside = script_dir + "/.." + "/install.cab";
     const std::string uninstall = script_dir + "/uninstall" + "/install.cab";
-    if (store_read_header(session.get(), session->store.get(), beside.c_str()) != 0 &&
-        store_read_header(session.get(), session->store.get(), uninstall.c_str()) != 0)
-        die(2, "Fatal error: it'a not a valid package.");
+    if (store_read_header(s, s->store.get(), beside.c_str()) != 0 &&
+        store_read_header(s, s->store.get(), uninstall.c_str()) != 0)
+        die(lumo_exit_error, "Fatal error: it'a not a valid package.");
+}
 
-    env_set_string(session.get(), "IS_ROOT", user_is_root(session.get()) ? "yes" : "no");
-    if (session_init_cdata(session.get()) != 0) die(2, "Fatal error: session initialization failed");
-    if (init_configuration(session.get()) != 0) die(2, "Fatal error: config initialization failed");
-
-    commandline_merge(session.get(), cmdline.get());
-
-    session_t* s = session.get();
+// Named data, the engine configuration, the command line over it, and the defaults of the mode.
+void configure_session(startup_t& run) {
+    session_t* s = run.session.get();
+    env_set_string(s, "IS_ROOT", user_is_root(s) ? "yes" : "no");
+    if (session_init_cdata(s) != 0) die(lumo_exit_error, "Fatal error: session initialization failed");
+    if (init_configuration(s) != 0) die(lumo_exit_error, "Fatal error: config initialization failed");
+    commandline_merge(s, run.cmdline.get());
     if (!env_exists(s, std::string("LUMO_MODE"))) env_set_string(s, "LUMO_MODE", "install");
     if (!env_exists(s, std::string("LUMO_UNINSTALLER"))) env_set_string(s, "LUMO_UNINSTALLER", "uninstall.sh");
     env_set_string(s, "LUMO_PLATFORM", "Linux");
+    // A download run asks nothing: it installs silently and goes on past optional errors.
     if (env_exists(s, std::string("download_list"))) {
         env_set_string(s, "silent", "empty");
         env_set_string(s, "CONTINUE_WITH_OPTIONAL_ERROR", "yes");
         env_set_string(s, "LUMO_MODE", "install");
         env_set_string(s, "ACCEPT_EULA", "accept");
     }
+}
 
+// The folder whose new entries the clean-up at exit removes: the temporary folder, or without one
+// the package's own "tmp" folder. That one is not refused, but what appears in it is removed only
+// when nobody else could have put it there. "" when nothing is to be removed.
+std::string folder_to_clean(session_t* s, const std::string& temp_dir) {
+    if (!temp_dir.empty()) return temp_dir;
+    std::string cleaned = path_resolve(env_get_string(s, std::string("PACKAGE_DIR")) + "/tmp");
+    struct stat info;
+    if (lstat(cleaned.c_str(), &info) == 0 &&
+        (!S_ISDIR(info.st_mode) || info.st_uid != geteuid() || (info.st_mode & (S_IWGRP | S_IWOTH)) != 0))
+        cleaned.clear();
+    return cleaned;
+}
+
+// What decides the clean-up and may change during the run: read at start and again at the end.
+void note_cleanup_settings(session_t* s) {
+    g_cleanup.marker = expand_operand(s, "${tmp_dir}/vexan.lumo.${USER}.running.marker");
+    g_cleanup.keep = env_exists(s, std::string("__keep_temp__"));
+    g_cleanup.elevated = env_get_string(s, std::string("RUN_MODE")) == "elevated";
+    g_cleanup.installer_present = env_get_string(s, std::string("INSTALLER_PRESENT")) == "yes";
+}
+
+// Checks, notes and makes the temporary folder, and arms the clean-up of the signal handlers.
+void prepare_temp_folder(startup_t& run) {
+    session_t* s = run.session.get();
     // The configuration may name another temporary folder: it is held to the same rules.
     const std::string configured_temp = env_get_string(s, std::string("TEMP_FOLDER"));
-    std::string temp_dir = configured_temp.empty() ? "" : path_resolve(configured_temp);
-    if (!configured_temp.empty() && temp_dir != temp_folder) {
+    const std::string temp_dir = configured_temp.empty() ? "" : path_resolve(configured_temp);
+    if (!configured_temp.empty() && temp_dir != run.temp_folder) {
         check_temp_folder(configured_temp, temp_dir);
         env_set_string(s, "TEMP_FOLDER", temp_dir);
     }
     const std::string tmp_dir = env_get_string(s, std::string("tmp_dir"));
     if (!tmp_dir.empty() && tmp_dir[0] != '/') env_set_string(s, "tmp_dir", path_resolve(tmp_dir));
-    // Without a temporary folder the sequence takes the package's own "tmp" folder. That one is not
-    // refused, but what appears in it is removed only when nobody else could have put it there.
-    std::string cleaned = temp_dir;
-    if (cleaned.empty()) {
-        cleaned = path_resolve(env_get_string(s, std::string("PACKAGE_DIR")) + "/tmp");
-        struct stat info;
-        if (lstat(cleaned.c_str(), &info) == 0 &&
-            (!S_ISDIR(info.st_mode) || info.st_uid != geteuid() || (info.st_mode & (S_IWGRP | S_IWOTH)) != 0))
-            cleaned.clear();
-    }
-    note_temp_folder(cleaned);
+    note_temp_folder(folder_to_clean(s, temp_dir));
     // Layers, scripts and plug-ins keep their working files in the temporary folder: a folder named
     // on the command line that does not exist yet is made, private to this user.
     if (!temp_dir.empty() && !exists(temp_dir)) {
         print_log("main: creating temporary folder %s", temp_dir.c_str());
-        folder_create(temp_dir, 0700);
+        folder_create(temp_dir, folder_mode_private);
     }
     g_cleanup.root_env_file = env_root_file_path(s);
-    g_cleanup.marker = expand_operand(s, "${tmp_dir}/vexan.lumo.${USER}.running.marker");
-    g_cleanup.keep = env_exists(s, std::string("__keep_temp__"));
-    g_cleanup.elevated = env_get_string(s, std::string("RUN_MODE")) == "elevated";
-    g_cleanup.installer_present = env_get_string(s, std::string("INSTALLER_PRESENT")) == "yes";
+    note_cleanup_settings(s);
     g_cleanup.armed = 1;
+}
 
+// LANG: the "lang" option, else the process's LANG or LC_CTYPE, else "default". LUMO_SHELL: bash
+// where there is one.
+void choose_language_and_shell(session_t* s) {
     const char* env_lang = getenv("LANG");
     const char* env_ctype = getenv("LC_CTYPE");
     std::string lang = env_get_string(s, std::string("lang"));
@@ -723,22 +773,11 @@ int lumo_main(int argc, char** argv) {
     std::string shell = "bash";
     if (!exists("/bin/bash") && system("/bin/sh -c \"which bash 2>/dev/null\"") != 0) shell = "sh";
     env_set_string(s, "LUMO_SHELL", shell);
+}
 
-    if (env_exists(cmdline.get(), std::string("help"))) {
-        show_help(s);
-        return 0;
-    }
-
-    // Without string tables the engine still runs, with whatever properties it has.
-    string_table_init(s);
-    string_table_bind(s);
-
-    if (env_exists(s, std::string("__get_string__"))) {
-        if (configuration_get_strings(s) != 0) die(2, "Fatal error: Could not extract strings.");
-        return 0;
-    }
-
-    // The silent configuration to read and the one to write are used by their full paths.
+// The silent configuration to read and the one to write are used by their full paths. 0, or -1
+// (reported on standard output) when one of them is named without a value.
+int resolve_silent_files(session_t* s) {
     const bool uninstall_mode = env_get_string(s, std::string("LUMO_MODE")) == "uninstall";
     for (const char* name : {"silent", "duplicate"}) {
         if (!env_exists(s, std::string(name))) continue;
@@ -746,57 +785,79 @@ int lumo_main(int argc, char** argv) {
         const std::string value = env_get_string(s, std::string(name));
         if (value.empty()) {
             printf("Error: Please provide silent configuration file.\n");
-            return 2;
+            return -1;
         }
         if (value[0] != '/' && value[0] != '~')
             env_set_string(s, name, env_get_string(s, std::string("LUMO_PWD")) + "/" + value);
     }
+    return 0;
+}
 
+// The usage-statistics plug-in runs as a layer of its own, so what it sets stays out of the
+// session's properties. The layer stays active to the end of the run; the session, destroyed
+// after it, never reads it again.
+void run_user_stat(startup_t& run) {
+    session_t* s = run.session.get();
+    env_set_string(s, "LUMO_USER_STAT_TIME", std::to_string(static_cast<long long>(time(nullptr) - run.started)));
+    run.user_stat.id = "lumo_user_stat";
+    run.user_stat.plugin.file = "user_stat.so";
+    run.user_stat.plugin.component = lumo_internal_component;
+    run.user_stat.plugin.func = "send_user_stat";
+    s->active_layer = &run.user_stat;
+    if (plugin_run(s, nullptr, &run.user_stat.plugin) == -1) error("main: error during running of lumo_user_stat layer");
+}
+
+void run_sequence(startup_t& run) {
+    session_t* s = run.session.get();
     actions_init(s);
     init_sequence(s);
     sequence_execute(s);
+    run_user_stat(run);
+}
 
-    env_set_string(s, "LUMO_USER_STAT_TIME", std::to_string(static_cast<long long>(time(nullptr) - started)));
-    // The usage-statistics plug-in runs as a layer of its own, so what it sets stays out of the
-    // session's properties. The layer stays active to the end of the run; the session, destroyed
-    // after it, never reads it again.
-    layer_t user_stat;
-    user_stat.id = "lumo_user_stat";
-    user_stat.plugin.file = "user_stat.so";
-    user_stat.plugin.component = "_internal_";
-    user_stat.plugin.func = "send_user_stat";
-    s->active_layer = &user_stat;
-    if (plugin_run(s, nullptr, &user_stat.plugin) == -1) error("main: error during running of lumo_user_stat layer");
-
-    {
-        // The end's own clean-up: the handlers must not start the same work halfway through it.
-        const signals_blocked quiet;
-        // What the sequence decided last counts, as the run ends normally.
-        const std::string temp = env_get_string(s, std::string("TEMP_FOLDER"));
-        const std::string resolved = temp.empty() ? "" : path_resolve(temp);
-        g_cleanup.keep = env_exists(s, std::string("__keep_temp__"));
-        g_cleanup.elevated = env_get_string(s, std::string("RUN_MODE")) == "elevated";
-        g_cleanup.installer_present = env_get_string(s, std::string("INSTALLER_PRESENT")) == "yes";
-        g_cleanup.marker = expand_operand(s, "${tmp_dir}/vexan.lumo.${USER}.running.marker");
-        if (g_cleanup.keep) {
-            print_log("main: keep temporary folder alive");
-        } else if (temp.empty()) {
-            warn("main: temporary folder is not defined");
-        } else if (resolved != g_cleanup.folder) {
-            error("main: temporary folder %s was not checked at start, not removed", temp.c_str());
-        } else if (g_cleanup.existed && !g_cleanup.before.empty()) {
-            print_log("main: temporary folder %s existed before the run, only what the run made in it is removed",
-                      temp.c_str());
-        }
-        if (resolved != g_cleanup.folder) g_cleanup.folder.clear();
-        if (is_file(g_cleanup.marker) && !g_cleanup.installer_present)
-            print_log("main: removing marker file %s", g_cleanup.marker.c_str());
-        const int failed = run_cleanup();
-        if (failed > 0) error("main: %d entries of temporary folder %s could not be removed", failed, temp.c_str());
+// The end's own clean-up of the temporary folder and the running marker.
+void clean_up_at_end(session_t* s) {
+    // The handlers must not start the same work halfway through it.
+    const signals_blocked quiet;
+    // What the sequence decided last counts, as the run ends normally.
+    const std::string temp = env_get_string(s, std::string("TEMP_FOLDER"));
+    const std::string resolved = temp.empty() ? "" : path_resolve(temp);
+    note_cleanup_settings(s);
+    if (g_cleanup.keep) {
+        print_log("main: keep temporary folder alive");
+    } else if (temp.empty()) {
+        warn("main: temporary folder is not defined");
+    } else if (resolved != g_cleanup.folder) {
+        error("main: temporary folder %s was not checked at start, not removed", temp.c_str());
+    } else if (g_cleanup.existed && !g_cleanup.before.empty()) {
+        print_log("main: temporary folder %s existed before the run, only what the run made in it is removed",
+                  temp.c_str());
     }
+    if (resolved != g_cleanup.folder) g_cleanup.folder.clear();
+    if (is_file(g_cleanup.marker) && !g_cleanup.installer_present)
+        print_log("main: removing marker file %s", g_cleanup.marker.c_str());
+    const int failed = run_cleanup();
+    if (failed > 0) error("main: %d entries of temporary folder %s could not be removed", failed, temp.c_str());
+}
 
-    int status = 0;
-    if (env_exists(s, std::string("LUMO_EXIT_CODE"))) status = atoi(env_get_string(s, std::string("LUMO_EXIT_CODE")).c_str());
+// The status the run ends with: LUMO_EXIT_CODE when set, else success. A value that is not a whole
+// number from 0 to 255 cannot be an exit status (the shell would see it cut to its low byte, or 0
+// for text): it is reported and the run ends with the error status instead of passing as success.
+int exit_status(session_t* s) {
+    if (!env_exists(s, std::string("LUMO_EXIT_CODE"))) return lumo_exit_success;
+    const std::string text = env_get_string(s, std::string("LUMO_EXIT_CODE"));
+    errno = 0;
+    char* end = nullptr;
+    const long value = strtol(text.c_str(), &end, 10);
+    while (end && isspace(static_cast<unsigned char>(*end))) ++end;
+    if (errno == 0 && end != text.c_str() && *end == '\0' && value >= 0 && value <= 255) return static_cast<int>(value);
+    error("main: LUMO_EXIT_CODE '%s' is not an exit status from 0 to 255, exiting with %d", text.c_str(),
+          lumo_exit_error);
+    return lumo_exit_error;
+}
+
+int shut_down(session_t* s) {
+    const int status = exit_status(s);
     sequence_free_all(s);
     // The elevated instance leaves the debug link open for the instance that started it.
     if (env_get_string(s, std::string("RUN_MODE")) != "elevated") dump_debug_info(s, "", "", "", "");
@@ -804,4 +865,40 @@ int lumo_main(int argc, char** argv) {
     print_log("Exit code is %d", status);
     print_log("Logging finished at %s", ctime_now().c_str());
     return status;
+}
+
+}  // namespace
+
+int lumo_main(int argc, char** argv) {
+    startup_t run;
+    run.started = time(nullptr);
+    install_signal_handlers();
+    open_sessions(run, argc, argv);
+    if (env_exists(run.cmdline.get(), std::string("__dumpenv__"))) return dump_environment();
+    open_log(run);
+    if (env_exists(run.cmdline.get(), std::string("version"))) {
+        printf("%s\n", engine_identification().c_str());
+        return lumo_exit_success;
+    }
+    note_command_line(run, argc, argv);
+    session_t* s = run.session.get();
+    open_package(s);
+    configure_session(run);
+    prepare_temp_folder(run);
+    choose_language_and_shell(s);
+    if (env_exists(run.cmdline.get(), std::string("help"))) {
+        show_help(s);
+        return lumo_exit_success;
+    }
+    // Without string tables the engine still runs, with whatever properties it has.
+    string_table_init(s);
+    string_table_bind(s);
+    if (env_exists(s, std::string("__get_string__"))) {
+        if (configuration_get_strings(s) != 0) die(lumo_exit_error, "Fatal error: Could not extract strings.");
+        return lumo_exit_success;
+    }
+    if (resolve_silent_files(s) != 0) return lumo_exit_error;
+    run_sequence(run);
+    clean_up_at_end(s);
+    return shut_down(s);
 }

@@ -3,12 +3,30 @@
 #pragma once
 
 #include <regex.h>
+#include <sys/types.h>
 
 #include <csignal>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
+
+// The exit statuses a run ends with; the configuration offers them to sequences as the properties
+// LUMO_EXIT_CODE_SUCCESS, _RUN_GUI_FAILED, _ERROR, _WARNING and _CANCEL.
+constexpr int lumo_exit_success = 0;
+constexpr int lumo_exit_run_gui_failed = 1;  // also the status when the property store cannot start
+constexpr int lumo_exit_error = 2;
+constexpr int lumo_exit_warning = 3;
+constexpr int lumo_exit_cancel = 4;  // also the status when the user confirms an interrupt
+
+// The package store's component that holds the engine's own files (help texts, plug-ins, tables).
+constexpr const char* lumo_internal_component = "_internal_";
+
+// Folder modes: private to the user (temporary folders), readable by all (installed folders), and
+// writable by the group too (folders made on the way to a file).
+constexpr mode_t folder_mode_private = 0700;
+constexpr mode_t folder_mode_public = 0755;
+constexpr mode_t folder_mode_group = 0775;
 
 // Every byte outside A-Z and a-z becomes '_' (digits included).
 std::string strtoletters(const std::string& text);

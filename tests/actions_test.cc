@@ -19,6 +19,7 @@
 #include "startup.h"
 #include "store.h"
 #include "test_util.h"
+#include "utils.h"
 #include "xml.h"
 
 using lumo_test::LogCapture;
@@ -26,77 +27,10 @@ using lumo_test::TempDir;
 
 namespace {
 
-// Plug-ins are built at test time from sources that include only the public plug-in header, in C,
-// the way a package author builds them.
-const char* const test_plugin_source = R"(#define _GNU_SOURCE
-#include <dlfcn.h>
-#include <stdio.h>
-#include <sys/stat.h>
-
-#include "lumo/plugin.h"
-
-int status_seven(session_t* session) {
-    (void)session;
-    return 7;
-}
-
-/* Reports the file it was loaded from and that file's mode while it is loaded. */
-int where(session_t* session) {
-    Dl_info info;
-    struct stat st;
-    char mode[16];
-    log_init(session, NULL);
-    if (!dladdr((void*)&status_seven, &info) || !info.dli_fname) return -2;
-    env_set_string(session, "PLUGIN_PATH", info.dli_fname);
-    if (stat(info.dli_fname, &st) != 0) return -3;
-    snprintf(mode, sizeof mode, "%o", (unsigned)(st.st_mode & 07777));
-    env_set_string(session, "PLUGIN_MODE", mode);
-    print_log("where: loaded from %s", info.dli_fname);
-    return 0;
-}
-
-/* Uses every call the header offers. */
-int greet(session_t* session) {
-    const char* name;
-    log_init(session, NULL);
-    name = env_get_string(session, "GREET_NAME");
-    env_set_string(session, "GREETING", "hello ");
-    env_cat_string(session, "GREETING", name);
-    if (env_exists(session, "GREET_DROP")) env_remove(session, "GREET_DROP");
-    print_log("greet: %s", env_get_string(session, "GREETING"));
-    warn("greet: a warning");
-    error("greet: an error");
-    return env_exists(session, "GREET_MISSING") ? 1 : 42;
-}
-)";
-
-std::string plugin_dir;  // built once for the whole suite
-
-std::string build_c_plugin(const std::string& folder, const std::string& name, const std::string& source) {
-    const std::string c_file = folder + "/" + name + ".c";
-    const std::string so_file = folder + "/" + name + ".so";
-    lumo_test::write_file_text(c_file, source);
-    std::string output;
-    const int status = lumo_test::run_command("gcc -Wall -Wextra -Werror -shared -fPIC -I" +
-                                                  lumo_test::quote(lumo_test::source_dir() + "/include") +
-                                                  " -o " + lumo_test::quote(so_file) + " " +
-                                                  lumo_test::quote(c_file),
-                                              &output, true);
-    EXPECT_EQ(0, status) << output;
-    return so_file;
-}
-
-std::string build_cxx_plugin(const std::string& folder, const std::string& source_file) {
-    const std::string so_file = folder + "/" + get_basename(cutExtension(source_file)) + ".so";
-    std::string output;
-    const int status = lumo_test::run_command("g++ -std=c++17 -Wall -Wextra -Werror -shared -fPIC -I" +
-                                                  lumo_test::quote(lumo_test::source_dir() + "/include") +
-                                                  " -o " + lumo_test::quote(so_file) + " " +
-                                                  lumo_test::quote(source_file),
-                                              &output, true);
-    EXPECT_EQ(0, status) << output;
-    return so_file;
-}
+// The test plug-in (tests/plugins/test_plugin.c) and the example plug-ins are built by the build
+// itself, in C and C++ against the public header only, the way a package author builds them.
+const std::string plugin_dir = LUMO_TEST_PLUGIN_DIR;
+const std::string example_plugin_dir = LUMO_EXAMPLE_PLUGIN_DIR;
 
 int return_one(session_t*) { return 1; }
 int return_two(session_t*) { return 2; }
@@ -123,12 +57,6 @@ protected:
 
 class PluginRunTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        static TempDir plugins;
-        plugin_dir = plugins.path();
-        build_c_plugin(plugin_dir, "test_plugin", test_plugin_source);
-    }
-
     void SetUp() override {
         // A plug-in resolves the engine's functions against the running program.
         ASSERT_NE(nullptr, dlsym(RTLD_DEFAULT, "env_get_string"))
@@ -137,7 +65,7 @@ protected:
         if (cwd) saved_cwd_ = cwd;
         free(cwd);
         temp_ = dir_.file("temp");
-        folder_create(temp_, 0755);
+        folder_create(temp_, folder_mode_public);
     }
 
     void TearDown() override {
@@ -438,7 +366,7 @@ TEST_F(PluginRunTest, MissingStoreEntryLeavesNoFile) {
 
 TEST_F(PluginRunTest, ActiveLayerLoadsFromItsFolderAndWorksThere) {
     const std::string folder = temp_ + "/lay";
-    ASSERT_EQ(0, folder_create(folder, 0755));
+    ASSERT_EQ(0, folder_create(folder, folder_mode_public));
     ASSERT_EQ(0, file_copy(library(), folder + "/test_plugin.so"));
     env_set_string(&session_, "TEMP_FOLDER", temp_);
     layer_t layer;
@@ -475,7 +403,7 @@ TEST_F(PluginRunTest, ActiveLayerWithoutItsFolderGivesMinusOne) {
 
 TEST_F(PluginRunTest, LibraryNamesMustStayInTheirFolder) {
     const std::string folder = temp_ + "/lay";
-    ASSERT_EQ(0, folder_create(folder + "/sub", 0755));
+    ASSERT_EQ(0, folder_create(folder + "/sub", folder_mode_public));
     ASSERT_EQ(0, file_copy(library(), folder + "/sub/test_plugin.so"));
     ASSERT_EQ(0, file_copy(library(), temp_ + "/outside.so"));
     env_set_string(&session_, "TEMP_FOLDER", temp_);
@@ -534,11 +462,7 @@ TEST_F(PluginRunTest, CPlugInActionExpandsTheFileAndStoresTheResult) {
 }
 
 TEST_F(PluginRunTest, ExamplePlugInsWorkThroughTheHeader) {
-    const std::string hello =
-        build_cxx_plugin(dir_.path(), lumo_test::source_dir() + "/examples/sequence/plugins/hello_plugin.cc");
-    const std::string user_stat =
-        build_cxx_plugin(dir_.path(), lumo_test::source_dir() + "/examples/sequence/plugins/user_stat.cc");
-    env_set_string(&session_, "ENGINE_DIR", dir_.path());
+    env_set_string(&session_, "ENGINE_DIR", example_plugin_dir);
     plugin_desc_t desc;
     desc.file = "hello_plugin.so";
     desc.func = "hello";

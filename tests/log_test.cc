@@ -65,18 +65,22 @@ TEST(LogTest, HandlersRunAfterTheirLines) {
 TEST(LogTest, PluginAdoptsTheEngineStateThroughTheSession) {
     LogCapture log;
     // The plug-in's own copy of the state starts empty; the session points at the engine's.
+    // The plug-in's copy of the module has opened nothing, so it lets go of the adopted state
+    // without closing the engine's file.
     logging_state_t engine = _g_logging_state;
     session_t session;
     session.log_state = &engine;
-    log_disable();
+    _g_logging_state = {nullptr, 0, nullptr, nullptr, nullptr, "", nullptr};
     EXPECT_EQ(0, log_init(&session, nullptr));  // no file open here: adopt
     EXPECT_EQ(0, log_is_ready());
     EXPECT_EQ(engine.file, _g_logging_state.file);
     print_log("from the plug-in");
-    EXPECT_TRUE(log.has_line(": from the plug-in"));
     EXPECT_EQ(-1, log_init(nullptr, nullptr));
     EXPECT_EQ(-3, log_is_ready());
     _g_logging_state = engine;
+    print_log("engine still writes");
+    EXPECT_TRUE(log.has_line(": from the plug-in"));
+    EXPECT_TRUE(log.has_line(": engine still writes"));
 }
 
 TEST(LogTest, PluginAdoptsADisabledEngineLogWithoutFailing) {
@@ -86,7 +90,7 @@ TEST(LogTest, PluginAdoptsADisabledEngineLogWithoutFailing) {
     logging_state_t engine = {nullptr, 0, nullptr, nullptr, nullptr, "engine", nullptr};
     session_t session;
     session.log_state = &engine;
-    log_disable();
+    _g_logging_state = {nullptr, 0, nullptr, nullptr, nullptr, "", nullptr};
     EXPECT_EQ(0, log_init(&session, nullptr));
     EXPECT_EQ(-3, log_is_ready());
     EXPECT_STREQ("engine", _g_logging_state.prefix);
@@ -94,19 +98,36 @@ TEST(LogTest, PluginAdoptsADisabledEngineLogWithoutFailing) {
     _g_logging_state = saved;
 }
 
-TEST(LogTest, SecondInitReplacesTheFile) {
+namespace {
+// Descriptors of this process open on the file.
+int descriptors_on(const std::string& path) {
+    int count = 0;
+    for (int fd = 0; fd < 1024; ++fd) {
+        std::string target(4096, '\0');
+        const ssize_t length =
+            readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), target.data(), target.size());
+        if (length > 0 && target.substr(0, static_cast<size_t>(length)) == path) ++count;
+    }
+    return count;
+}
+}  // namespace
+
+// Each log the engine opens is closed when it lets go of it, by a second log_init or by
+// log_disable, so that a run switching logs keeps no descriptor behind.
+TEST(LogTest, SecondInitReplacesAndClosesTheFile) {
     TempDir dir;
     LogCapture log;
-    FILE* first = _g_logging_state.file;
+    ASSERT_EQ(1, descriptors_on(log.path()));
     session_t session;
     ASSERT_EQ(0, log_init(&session, dir.file("second.log").c_str()));
     EXPECT_EQ(&_g_logging_state, session.log_state);
+    EXPECT_EQ(0, descriptors_on(log.path()));
     print_log("into the second");
     EXPECT_NE(std::string::npos, read_file(dir.file("second.log")).find(": into the second\n"));
     EXPECT_EQ(std::string::npos, log.text().find("into the second"));
-    fclose(_g_logging_state.file);
-    fclose(first);
+    EXPECT_EQ(1, descriptors_on(dir.file("second.log")));
     log_disable();
+    EXPECT_EQ(0, descriptors_on(dir.file("second.log")));
     // An unopenable name leaves the state not ready, still with result 0.
     EXPECT_EQ(0, log_init(nullptr, "/nonexistent-dir/x.log"));
     EXPECT_NE(0, log_is_ready());
@@ -159,6 +180,6 @@ TEST(LogTest, OpenRefusesPlantedLinksAndForeignFiles) {
     struct stat info;
     ASSERT_EQ(0, stat(dir.file("new.log").c_str(), &info));
     EXPECT_EQ(0600u, info.st_mode & 0777);
-    fclose(_g_logging_state.file);
+    log_disable();
     _g_logging_state = saved;
 }

@@ -136,7 +136,13 @@ TEST_F(EnginePackage, VersionAndExitCodes) {
     EXPECT_EQ(0, run("", &out));
     EXPECT_EQ(3, run("--LUMO_EXIT_CODE 3"));
     EXPECT_EQ(4, run("--LUMO_EXIT_CODE=4"));
-    EXPECT_EQ(0, run("--LUMO_EXIT_CODE notanumber"));
+    // A value that is no exit status must not pass for success, nor be cut to its low byte.
+    for (const char* bad : {"notanumber", "3x", "300", "-1"}) {
+        SCOPED_TRACE(bad);
+        EXPECT_EQ(2, run(std::string("--LUMO_EXIT_CODE=") + bad));
+        EXPECT_NE(std::string::npos, log_text().find("ERROR: : main: LUMO_EXIT_CODE '" + std::string(bad) +
+                                                     "' is not an exit status from 0 to 255, exiting with 2\n"));
+    }
 }
 
 TEST_F(EnginePackage, MissingOrDamagedStoreEndsWithStatusTwo) {
