@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 root=$(pwd)
-scripts/deps.sh cmake make g++ libgtest-dev libgmock-dev zlib1g-dev
+scripts/deps.sh cmake make g++ libgtest-dev zlib1g-dev libisal-dev liblzma-dev libzstd-dev
 cmake -S . -B build >/dev/null
 cmake --build build -j"${LUMO_JOBS:-2}" --target lumo lumo-cab hello_plugin user_stat >/dev/null
 
