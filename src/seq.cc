@@ -819,6 +819,45 @@ void jump(loop_t& loop, const std::string& target_module) {
     ++loop.index;
 }
 
+// LOCALES_MAPPING, "from:to;from:to", as a map; pairs without a colon are left out.
+std::map<std::string, std::string> locales_mapping(session_t* session) {
+    std::map<std::string, std::string> locales;
+    for (const std::string& pair : splitString(env_get_string(session, "LOCALES_MAPPING"), ";", false)) {
+        const size_t colon = pair.find(':');
+        if (colon == std::string::npos) continue;
+        const std::string from = pair.substr(0, colon);
+        const std::string to = pair.substr(colon + 1);
+        print_log("sequence_execute_container: Locale '%s' is mapped to '%s'", from.c_str(), to.c_str());
+        locales[from] = to;
+    }
+    return locales;
+}
+
+// The steps in the order their next attributes chain them, from "_start_" on; a module met
+// twice ends the chain.
+void load_steps(session_t* session, seq_item_t* sequence, const node_t* root) {
+    // The first module element of each id is the one a next names, whatever follows it.
+    std::unordered_map<std::string, const node_t*> modules;
+    for (const node_t& child : root->childs) {
+        if (child.name != "module") continue;
+        if (const std::string* id = find_key(&child, "id")) modules.emplace(*id, &child);
+    }
+    std::set<std::string> taken;
+    std::string wanted = "_start_";
+    for (;;) {
+        auto found = modules.find(wanted);
+        if (found == modules.end()) break;
+        if (!taken.insert(wanted).second) {
+            error("sequence_execute_container: module %s is already in the list, stopping here", wanted.c_str());
+            break;
+        }
+        std::string next;
+        load_step(session, sequence, found->second, &next);
+        if (next.empty()) break;
+        wanted = next;
+    }
+}
+
 // The part of LUMO_INSTALL_DIR before the sub-directory of the suite: layers run below it.
 std::string install_base(session_t* session) {
     const std::string dir = env_get_string(session, "LUMO_INSTALL_DIR");
@@ -1064,15 +1103,7 @@ int sequence_execute_container(session_t* session, seq_item_t* sequence) {
         env_set_string(session, "TEMP_FOLDER", temp);
         if (!is_dir(temp)) folder_create(temp, 0755);
     }
-    std::map<std::string, std::string> locales;
-    for (const std::string& pair : splitString(env_get_string(session, "LOCALES_MAPPING"), ";", false)) {
-        const size_t colon = pair.find(':');
-        if (colon == std::string::npos) continue;
-        const std::string from = pair.substr(0, colon);
-        const std::string to = pair.substr(colon + 1);
-        print_log("sequence_execute_container: Locale '%s' is mapped to '%s'", from.c_str(), to.c_str());
-        locales[from] = to;
-    }
+    const std::map<std::string, std::string> locales = locales_mapping(session);
     const std::string config_dir = env_get_string(session, "CONFIG_DIR");
     if (config_dir.empty()) {
         error("sequence_execute_container: base_dir is null");
@@ -1082,27 +1113,7 @@ int sequence_execute_container(session_t* session, seq_item_t* sequence) {
         if (child.name != "layer") continue;
         if (load_layer(session, sequence, &child, config_dir, temp, arch, locales) != 0) return -1;
     }
-
-    // The first module element of each id is the one a next names, whatever follows it.
-    std::unordered_map<std::string, const node_t*> modules;
-    for (const node_t& child : root->childs) {
-        if (child.name != "module") continue;
-        if (const std::string* id = find_key(&child, "id")) modules.emplace(*id, &child);
-    }
-    std::set<std::string> taken;
-    std::string wanted = "_start_";
-    for (;;) {
-        auto found = modules.find(wanted);
-        if (found == modules.end()) break;
-        if (!taken.insert(wanted).second) {
-            error("sequence_execute_container: module %s is already in the list, stopping here", wanted.c_str());
-            break;
-        }
-        std::string next;
-        load_step(session, sequence, found->second, &next);
-        if (next.empty()) break;
-        wanted = next;
-    }
+    load_steps(session, sequence, root);
     print_log("sequence_execute_container: finished");
     return 0;
 }
