@@ -381,8 +381,6 @@ void cancel_for_ended_input(session_t* session) {
     g_input_ended = 1;
 }
 
-// Draws the screen and asks until an answer is accepted. An interrupt the user declined draws the
-// same screen again; a toggle asks the caller to build it anew.
 // Keeps a valid answer: a hidden item number becomes the item's id, the answer goes to the
 // dialog's property and to HANDLE (a secret only as a handle).
 void accept_answer(session_t* session, const screen_t& screen, std::string answer, bool secret) {
@@ -399,6 +397,8 @@ void accept_answer(session_t* session, const screen_t& screen, std::string answe
     print_log("show_dialog: finished");
 }
 
+// Draws the screen and asks until an answer is accepted. An interrupt the user declined draws the
+// same screen again; a toggle asks the caller to build it anew.
 int run_screen(session_t* session, const screen_t& screen) {
     const input_t& input = screen.input;
     const bool secret = input.keep.find("__HIDE__") != std::string::npos;

@@ -353,7 +353,8 @@ bool read_index_head(cab_t* cab, uint64_t* last) {
 bool contents_inside(const cab_t* cab) {
     const int64_t content_end = cab->file_size - tail_size;
     for (const cab_item_t& item : cab->items) {
-        const uint64_t room = content_end > cab->data_offset ? static_cast<uint64_t>(content_end - cab->data_offset) : 0;
+        const uint64_t room =
+            content_end > cab->data_offset ? static_cast<uint64_t>(content_end - cab->data_offset) : 0;
         if (item.store_offset > room || item.install_size > room - item.store_offset) {
             error("store_read_cab: content of %s::%s lies outside the file", or_none(item.component),
                   or_none(item.name));
