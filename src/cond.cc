@@ -313,6 +313,129 @@ int execute(const std::string& left, const std::string& operation, const std::st
     return order_satisfies(compare_texts(l, r), number) ? 1 : 0;
 }
 
+namespace {
+
+// Each token reader takes one token in its state: 0 to go on, -1 when the condition is invalid.
+
+int read_term_start(cond_eval_t& eval, const std::string& token, session_t* session) {
+    eval.left.clear();
+    eval.oper.clear();
+    if (is_negation(token)) {
+        // Without a logic word a negation could only start a second term that
+        // replaces the first, which is never what the author meant.
+        if (eval.terms > 0 && eval.mode == cond_merge_none) {
+            error("cond_is_true: negative is not allowed here");
+            return -1;
+        }
+        eval.negate = true;
+    } else if (is_logic(token)) {
+        if (eval.terms == 0) {
+            error("cond_is_true: Logic should not be a first entry");
+            return -1;
+        }
+        eval.mode = get_merge_mode(token);
+    } else if (token == "(") {
+        eval.group.clear();
+        eval.depth = 1;
+        eval.state = IN_GROUP;
+    } else if (token.front() == '"' || ends_with_quote(token) || is_operator(token) || token == ")") {
+        return invalid_token(session, token, eval.state);
+    } else {
+        eval.left = token;
+        eval.state = AFTER_LEFT;
+    }
+    return 0;
+}
+
+int read_after_left(cond_eval_t& eval, const std::string& token, session_t* session) {
+    if (is_logic(token)) {
+        print_log("cond_is_true: this is a logic token. Execute already collected condition");
+        take_term(eval, execute(eval.left, "", "", session));
+        print_log("cond_is_true: result of the previosly collected condition is %d", eval.result);
+        eval.mode = get_merge_mode(token);
+        eval.state = EXPECT_TERM;
+    } else if (is_operator(token)) {
+        eval.oper = token;
+        eval.state = AFTER_OPERATOR;
+    } else {
+        return invalid_token(session, token, eval.state);
+    }
+    return 0;
+}
+
+int read_right_operand(cond_eval_t& eval, const std::string& token, session_t* session) {
+    if (token.front() == '"') {
+        if (!ends_with_quote(token)) {
+            eval.group = token;
+            eval.state = IN_QUOTE;
+            return 0;
+        }
+        // A lone quote opens and closes at once: the empty text.
+        take_term(eval, execute(eval.left, eval.oper, token == "\"" ? std::string() : token, session));
+        eval.state = EXPECT_TERM;
+        return 0;
+    }
+    if (is_negation(token) || is_logic(token) || is_operator(token) || ends_with_quote(token) || token == "(" ||
+        token == ")") {
+        return invalid_token(session, token, eval.state);
+    }
+    take_term(eval, execute(eval.left, eval.oper, token, session));
+    // After an unquoted right operand a following term without a logic word replaces the result
+    // instead of being merged.
+    eval.mode = cond_merge_none;
+    eval.state = EXPECT_TERM;
+    return 0;
+}
+
+void read_quoted(cond_eval_t& eval, const std::string& token, session_t* session) {
+    // Runs of spaces inside the quotes were separators and come back as one space.
+    eval.group += ' ';
+    eval.group += token;
+    if (ends_with_quote(token)) {
+        take_term(eval, execute(eval.left, eval.oper, eval.group, session));
+        eval.group.clear();
+        eval.state = EXPECT_TERM;
+    }
+}
+
+int read_group(cond_eval_t& eval, const std::string& token, session_t* session) {
+    if (token == "(") {
+        // Each level is evaluated by a nested call, so the depth bounds the stack.
+        if (eval.depth >= cond_group_depth_max) {
+            error("cond_is_true: parentheses are nested deeper than %d levels", cond_group_depth_max);
+            return -1;
+        }
+        eval.group += " (";
+        ++eval.depth;
+    } else if (token == ")") {
+        --eval.depth;
+        if (eval.depth > 0) {
+            eval.group += " )";
+        } else {
+            take_term(eval, cond_is_true(eval.group, session));
+            eval.group.clear();
+            eval.state = EXPECT_TERM;
+        }
+    } else {
+        eval.group += ' ';
+        eval.group += token;
+    }
+    return 0;
+}
+
+int read_token(cond_eval_t& eval, const std::string& token, session_t* session) {
+    switch (eval.state) {
+        case EXPECT_TERM: return read_term_start(eval, token, session);
+        case AFTER_LEFT: return read_after_left(eval, token, session);
+        case AFTER_OPERATOR: return read_right_operand(eval, token, session);
+        case IN_QUOTE: read_quoted(eval, token, session); return 0;
+        case IN_GROUP: return read_group(eval, token, session);
+    }
+    return 0;
+}
+
+}  // namespace
+
 int cond_is_true(const std::string& condition, session_t* session) {
     if (!session) {
         error("cond_is_true: session is NULL");
@@ -323,111 +446,8 @@ int cond_is_true(const std::string& condition, session_t* session) {
 
     cond_eval_t eval;
     for (const std::string& token : split_tokens(condition)) {
-        switch (eval.state) {
-            case EXPECT_TERM:
-                eval.left.clear();
-                eval.oper.clear();
-                if (is_negation(token)) {
-                    // Without a logic word a negation could only start a second term that
-                    // replaces the first, which is never what the author meant.
-                    if (eval.terms > 0 && eval.mode == cond_merge_none) {
-                        error("cond_is_true: negative is not allowed here");
-                        return -1;
-                    }
-                    eval.negate = true;
-                } else if (is_logic(token)) {
-                    if (eval.terms == 0) {
-                        error("cond_is_true: Logic should not be a first entry");
-                        return -1;
-                    }
-                    eval.mode = get_merge_mode(token);
-                } else if (token == "(") {
-                    eval.group.clear();
-                    eval.depth = 1;
-                    eval.state = IN_GROUP;
-                } else if (token.front() == '"' || ends_with_quote(token) || is_operator(token) || token == ")") {
-                    return invalid_token(session, token, eval.state);
-                } else {
-                    eval.left = token;
-                    eval.state = AFTER_LEFT;
-                }
-                break;
-
-            case AFTER_LEFT:
-                if (is_logic(token)) {
-                    print_log("cond_is_true: this is a logic token. Execute already collected condition");
-                    take_term(eval, execute(eval.left, "", "", session));
-                    print_log("cond_is_true: result of the previosly collected condition is %d", eval.result);
-                    eval.mode = get_merge_mode(token);
-                    eval.state = EXPECT_TERM;
-                } else if (is_operator(token)) {
-                    eval.oper = token;
-                    eval.state = AFTER_OPERATOR;
-                } else {
-                    return invalid_token(session, token, eval.state);
-                }
-                break;
-
-            case AFTER_OPERATOR:
-                if (token.front() == '"') {
-                    if (!ends_with_quote(token)) {
-                        eval.group = token;
-                        eval.state = IN_QUOTE;
-                        break;
-                    }
-                    // A lone quote opens and closes at once: the empty text.
-                    take_term(eval, execute(eval.left, eval.oper, token == "\"" ? std::string() : token, session));
-                    eval.state = EXPECT_TERM;
-                    break;
-                }
-                if (is_negation(token) || is_logic(token) || is_operator(token) || ends_with_quote(token) ||
-                    token == "(" || token == ")") {
-                    return invalid_token(session, token, eval.state);
-                }
-                take_term(eval, execute(eval.left, eval.oper, token, session));
-                // Kept as it always was: after an unquoted right operand a following term without
-                // a logic word replaces the result instead of being merged.
-                eval.mode = cond_merge_none;
-                eval.state = EXPECT_TERM;
-                break;
-
-            case IN_QUOTE:
-                // Runs of spaces inside the quotes were separators and come back as one space.
-                eval.group += ' ';
-                eval.group += token;
-                if (ends_with_quote(token)) {
-                    take_term(eval, execute(eval.left, eval.oper, eval.group, session));
-                    eval.group.clear();
-                    eval.state = EXPECT_TERM;
-                }
-                break;
-
-            case IN_GROUP:
-                if (token == "(") {
-                    // Each level is evaluated by a nested call, so the depth bounds the stack.
-                    if (eval.depth >= cond_group_depth_max) {
-                        error("cond_is_true: parentheses are nested deeper than %d levels", cond_group_depth_max);
-                        return -1;
-                    }
-                    eval.group += " (";
-                    ++eval.depth;
-                } else if (token == ")") {
-                    --eval.depth;
-                    if (eval.depth > 0) {
-                        eval.group += " )";
-                    } else {
-                        take_term(eval, cond_is_true(eval.group, session));
-                        eval.group.clear();
-                        eval.state = EXPECT_TERM;
-                    }
-                } else {
-                    eval.group += ' ';
-                    eval.group += token;
-                }
-                break;
-        }
+        if (read_token(eval, token, session) != 0) return -1;
     }
-
     switch (eval.state) {
         case AFTER_LEFT: take_term(eval, execute(eval.left, "", "", session)); break;
         case IN_GROUP: error("cond_is_true: Right parentheses is missed"); return -1;

@@ -94,18 +94,9 @@ int load_product_info(session_t* session) {
     return 0;
 }
 
-int init_configuration(session_t* session) {
-    if (!session) {
-        error("init_configuration: session is NULL");
-        return -1;
-    }
-    print_log("init_configuration: started");
-    env_set_string(session, "ENGINE_VERSION", engine_identification());
-    env_set_string(session, "LUMO_EXIT_CODE_SUCCESS", "0");
-    env_set_string(session, "LUMO_EXIT_CODE_RUN_GUI_FAILED", "1");
-    env_set_string(session, "LUMO_EXIT_CODE_ERROR", "2");
-    env_set_string(session, "LUMO_EXIT_CODE_WARNING", "3");
-    env_set_string(session, "LUMO_EXIT_CODE_CANCEL", "4");
+namespace {
+
+void copy_environment(session_t* session) {
     for (const char* name : copied_environment) {
         const char* value = getenv(name);
         if (value) {
@@ -116,15 +107,11 @@ int init_configuration(session_t* session) {
             env_remove(session, name);
         }
     }
-    const std::string script = env_get_string(session, "SCRIPT_NAME");
-    if (script.empty()) {
-        error("init_configuration: %s is empty", "SCRIPT_NAME");
-        return -1;
-    }
-    const std::string binary = get_basename(script);
-    env_set_string(session, "ENGINE_BINARY", binary);
-    print_log("init_configuration: ENGINE_BINARY=%s", binary.c_str());
+}
 
+// The folders the run starts from: the working one, the engine's (beside the script), the
+// package's and the configuration's. -1 when the working folder cannot be told.
+int set_folders(session_t* session, const std::string& script) {
     std::string pwd;
     if (env_exists(session, "PWD")) {
         pwd = env_get_string(session, "PWD");
@@ -146,7 +133,11 @@ int init_configuration(session_t* session) {
         env_set_string(session, "PACKAGE_DIR", engine_dir + "/../../");
     env_set_string(session, "CURRENT_DIR", env_get_string(session, "PACKAGE_DIR"));
     env_set_string(session, "CONFIG_DIR", engine_dir + "/..");
+    return 0;
+}
 
+// Who runs the engine and on which machine.
+void set_user_and_host(session_t* session) {
     env_set_string(session, "UID", std::to_string(getuid()));
     env_set_string(session, "EUID", std::to_string(geteuid()));
     const struct passwd* account = getpwuid(geteuid());
@@ -159,6 +150,33 @@ int init_configuration(session_t* session) {
                   names.release, names.version, names.machine);
         env_set_string(session, "ARCH", strcmp(names.machine, "x86_64") == 0 ? "VEXAN64" : "KX32");
     }
+}
+
+}  // namespace
+
+int init_configuration(session_t* session) {
+    if (!session) {
+        error("init_configuration: session is NULL");
+        return -1;
+    }
+    print_log("init_configuration: started");
+    env_set_string(session, "ENGINE_VERSION", engine_identification());
+    env_set_string(session, "LUMO_EXIT_CODE_SUCCESS", "0");
+    env_set_string(session, "LUMO_EXIT_CODE_RUN_GUI_FAILED", "1");
+    env_set_string(session, "LUMO_EXIT_CODE_ERROR", "2");
+    env_set_string(session, "LUMO_EXIT_CODE_WARNING", "3");
+    env_set_string(session, "LUMO_EXIT_CODE_CANCEL", "4");
+    copy_environment(session);
+    const std::string script = env_get_string(session, "SCRIPT_NAME");
+    if (script.empty()) {
+        error("init_configuration: %s is empty", "SCRIPT_NAME");
+        return -1;
+    }
+    const std::string binary = get_basename(script);
+    env_set_string(session, "ENGINE_BINARY", binary);
+    print_log("init_configuration: ENGINE_BINARY=%s", binary.c_str());
+    if (set_folders(session, script) != 0) return -1;
+    set_user_and_host(session);
     if (load_product_info(session) != 0) return -1;
     print_log("init_configuration: finished");
     return 0;

@@ -583,6 +583,7 @@ struct loop_t {
     std::string sub_name;
     std::string saved_action;
     int saved_shift = 0;
+    int last_code = 0;  // the code the previous round ended with
     std::string install_base;
     int count() const { return static_cast<int>(steps.size()); }
     void set_steps(std::vector<step_t*> list) {
@@ -818,6 +819,45 @@ void jump(loop_t& loop, const std::string& target_module) {
     ++loop.index;
 }
 
+// LOCALES_MAPPING, "from:to;from:to", as a map; pairs without a colon are left out.
+std::map<std::string, std::string> locales_mapping(session_t* session) {
+    std::map<std::string, std::string> locales;
+    for (const std::string& pair : splitString(env_get_string(session, "LOCALES_MAPPING"), ";", false)) {
+        const size_t colon = pair.find(':');
+        if (colon == std::string::npos) continue;
+        const std::string from = pair.substr(0, colon);
+        const std::string to = pair.substr(colon + 1);
+        print_log("sequence_execute_container: Locale '%s' is mapped to '%s'", from.c_str(), to.c_str());
+        locales[from] = to;
+    }
+    return locales;
+}
+
+// The steps in the order their next attributes chain them, from "_start_" on; a module met
+// twice ends the chain.
+void load_steps(session_t* session, seq_item_t* sequence, const node_t* root) {
+    // The first module element of each id is the one a next names, whatever follows it.
+    std::unordered_map<std::string, const node_t*> modules;
+    for (const node_t& child : root->childs) {
+        if (child.name != "module") continue;
+        if (const std::string* id = find_key(&child, "id")) modules.emplace(*id, &child);
+    }
+    std::set<std::string> taken;
+    std::string wanted = "_start_";
+    for (;;) {
+        auto found = modules.find(wanted);
+        if (found == modules.end()) break;
+        if (!taken.insert(wanted).second) {
+            error("sequence_execute_container: module %s is already in the list, stopping here", wanted.c_str());
+            break;
+        }
+        std::string next;
+        load_step(session, sequence, found->second, &next);
+        if (next.empty()) break;
+        wanted = next;
+    }
+}
+
 // The part of LUMO_INSTALL_DIR before the sub-directory of the suite: layers run below it.
 std::string install_base(session_t* session) {
     const std::string dir = env_get_string(session, "LUMO_INSTALL_DIR");
@@ -826,6 +866,190 @@ std::string install_base(session_t* session) {
     if (subdir.empty()) return dir;
     const size_t at = dir.find(subdir);
     return at == std::string::npos ? dir : dir.substr(0, at);
+}
+
+// Where this round's document run begins: the step's own document, resumed where its visited
+// stack or a sub-module left it, or the document of the sub-module the loop is in.
+node_t* begin_round(loop_t& loop, step_t* step, step_cursor_t& cursor) {
+    session_t* session = loop.session;
+    seq_item_t* current = session->seqs->current ? session->seqs->current : loop.sequence;
+    current->current_step = step;
+    current->current_sub = nullptr;
+    cursor.stack_flags = loop.stack_flags;
+    cursor.visited = &step->stack;
+    if (!loop.sub_name.empty()) {
+        sub_module_t* sub = find_sub(step, loop.sub_name);
+        current->current_sub = sub;
+        if (!sub) return nullptr;
+        cursor.start = sub->action;
+        return doc_root(sub->doc.get());
+    }
+    print_log("sequence_execute: module = %d", loop.index);
+    if (loop.last_code == transition_out) {
+        cursor.start = loop.saved_action;
+        cursor.shift = loop.saved_shift;
+        print_log("sequence_execute: returning to action %s, transition %d", cursor.start.c_str(),
+                  packed(transition_in, cursor.shift));
+    } else {
+        cursor.start = step->action;
+        if (step->stack) {
+            cursor.start = pop(&step->stack)->value;
+            cursor.stack_flags = 0;
+        }
+    }
+    return doc_root(step->doc);
+}
+
+// The step's document is done: its layers take their part before the loop moves on.
+void leave_step(loop_t& loop, const step_t* step) {
+    const int layer_code = run_layers(loop, step->id);
+    if (layer_code == transition_finish) {
+        finish_run(loop);
+    } else if (layer_code == transition_prev) {
+        move_back(loop, "sequence_execute(): empty_stack: 1 after LI_TRANSITION_PREV in inter-module layer");
+    } else {
+        move_forward(loop);
+    }
+}
+
+// Carries out the transition a document run ended with; the code the round ends with.
+int take_transition(loop_t& loop, step_t* step, const step_cursor_t& cursor, const transition_t& result,
+                    bool in_sub) {
+    if (in_sub && result.code != transition_out) leave_sub(loop);
+    switch (result.code) {
+    case transition_restart:
+        loop.index = 1;
+        break;
+    case transition_finish:
+        finish_run(loop);
+        break;
+    case transition_next:
+        leave_step(loop, step);
+        break;
+    case transition_prev:
+        move_back(loop, "sequence_execute(): empty_stack: 1 after transition to the previous module");
+        break;
+    case transition_in:
+        if (cursor.start.empty()) {
+            LOG_NULL_PARAM();
+            loop.status = -1;
+            break;
+        }
+        return enter_sub(loop, step, cursor.start, result.shift, result.sub);
+    case transition_out:
+        if (!in_sub) {
+            error("sequence_execute: Unknown transition.");
+            loop.status = -1;
+            break;
+        }
+        leave_sub(loop);
+        break;
+    case transition_jump:
+        jump(loop, result.module);
+        break;
+    default:
+        error("sequence_execute: Unknown transition.");
+        loop.status = -1;
+        break;
+    }
+    return result.code;
+}
+
+// One round of the main loop: the current step's (or sub-module's) document runs, and the
+// transition it ends with moves the loop. A round that ends the loop leaves its status non-zero.
+void run_round(loop_t& loop) {
+    session_t* session = loop.session;
+    if (!count_move(session)) {
+        loop.status = -1;
+        return;
+    }
+    // The list ran out: an empty list, or a restart or jump past its end.
+    if (loop.index < 0 || loop.index >= loop.count()) {
+        loop.status = 1;
+        return;
+    }
+    step_t* step = loop.steps[static_cast<size_t>(loop.index)];
+    const bool in_sub = !loop.sub_name.empty();
+    step_cursor_t cursor;
+    node_t* root = begin_round(loop, step, cursor);
+    const transition_t result = sequence_execute_document(session, session->store.get(), root, nullptr, &cursor);
+    loop.stack_flags = cursor.stack_flags;
+    loop.status |= result.status;
+    if (result.status != 0) {
+        // A failed run yields no transition; the loop reports that before it ends.
+        if (result.code == 0) error("sequence_execute: Unknown transition.");
+        return;
+    }
+    loop.install_base = install_base(session);
+    loop.last_code = take_transition(loop, step, cursor, result, in_sub);
+}
+
+// The text of a sequence file named in sequence.ini: from a component of the store, or from a
+// file, relative to the engine's folder unless absolute. 0 when read, 1 to skip the line, -1 to stop.
+int read_sequence_text(session_t* session, const std::string& component, const std::string& file,
+                       std::string& content) {
+    if (!component.empty()) {
+        print_log("init_sequence: Looks like we should read %s::%s sequence file", component.c_str(), file.c_str());
+        if (store_file_get_content(session->store.get(), component, file, content) < 0) {
+            error("init_sequence: can't extract %s::%s", component.c_str(), file.c_str());
+            return 1;
+        }
+        return 0;
+    }
+    std::string path = file;
+    if (path.empty() || path[0] != '/') {
+        const std::string engine_dir = env_get_string(session, "ENGINE_DIR");
+        if (engine_dir.empty()) {
+            error("sequence_init: can not read ENGINE_DIR property");
+            return -1;
+        }
+        path = engine_dir + "/" + file;
+    }
+    print_log("init_sequence: Looks like we should read %s sequence file", path.c_str());
+    if (get_file(path, content, 1) != 0) {
+        error("sequence_init: can not open file %s", path.c_str());
+        return -1;
+    }
+    if (content.empty()) {
+        error("sequence_init: can not read content of the %s", path.c_str());
+        return -1;
+    }
+    return 0;
+}
+
+constexpr int sequence_line_skipped = 0;
+constexpr int sequence_line_loaded = 1;
+
+// One line of sequence.ini, "component:file:condition": the first line whose condition holds and
+// whose file parses becomes the session's sequence. -1 when the sequence cannot be read at all.
+int read_sequence_line(session_t* session, std::string line) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty() || line[0] == '#') return sequence_line_skipped;
+    const std::vector<std::string> fields = splitString(line, ":", true);
+    if (fields.size() < 3) {
+        print_log("init_sequence: less than three components, skipping this line");
+        return sequence_line_skipped;
+    }
+    const std::string& file = fields[1];
+    if (cond_is_true(fields[2], session) != 1) {
+        print_log("init_sequence: Condition is false");
+        return sequence_line_skipped;
+    }
+    print_log("init_sequence: Condition is true");
+    std::string content;
+    const int read = read_sequence_text(session, fields[0], file, content);
+    if (read != 0) return read < 0 ? -1 : sequence_line_skipped;
+    std::unique_ptr<document_t> doc = parse_document(content);
+    if (!doc) {
+        error("init_sequence: can't load the sequence data");
+        return sequence_line_skipped;
+    }
+    auto item = std::make_unique<seq_item_t>();
+    item->doc = std::move(doc);
+    item->filename = file;
+    session->seqs->current = item.get();
+    session->seqs->seq.push_back(std::move(item));
+    return sequence_line_loaded;
 }
 
 }  // namespace
@@ -846,59 +1070,10 @@ int init_sequence(session_t* session) {
         return 0;
     }
     sequence_free_all(session);
-    for (std::string line : splitString(text, "\n", true)) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (line.empty() || line[0] == '#') continue;
-        const std::vector<std::string> fields = splitString(line, ":", true);
-        if (fields.size() < 3) {
-            print_log("init_sequence: less than three components, skipping this line");
-            continue;
-        }
-        const std::string& component = fields[0];
-        const std::string& file = fields[1];
-        if (cond_is_true(fields[2], session) != 1) {
-            print_log("init_sequence: Condition is false");
-            continue;
-        }
-        print_log("init_sequence: Condition is true");
-        std::string content;
-        if (!component.empty()) {
-            print_log("init_sequence: Looks like we should read %s::%s sequence file", component.c_str(), file.c_str());
-            if (store_file_get_content(session->store.get(), component, file, content) < 0) {
-                error("init_sequence: can't extract %s::%s", component.c_str(), file.c_str());
-                continue;
-            }
-        } else {
-            std::string path = file;
-            if (path.empty() || path[0] != '/') {
-                const std::string engine_dir = env_get_string(session, "ENGINE_DIR");
-                if (engine_dir.empty()) {
-                    error("sequence_init: can not read ENGINE_DIR property");
-                    return -1;
-                }
-                path = engine_dir + "/" + file;
-            }
-            print_log("init_sequence: Looks like we should read %s sequence file", path.c_str());
-            if (get_file(path, content, 1) != 0) {
-                error("sequence_init: can not open file %s", path.c_str());
-                return -1;
-            }
-            if (content.empty()) {
-                error("sequence_init: can not read content of the %s", path.c_str());
-                return -1;
-            }
-        }
-        std::unique_ptr<document_t> doc = parse_document(content);
-        if (!doc) {
-            error("init_sequence: can't load the sequence data");
-            continue;
-        }
-        auto item = std::make_unique<seq_item_t>();
-        item->doc = std::move(doc);
-        item->filename = file;
-        session->seqs->current = item.get();
-        session->seqs->seq.push_back(std::move(item));
-        break;
+    for (const std::string& line : splitString(text, "\n", true)) {
+        const int read = read_sequence_line(session, line);
+        if (read < 0) return -1;
+        if (read == sequence_line_loaded) break;
     }
     print_log("init_sequence: finished");
     return 0;
@@ -928,15 +1103,7 @@ int sequence_execute_container(session_t* session, seq_item_t* sequence) {
         env_set_string(session, "TEMP_FOLDER", temp);
         if (!is_dir(temp)) folder_create(temp, 0755);
     }
-    std::map<std::string, std::string> locales;
-    for (const std::string& pair : splitString(env_get_string(session, "LOCALES_MAPPING"), ";", false)) {
-        const size_t colon = pair.find(':');
-        if (colon == std::string::npos) continue;
-        const std::string from = pair.substr(0, colon);
-        const std::string to = pair.substr(colon + 1);
-        print_log("sequence_execute_container: Locale '%s' is mapped to '%s'", from.c_str(), to.c_str());
-        locales[from] = to;
-    }
+    const std::map<std::string, std::string> locales = locales_mapping(session);
     const std::string config_dir = env_get_string(session, "CONFIG_DIR");
     if (config_dir.empty()) {
         error("sequence_execute_container: base_dir is null");
@@ -946,27 +1113,7 @@ int sequence_execute_container(session_t* session, seq_item_t* sequence) {
         if (child.name != "layer") continue;
         if (load_layer(session, sequence, &child, config_dir, temp, arch, locales) != 0) return -1;
     }
-
-    // The first module element of each id is the one a next names, whatever follows it.
-    std::unordered_map<std::string, const node_t*> modules;
-    for (const node_t& child : root->childs) {
-        if (child.name != "module") continue;
-        if (const std::string* id = find_key(&child, "id")) modules.emplace(*id, &child);
-    }
-    std::set<std::string> taken;
-    std::string wanted = "_start_";
-    for (;;) {
-        auto found = modules.find(wanted);
-        if (found == modules.end()) break;
-        if (!taken.insert(wanted).second) {
-            error("sequence_execute_container: module %s is already in the list, stopping here", wanted.c_str());
-            break;
-        }
-        std::string next;
-        load_step(session, sequence, found->second, &next);
-        if (next.empty()) break;
-        wanted = next;
-    }
+    load_steps(session, sequence, root);
     print_log("sequence_execute_container: finished");
     return 0;
 }
@@ -1087,109 +1234,8 @@ int sequence_execute(session_t* session) {
     if (sequence_execute_container(session, loop.sequence) != 0) loop.status = -1;
     loop.set_steps(loop.sequence->seq_steps);
     loop.layers = loop.sequence->seq_layers;
-    int last_code = 0;
     session->seqs->moves_without_answer = 0;
-    while (loop.status == 0) {
-        if (!count_move(session)) {
-            loop.status = -1;
-            break;
-        }
-        // The list ran out: an empty list, or a restart or jump past its end.
-        if (loop.index < 0 || loop.index >= loop.count()) {
-            loop.status = 1;
-            break;
-        }
-        seq_item_t* current = session->seqs->current ? session->seqs->current : loop.sequence;
-        current->current_step = nullptr;
-        current->current_sub = nullptr;
-        step_t* step = loop.steps[static_cast<size_t>(loop.index)];
-        node_t* root = nullptr;
-        step_cursor_t cursor;
-        cursor.stack_flags = loop.stack_flags;
-        cursor.visited = &step->stack;
-        const bool in_sub = !loop.sub_name.empty();
-        current->current_step = step;
-        if (!in_sub) {
-            print_log("sequence_execute: module = %d", loop.index);
-            root = doc_root(step->doc);
-            if (last_code == transition_out) {
-                cursor.start = loop.saved_action;
-                cursor.shift = loop.saved_shift;
-                print_log("sequence_execute: returning to action %s, transition %d", cursor.start.c_str(),
-                          packed(transition_in, cursor.shift));
-            } else {
-                cursor.start = step->action;
-                if (step->stack) {
-                    cursor.start = pop(&step->stack)->value;
-                    cursor.stack_flags = 0;
-                }
-            }
-        } else {
-            sub_module_t* sub = find_sub(step, loop.sub_name);
-            current->current_sub = sub;
-            if (sub) {
-                root = doc_root(sub->doc.get());
-                cursor.start = sub->action;
-            }
-        }
-        const transition_t result = sequence_execute_document(session, session->store.get(), root, nullptr, &cursor);
-        loop.stack_flags = cursor.stack_flags;
-        loop.status |= result.status;
-        if (result.status != 0) {
-            // A failed run yields no transition; the loop reports that before it ends.
-            if (result.code == 0) error("sequence_execute: Unknown transition.");
-            break;
-        }
-        loop.install_base = install_base(session);
-        int code = result.code;
-        if (in_sub && code != transition_out) leave_sub(loop);
-        switch (code) {
-        case transition_restart:
-            loop.index = 1;
-            break;
-        case transition_finish:
-            finish_run(loop);
-            break;
-        case transition_next: {
-            const int layer_code = run_layers(loop, step->id);
-            if (layer_code == transition_finish) {
-                finish_run(loop);
-            } else if (layer_code == transition_prev) {
-                move_back(loop, "sequence_execute(): empty_stack: 1 after LI_TRANSITION_PREV in inter-module layer");
-            } else {
-                move_forward(loop);
-            }
-            break;
-        }
-        case transition_prev:
-            move_back(loop, "sequence_execute(): empty_stack: 1 after transition to the previous module");
-            break;
-        case transition_in:
-            if (cursor.start.empty()) {
-                LOG_NULL_PARAM();
-                loop.status = -1;
-                break;
-            }
-            code = enter_sub(loop, step, cursor.start, result.shift, result.sub);
-            break;
-        case transition_out:
-            if (!in_sub) {
-                error("sequence_execute: Unknown transition.");
-                loop.status = -1;
-                break;
-            }
-            leave_sub(loop);
-            break;
-        case transition_jump:
-            jump(loop, result.module);
-            break;
-        default:
-            error("sequence_execute: Unknown transition.");
-            loop.status = -1;
-            break;
-        }
-        last_code = code;
-    }
+    while (loop.status == 0) run_round(loop);
     if (loop.status != 1) error("sequence_execute: Execution error.");
     sequence_free_all(session);
     print_log("sequence_execute: finished");

@@ -381,6 +381,22 @@ void cancel_for_ended_input(session_t* session) {
     g_input_ended = 1;
 }
 
+// Keeps a valid answer: a hidden item number becomes the item's id, the answer goes to the
+// dialog's property and to HANDLE (a secret only as a handle).
+void accept_answer(session_t* session, const screen_t& screen, std::string answer, bool secret) {
+    const input_t& input = screen.input;
+    const int number = strtoint(answer);
+    if (screen.numbers_hidden && number >= 1 && number <= screen.count) {
+        const int id = screen.inputs_map[static_cast<size_t>(number - 1)];
+        print_log("show_dialog: ID %d is mapped to %d", number, id);
+        answer = std::to_string(id);
+    }
+    if (!input.keep.empty()) env_set_string(session, input.keep, answer);
+    const std::string handle = secret ? handle_for_secret(session, input, answer) : answer;
+    env_set_string(session, "HANDLE", handle);
+    print_log("show_dialog: finished");
+}
+
 // Draws the screen and asks until an answer is accepted. An interrupt the user declined draws the
 // same screen again; a toggle asks the caller to build it anew.
 int run_screen(session_t* session, const screen_t& screen) {
@@ -430,16 +446,7 @@ int run_screen(session_t* session, const screen_t& screen) {
             if (verdict.status < 0) return screen_failed;
             print_log("pass is %d", verdict.status);
             if (verdict.status == 1) {
-                const int number = strtoint(answer);
-                if (screen.numbers_hidden && number >= 1 && number <= screen.count) {
-                    const int id = screen.inputs_map[static_cast<size_t>(number - 1)];
-                    print_log("show_dialog: ID %d is mapped to %d", number, id);
-                    answer = std::to_string(id);
-                }
-                if (!input.keep.empty()) env_set_string(session, input.keep, answer);
-                const std::string handle = secret ? handle_for_secret(session, input, answer) : answer;
-                env_set_string(session, "HANDLE", handle);
-                print_log("show_dialog: finished");
+                accept_answer(session, screen, answer, secret);
                 return screen_done;
             }
             if (toggle_item(session, answer)) return screen_rebuild;
@@ -460,6 +467,50 @@ struct dialog_flag {
     dialog_flag(const dialog_flag&) = delete;
     dialog_flag& operator=(const dialog_flag&) = delete;
 };
+
+// Whether the check box of the item is ticked; the first drawing of the dialog takes the defaults
+// as the initial selection.
+bool checkbox_checked(session_t* session, const std::string& dialog_name, const std::string& label,
+                      const char* default_attr) {
+    const std::string list_name = dialog_name + "_cb_list";
+    env_set_string(session, list_name, env_get_string(session, list_name) + ";" + label);
+    const std::string showed_name = dialog_name + "_showed";
+    const std::string showed = env_get_string(session, showed_name);
+    print_log("make_line: %s is %s", showed_name.c_str(), showed.c_str());
+    const std::string cb_name = dialog_name + "_cb";
+    std::string selection = env_get_string(session, cb_name);
+    bool checked;
+    if (!showed.empty()) {
+        checked = is_entry(label, selection);
+    } else {
+        checked = default_attr != nullptr;
+        if (checked) {
+            selection = selection.empty() ? label : selection + ";" + label;
+            env_set_string(session, cb_name, selection);
+        }
+    }
+    print_log("make_line: selected checkboxed for %s is %s", label.c_str(), selection.c_str());
+    return checked;
+}
+
+// Whether the radio button of the item is the chosen one; with none chosen yet, a default is.
+bool radio_selected(session_t* session, const std::string& dialog_name, const std::string& label,
+                    const char* default_attr) {
+    const std::string list_name = dialog_name + "_rb_list";
+    env_set_string(session, list_name, env_get_string(session, list_name) + ";" + label);
+    const std::string rb_name = dialog_name + "_rb";
+    const std::string chosen = env_get_string(session, rb_name);
+    bool selected;
+    if (!chosen.empty()) {
+        selected = chosen == label;
+    } else {
+        selected = default_attr != nullptr;
+        if (selected) env_set_string(session, rb_name, label);
+    }
+    print_log("make_line: selected radiobutton for %s is %s", label.c_str(),
+              env_get_string(session, rb_name).c_str());
+    return selected;
+}
 
 }  // namespace
 
@@ -498,41 +549,11 @@ int make_line(session_t* session, const node_t* line, line_t* out, int kind, con
             error("make_line: cannot get CURRENT_DIALOG from session");
             return -1;
         }
-        const std::string list_name = dialog_name + "_cb_list";
-        env_set_string(session, list_name, env_get_string(session, list_name) + ";" + label);
-        const std::string showed_name = dialog_name + "_showed";
-        const std::string showed = env_get_string(session, showed_name);
-        print_log("make_line: %s is %s", showed_name.c_str(), showed.c_str());
-        const std::string cb_name = dialog_name + "_cb";
-        std::string selection = env_get_string(session, cb_name);
-        bool checked;
-        if (!showed.empty()) {
-            checked = is_entry(label, selection);
-        } else {
-            // First drawing: the defaults make the initial selection.
-            checked = default_attr != nullptr;
-            if (checked) {
-                selection = selection.empty() ? label : selection + ";" + label;
-                env_set_string(session, cb_name, selection);
-            }
-        }
-        print_log("make_line: selected checkboxed for %s is %s", label.c_str(), selection.c_str());
+        const bool checked = checkbox_checked(session, dialog_name, label, default_attr);
         out->text = label + ". " + (checked ? "[x] " : "[ ] ") + body;
         return 0;
     }
-    const std::string list_name = dialog_name + "_rb_list";
-    env_set_string(session, list_name, env_get_string(session, list_name) + ";" + label);
-    const std::string rb_name = dialog_name + "_rb";
-    const std::string chosen = env_get_string(session, rb_name);
-    bool selected;
-    if (!chosen.empty()) {
-        selected = chosen == label;
-    } else {
-        selected = default_attr != nullptr;
-        if (selected) env_set_string(session, rb_name, label);
-    }
-    print_log("make_line: selected radiobutton for %s is %s", label.c_str(),
-              env_get_string(session, rb_name).c_str());
+    const bool selected = radio_selected(session, dialog_name, label, default_attr);
     out->text = label + ". " + (selected ? "(*) " : "( ) ") + body;
     return 0;
 }

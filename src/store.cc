@@ -275,6 +275,97 @@ int store_read_header(session_t* session, cab_t* cab, const char* file_name) {
     return store_read_cab(cab);
 }
 
+namespace {
+
+// Reads the tail and moves to the index it points at; false (logged) when it points nowhere.
+bool seek_index(cab_t* cab) {
+    FILE* file = cab->file.get();
+    if (fseeko(file, 0, SEEK_END) != 0) {
+        error("store_read_cab: can not seek to the end of CAB file");
+        return false;
+    }
+    const int64_t length = ftello(file);
+    if (length < tail_size || fseeko(file, -tail_size, SEEK_END) != 0) {
+        error("store_read_cab: can not seek to the end of CAB file");
+        return false;
+    }
+    cab->file_size = length;
+    uint64_t first = 0;
+    uint64_t second = 0;
+    if (!read_number(file, &first) || !read_number(file, &second)) {
+        error("store_read_cab: can not read 8 bytes from tail");
+        return false;
+    }
+    // Only the sum counts: the distance from the index magic to the end of the file. Both halves
+    // are checked on their own so that a wrapped sum cannot pass.
+    const uint64_t file_length = static_cast<uint64_t>(length);
+    if (first > file_length || second > file_length || first + second > file_length) {
+        error("store_read_cab: can not seek to the start of CAB file");
+        return false;
+    }
+    const int64_t start = length - static_cast<int64_t>(first + second);
+    if (fseeko(file, static_cast<off_t>(start), SEEK_SET) != 0) {
+        error("store_read_cab: can not seek to the start of CAB file");
+        return false;
+    }
+    return true;
+}
+
+// Reads the index's magic and the number of its last entry; false (logged) when that is no
+// store's index or its entries cannot fit in the file.
+bool read_index_head(cab_t* cab, uint64_t* last) {
+    FILE* file = cab->file.get();
+    unsigned char magic[4];
+    if (!read_exact(file, magic, sizeof magic)) {
+        error("store_read_cab: can not read first 4 bytes from CAB");
+        return false;
+    }
+    if (memcmp(magic, index_magic, sizeof magic) != 0) {
+        error("store_read_cab: It's not a valid store");
+        return false;
+    }
+    if (!read_number(file, last)) {
+        error("store_read_cab: can not get number of enties in CAB");
+        return false;
+    }
+    // The number stored is that of the last entry, not the count: 0 means one entry. The line
+    // shows it as the signed 32-bit number the entry count is kept in; a larger one is refused below.
+    print_log("store_read_cab: detected %d enties in CAB", static_cast<int>(static_cast<int32_t>(*last)));
+    if (!skip_separator(file)) {
+        error("store_read_cab: can not skip 2 bytes in CAB");
+        return false;
+    }
+    // The count comes from the file: before reserving room for it, the entries must fit, at their
+    // smallest, between here and the end marker in front of the tail.
+    const int64_t entries_start = ftello(file);
+    const int64_t index_room = cab->file_size - tail_size - static_cast<int64_t>(sizeof index_end) - entries_start;
+    const uint64_t fitting = index_room > 0 ? static_cast<uint64_t>(index_room / entry_min_size) : 0;
+    if (*last >= fitting || *last >= static_cast<uint64_t>(INT32_MAX)) {
+        print_log("store_read_cab: %llu enties can not fit in %lld bytes of index",
+                  static_cast<unsigned long long>(*last) + 1, static_cast<long long>(index_room));
+        error("store_read_cab: cab->items allocation failed");
+        return false;
+    }
+    return true;
+}
+
+// Content ends where the tail begins: an entry reaching into it would hand out tail bytes.
+bool contents_inside(const cab_t* cab) {
+    const int64_t content_end = cab->file_size - tail_size;
+    for (const cab_item_t& item : cab->items) {
+        const uint64_t room =
+            content_end > cab->data_offset ? static_cast<uint64_t>(content_end - cab->data_offset) : 0;
+        if (item.store_offset > room || item.install_size > room - item.store_offset) {
+            error("store_read_cab: content of %s::%s lies outside the file", or_none(item.component),
+                  or_none(item.name));
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
 int store_read_cab(cab_t* cab) {
     if (!cab || !cab->file) {
         error("store_read_cab: cab file is null");
@@ -283,66 +374,8 @@ int store_read_cab(cab_t* cab) {
     FILE* file = cab->file.get();
     cab->items.clear();
     cab->last_item = -1;
-    if (fseeko(file, 0, SEEK_END) != 0) {
-        error("store_read_cab: can not seek to the end of CAB file");
-        return fail_read(cab);
-    }
-    const int64_t length = ftello(file);
-    if (length < tail_size || fseeko(file, -tail_size, SEEK_END) != 0) {
-        error("store_read_cab: can not seek to the end of CAB file");
-        return fail_read(cab);
-    }
-    cab->file_size = length;
-    uint64_t first = 0;
-    uint64_t second = 0;
-    if (!read_number(file, &first) || !read_number(file, &second)) {
-        error("store_read_cab: can not read 8 bytes from tail");
-        return fail_read(cab);
-    }
-    // Only the sum counts: the distance from the index magic to the end of the file. Both halves
-    // are checked on their own so that a wrapped sum cannot pass.
-    const uint64_t file_length = static_cast<uint64_t>(length);
-    if (first > file_length || second > file_length || first + second > file_length) {
-        error("store_read_cab: can not seek to the start of CAB file");
-        return fail_read(cab);
-    }
-    const int64_t start = length - static_cast<int64_t>(first + second);
-    if (fseeko(file, static_cast<off_t>(start), SEEK_SET) != 0) {
-        error("store_read_cab: can not seek to the start of CAB file");
-        return fail_read(cab);
-    }
-    unsigned char magic[4];
-    if (!read_exact(file, magic, sizeof magic)) {
-        error("store_read_cab: can not read first 4 bytes from CAB");
-        return fail_read(cab);
-    }
-    if (memcmp(magic, index_magic, sizeof magic) != 0) {
-        error("store_read_cab: It's not a valid store");
-        return fail_read(cab);
-    }
     uint64_t last = 0;
-    if (!read_number(file, &last)) {
-        error("store_read_cab: can not get number of enties in CAB");
-        return fail_read(cab);
-    }
-    // The number stored is that of the last entry, not the count: 0 means one entry. The line
-    // shows it as the signed 32-bit number the entry count is kept in; a larger one is refused below.
-    print_log("store_read_cab: detected %d enties in CAB", static_cast<int>(static_cast<int32_t>(last)));
-    if (!skip_separator(file)) {
-        error("store_read_cab: can not skip 2 bytes in CAB");
-        return fail_read(cab);
-    }
-    // The count comes from the file: before reserving room for it, the entries must fit, at their
-    // smallest, between here and the end marker in front of the tail.
-    const int64_t entries_start = ftello(file);
-    const int64_t index_room = length - tail_size - static_cast<int64_t>(sizeof index_end) - entries_start;
-    const uint64_t fitting = index_room > 0 ? static_cast<uint64_t>(index_room / entry_min_size) : 0;
-    if (last >= fitting || last >= static_cast<uint64_t>(INT32_MAX)) {
-        print_log("store_read_cab: %llu enties can not fit in %lld bytes of index",
-                  static_cast<unsigned long long>(last) + 1, static_cast<long long>(index_room));
-        error("store_read_cab: cab->items allocation failed");
-        return fail_read(cab);
-    }
+    if (!seek_index(cab) || !read_index_head(cab, &last)) return fail_read(cab);
     const size_t count = static_cast<size_t>(last) + 1;
     cab->items.reserve(count + 1);
     cab->items.resize(count);
@@ -356,16 +389,7 @@ int store_read_cab(cab_t* cab) {
         return fail_read(cab);
     }
     cab->data_offset = ftello(file);
-    // Content ends where the tail begins: an entry reaching into it would hand out tail bytes.
-    const int64_t content_end = length - tail_size;
-    for (const cab_item_t& item : cab->items) {
-        const uint64_t room = content_end > cab->data_offset ? static_cast<uint64_t>(content_end - cab->data_offset) : 0;
-        if (item.store_offset > room || item.install_size > room - item.store_offset) {
-            error("store_read_cab: content of %s::%s lies outside the file", or_none(item.component),
-                  or_none(item.name));
-            return fail_read(cab);
-        }
-    }
+    if (!contents_inside(cab)) return fail_read(cab);
     cab->last_item = static_cast<int32_t>(last);
     return 0;
 }

@@ -370,92 +370,103 @@ struct pattern_measure_t {
     unsigned long long skippable = 0;  // of those, the ones inside parts that may match nothing
 };
 
+// One part of a measured pattern: a character, a class, an escape or a closed group.
+struct pattern_atom_t {
+    unsigned long long size = 0;
+    unsigned long long skippable = 0;
+    bool nullable = true;  // no atom yet: an empty branch matches nothing
+};
+
+// A group being measured; the whole pattern is the outermost one.
+struct pattern_group_t {
+    pattern_measure_t total;
+    pattern_atom_t last;           // the atom a following count or star applies to
+    bool before_nullable = true;   // every atom of the branch before the last may match nothing
+    bool some_branch_nullable = false;
+};
+
+void group_add_atom(pattern_group_t& group, const pattern_atom_t& atom) {
+    group.before_nullable = group.before_nullable && group.last.nullable;
+    group.last = atom;
+    group.total.size = capped_sum(group.total.size, atom.size);
+    group.total.skippable = capped_sum(group.total.skippable, atom.skippable);
+}
+
+// Replaces the last atom by its repetition: copies of it, skippable when optional.
+void group_repeat_last(pattern_group_t& group, unsigned long long copies, bool optional) {
+    pattern_atom_t repeated;
+    repeated.size = capped_product(group.last.size, copies);
+    repeated.nullable = optional || group.last.nullable;
+    repeated.skippable = repeated.nullable ? repeated.size : capped_product(group.last.skippable, copies);
+    // A repetition only ever grows its atom; the totals take the growth.
+    if (repeated.size > group.last.size) {
+        group.total.size = capped_sum(group.total.size, repeated.size - group.last.size);
+    }
+    if (repeated.skippable > group.last.skippable) {
+        group.total.skippable = capped_sum(group.total.skippable, repeated.skippable - group.last.skippable);
+    }
+    group.last = repeated;
+}
+
+// A '|' starts another branch of the group.
+void group_next_branch(pattern_group_t& group) {
+    group.some_branch_nullable = group.some_branch_nullable || (group.before_nullable && group.last.nullable);
+    group.before_nullable = true;
+    group.last = pattern_atom_t();
+}
+
+// A closed group is one atom of the group around it.
+pattern_atom_t group_as_atom(const pattern_group_t& inner) {
+    pattern_atom_t atom;
+    atom.size = std::max(inner.total.size, 1ULL);
+    atom.nullable = inner.some_branch_nullable || (inner.before_nullable && inner.last.nullable);
+    atom.skippable = atom.nullable ? atom.size : inner.total.skippable;
+    return atom;
+}
+
 // Measures the pattern without compiling it. Counts are capped just past the bounds, so that no
 // pattern overflows them. Escapes and anchors are counted as skippable: some of them match
 // nothing (\b, \<, ^), and counting the others too only errs on the safe side.
 pattern_measure_t pattern_measure(const std::string& pattern) {
-    struct atom_t {
-        unsigned long long size = 0;
-        unsigned long long skippable = 0;
-        bool nullable = true;  // no atom yet: an empty branch matches nothing
-    };
-    struct group_t {
-        pattern_measure_t total;
-        atom_t last;                   // the atom a following count or star applies to
-        bool before_nullable = true;   // every atom of the branch before the last may match nothing
-        bool some_branch_nullable = false;
-    };
-    std::vector<group_t> groups(1);
-    const auto add_atom = [&groups](const atom_t& atom) {
-        group_t& group = groups.back();
-        group.before_nullable = group.before_nullable && group.last.nullable;
-        group.last = atom;
-        group.total.size = capped_sum(group.total.size, atom.size);
-        group.total.skippable = capped_sum(group.total.skippable, atom.skippable);
-    };
-    // Replaces the last atom by its repetition: copies of it, skippable when optional.
-    const auto repeat_last = [&groups](unsigned long long copies, bool optional) {
-        group_t& group = groups.back();
-        atom_t repeated;
-        repeated.size = capped_product(group.last.size, copies);
-        repeated.nullable = optional || group.last.nullable;
-        repeated.skippable = repeated.nullable ? repeated.size : capped_product(group.last.skippable, copies);
-        // A repetition only ever grows its atom; the totals take the growth.
-        if (repeated.size > group.last.size) {
-            group.total.size = capped_sum(group.total.size, repeated.size - group.last.size);
-        }
-        if (repeated.skippable > group.last.skippable) {
-            group.total.skippable =
-                capped_sum(group.total.skippable, repeated.skippable - group.last.skippable);
-        }
-        group.last = repeated;
-    };
-    const atom_t plain{1, 0, false};
-    const atom_t empty_width{1, 1, true};
+    std::vector<pattern_group_t> groups(1);
+    const pattern_atom_t plain{1, 0, false};
+    const pattern_atom_t empty_width{1, 1, true};
     for (size_t i = 0; i < pattern.size(); ++i) {
         const char c = pattern[i];
         if (c == '\\') {
             ++i;
-            add_atom(empty_width);
+            group_add_atom(groups.back(), empty_width);
         } else if (c == '^' || c == '$') {
-            add_atom(empty_width);
+            group_add_atom(groups.back(), empty_width);
         } else if (c == '[') {
             i = bracket_end(pattern, i);
-            add_atom(plain);
+            group_add_atom(groups.back(), plain);
         } else if (c == '(') {
             groups.emplace_back();
         } else if (c == ')' && groups.size() > 1) {
-            const group_t inner = groups.back();
+            const pattern_atom_t atom = group_as_atom(groups.back());
             groups.pop_back();
-            atom_t atom;
-            atom.size = std::max(inner.total.size, 1ULL);
-            atom.nullable = inner.some_branch_nullable || (inner.before_nullable && inner.last.nullable);
-            atom.skippable = atom.nullable ? atom.size : inner.total.skippable;
-            add_atom(atom);
+            group_add_atom(groups.back(), atom);
         } else if (c == '|') {
-            group_t& group = groups.back();
-            group.some_branch_nullable =
-                group.some_branch_nullable || (group.before_nullable && group.last.nullable);
-            group.before_nullable = true;
-            group.last = atom_t();
+            group_next_branch(groups.back());
         } else if (c == '*' || c == '?') {
-            repeat_last(1, true);
+            group_repeat_last(groups.back(), 1, true);
         } else if (c == '+') {  // written out as the atom and a starred copy of it
-            repeat_last(2, false);
+            group_repeat_last(groups.back(), 2, false);
         } else if (c == '{') {
             bound_t bound;
             if (read_bound(pattern, i, &bound)) {
-                repeat_last(std::max(bound.copies, 1ULL), bound.optional);
+                group_repeat_last(groups.back(), std::max(bound.copies, 1ULL), bound.optional);
                 i = bound.end;
             } else {
-                add_atom(plain);
+                group_add_atom(groups.back(), plain);
             }
         } else {
-            add_atom(plain);
+            group_add_atom(groups.back(), plain);
         }
     }
     pattern_measure_t measure;
-    for (const group_t& group : groups) {
+    for (const pattern_group_t& group : groups) {
         measure.size = capped_sum(measure.size, group.total.size);
         measure.skippable = capped_sum(measure.skippable, group.total.skippable);
     }

@@ -138,258 +138,291 @@ bool append_bounded(parse_state_t& ps, const char* bytes, size_t count) {
     return true;
 }
 
+// What one state's reader tells the block loop: go on with the next byte, stop because the block
+// is used up (the state carries on in the next block), or stop because the parse failed.
+constexpr int read_next = 0;
+constexpr int read_starved = 1;
+constexpr int read_failed = -1;
+
+int read_vacuum(parse_state_t& ps, unsigned char c, size_t& i) {
+    if (c == '<') {
+        ps.state = state_t::E_START;
+    } else if (c == '/') {
+        if (ps.open.empty()) {
+            error("xml_parse: First element declaration was missed");
+            return read_failed;
+        }
+        ps.state = state_t::E_END_1;
+    } else if (c != ' ' && c != '\t' && c != '\n' && c != '\r') {
+        // Only the first is shown: a document of stray bytes would write a line per byte.
+        if (ps.garbage++ == 0) print_log("xml_parse: garbage character %c in state VACUUM", c);
+    }
+    ++i;
+    return read_next;
+}
+
+int read_tag_start(parse_state_t& ps, unsigned char c, size_t& i) {
+    if (c == '!') {
+        ps.state = state_t::C_START;
+    } else if (c == '?') {
+        ps.state = state_t::X_START;
+    } else if (c == '/') {
+        if (ps.open.empty()) {
+            error("xml_parse: First element declaration was missed");
+            return read_failed;
+        }
+        ps.state = state_t::E_END_1;
+    } else if (is_letter(c)) {
+        if (open_element(ps) != 0) return read_failed;
+        ps.state = state_t::E_NAME;
+        return read_next;  // the letter is the name's first byte
+    } else {
+        error("xml_parse: Wrong character %c in state E_START\n", c);
+        return read_failed;
+    }
+    ++i;
+    return read_next;
+}
+
+// The comment states but its text: "<!--" opens it, "-->" ends it.
+int read_comment_mark(parse_state_t& ps, unsigned char c, size_t& i) {
+    switch (ps.state) {
+    case state_t::C_START:
+        if (c != '-') {
+            error("xml_parse: Wrong character %c in state C_START\n", c);
+            return read_failed;
+        }
+        ps.state = state_t::C_CONT_1;
+        break;
+    case state_t::C_CONT_1:
+        if (c != '-') {
+            error("xml_parse: Wrong character %c in state C_CONT_1\n", c);
+            return read_failed;
+        }
+        ps.state = state_t::C_BODY;
+        break;
+    case state_t::C_DASH_1:
+        ps.state = c == '-' ? state_t::C_DASH_2 : state_t::C_BODY;
+        break;
+    default:
+        // Any byte but '>' after two dashes, a third dash included, goes back to the comment
+        // text: "--->" does not end a comment, "----->" does.
+        ps.state = c == '>' ? state_t::VACUUM : state_t::C_BODY;
+        break;
+    }
+    ++i;
+    return read_next;
+}
+
+// Skips to the byte after the next `mark` and moves to `then`, or uses up the block.
+int skip_past(parse_state_t& ps, const char* p, size_t n, size_t& i, char mark, state_t then) {
+    const void* found = memchr(p + i, mark, n - i);
+    if (!found) return read_starved;
+    i = static_cast<size_t>(static_cast<const char*>(found) - p) + 1;
+    ps.state = then;
+    return read_next;
+}
+
+int read_element_name(parse_state_t& ps, const char* p, size_t n, size_t& i) {
+    size_t end = i;
+    while (end < n && is_name_char(static_cast<unsigned char>(p[end]))) ++end;
+    if (!append_bounded(ps, p + i, end - i)) {
+        error("xml_parse: element name is longer than %d bytes", xml_text_max);
+        return read_failed;
+    }
+    i = end;
+    if (i == n) return read_starved;
+    const unsigned char t = static_cast<unsigned char>(p[i]);
+    node_t& node = ps.open.back().node;
+    if (t == ' ' || t == '\t') {
+        node.name.assign(ps.buffer);
+        ps.state = state_t::E_PROPS;
+    } else if (t == '>') {
+        node.name.assign(ps.buffer);
+        drop_keys(ps);
+        ps.buffer.clear();
+        ps.state = state_t::E_DATA;
+    } else if (t == '/') {
+        node.name.assign(ps.buffer);
+        drop_keys(ps);
+        node.childs_count = -1;
+        ps.state = state_t::E_FINISH;
+    } else {
+        error("xml_parse: Wrong character %c in state E_NAME\n", t);
+        return read_failed;
+    }
+    ++i;
+    return read_next;
+}
+
+int read_between_attributes(parse_state_t& ps, unsigned char c, size_t& i) {
+    if (c == ' ' || c == '\t') {
+        ++i;
+    } else if (c == '>') {
+        take_keys(ps);
+        ps.buffer.clear();
+        ps.state = state_t::E_DATA;
+        ++i;
+    } else if (c == '/') {
+        take_keys(ps);
+        ps.open.back().node.childs_count = -1;
+        ps.state = state_t::E_FINISH;
+        ++i;
+    } else if (is_letter(c) || is_digit(c)) {
+        ps.buffer.clear();
+        ps.state = state_t::E_PROP_NAME;
+    } else {
+        // A stray byte between attributes is reported as if it stood in an attribute name.
+        error("xml_parse: Wrong character %c in state E_PROP_NAME\n", c);
+        return read_failed;
+    }
+    return read_next;
+}
+
+int read_attribute_name(parse_state_t& ps, const char* p, size_t n, size_t& i) {
+    size_t end = i;
+    while (end < n && is_key_char(static_cast<unsigned char>(p[end]))) ++end;
+    if (!append_bounded(ps, p + i, end - i)) {
+        error("xml_parse: attribute name is longer than %d bytes", xml_text_max);
+        return read_failed;
+    }
+    i = end;
+    if (i == n) return read_starved;
+    const unsigned char t = static_cast<unsigned char>(p[i]);
+    if (t != '=') {
+        error("xml_parse: Wrong character %c in state E_PROP_NAME\n", t);
+        return read_failed;
+    }
+    if (ps.keys.size() >= static_cast<size_t>(xml_max_keys)) {
+        error("xml_parse: element %s has more than %d attributes", ps.open.back().node.name.c_str(),
+              xml_max_keys);
+        return read_failed;
+    }
+    ps.key_name.assign(ps.buffer);
+    ps.state = state_t::E_PROP_VALUE_1;
+    ++i;
+    return read_next;
+}
+
+int read_value_quote(parse_state_t& ps, unsigned char c, size_t& i) {
+    if (c != '"') {
+        error("xml_parse: Wrong character %c in state E_PROP_VALUE_1\n", c);
+        return read_failed;
+    }
+    ps.buffer.clear();
+    ps.state = state_t::E_PROP_VALUE;
+    ++i;
+    return read_next;
+}
+
+int read_attribute_value(parse_state_t& ps, const char* p, size_t n, size_t& i) {
+    const void* quote = memchr(p + i, '"', n - i);
+    const size_t end = quote ? static_cast<size_t>(static_cast<const char*>(quote) - p) : n;
+    if (!append_bounded(ps, p + i, end - i)) {
+        error("xml_parse: value of attribute %s is longer than %d bytes", ps.key_name.c_str(), xml_text_max);
+        return read_failed;
+    }
+    if (!quote) return read_starved;
+    ps.keys.push_back(xml_key_t{std::move(ps.key_name), ps.buffer});
+    ps.key_name.clear();
+    ps.buffer.clear();
+    ps.state = state_t::E_PROPS;
+    i = end + 1;
+    return read_next;
+}
+
+int read_empty_tag_end(parse_state_t& ps, unsigned char c, size_t& i) {
+    if (c != '>') {
+        error("xml_parse: Wrong character %c in state E_FINISH\n", c);
+        return read_failed;
+    }
+    close_element(ps);
+    ps.state = state_t::VACUUM;
+    ++i;
+    return read_next;
+}
+
+int read_end_tag(parse_state_t& ps, const char* p, size_t n, size_t& i) {
+    // The end tag's name is neither kept nor compared: it closes whatever element is open.
+    while (i < n && is_name_char(static_cast<unsigned char>(p[i]))) ++i;
+    if (i == n) return read_starved;
+    if (p[i] != '>') {
+        error("xml_parse: Wrong character %c in state E_END_1\n", static_cast<unsigned char>(p[i]));
+        return read_failed;
+    }
+    close_element(ps);
+    ps.state = state_t::VACUUM;
+    ++i;
+    return read_next;
+}
+
+int read_text(parse_state_t& ps, const char* p, size_t n, size_t& i) {
+    const void* lt = memchr(p + i, '<', n - i);
+    const size_t end = lt ? static_cast<size_t>(static_cast<const char*>(lt) - p) : n;
+    const size_t room = xml_text_max - ps.buffer.size();
+    if (end - i > room) {
+        // The text is cut here; the byte that did not fit is read again between elements.
+        ps.buffer.append(p + i, room);
+        i += room;
+        take_data(ps);
+        warn("xml_parse: text of element %s is cut to its first %d bytes", ps.open.back().node.name.c_str(),
+             xml_text_max);
+        ps.state = state_t::VACUUM;
+        return read_next;
+    }
+    ps.buffer.append(p + i, end - i);
+    i = end;
+    if (!lt) return read_starved;
+    if (!ps.buffer.empty()) take_data(ps);
+    ps.state = state_t::VACUUM;  // the '<' is read again there
+    return read_next;
+}
+
+// The "xml" after "<?": only a declaration is read, no other processing instruction.
+int read_declaration_name(parse_state_t& ps, unsigned char c, size_t& i) {
+    const unsigned char expected = ps.state == state_t::X_START ? 'x' : ps.state == state_t::X_M ? 'm' : 'l';
+    if (c != expected) {
+        error("xml_parse: incorrect xml version tag");
+        return read_failed;
+    }
+    ps.state = ps.state == state_t::X_START ? state_t::X_M
+               : ps.state == state_t::X_M   ? state_t::X_L
+                                            : state_t::X_BODY;
+    ++i;
+    return read_next;
+}
+
 // Feeds one block of input; runs of bytes that only accumulate or are skipped are taken at once,
 // with the same outcome as taking them one at a time. 0 to go on, -1 once the parse failed.
 int parse_block(parse_state_t& ps, const char* p, size_t n) {
     size_t i = 0;
-    while (i < n) {
+    int read = read_next;
+    while (read == read_next && i < n) {
         const unsigned char c = static_cast<unsigned char>(p[i]);
         switch (ps.state) {
-        case state_t::VACUUM:
-            if (c == '<') {
-                ps.state = state_t::E_START;
-            } else if (c == '/') {
-                if (ps.open.empty()) {
-                    error("xml_parse: First element declaration was missed");
-                    return -1;
-                }
-                ps.state = state_t::E_END_1;
-            } else if (c != ' ' && c != '\t' && c != '\n' && c != '\r') {
-                // Only the first is shown: a document of stray bytes would write a line per byte.
-                if (ps.garbage++ == 0) print_log("xml_parse: garbage character %c in state VACUUM", c);
-            }
-            ++i;
-            break;
-        case state_t::E_START:
-            if (c == '!') {
-                ps.state = state_t::C_START;
-            } else if (c == '?') {
-                ps.state = state_t::X_START;
-            } else if (c == '/') {
-                if (ps.open.empty()) {
-                    error("xml_parse: First element declaration was missed");
-                    return -1;
-                }
-                ps.state = state_t::E_END_1;
-            } else if (is_letter(c)) {
-                if (open_element(ps) != 0) return -1;
-                ps.state = state_t::E_NAME;
-                continue;  // the letter is the name's first byte
-            } else {
-                error("xml_parse: Wrong character %c in state E_START\n", c);
-                return -1;
-            }
-            ++i;
-            break;
+        case state_t::VACUUM: read = read_vacuum(ps, c, i); break;
+        case state_t::E_START: read = read_tag_start(ps, c, i); break;
         case state_t::C_START:
-            if (c != '-') {
-                error("xml_parse: Wrong character %c in state C_START\n", c);
-                return -1;
-            }
-            ps.state = state_t::C_CONT_1;
-            ++i;
-            break;
         case state_t::C_CONT_1:
-            if (c != '-') {
-                error("xml_parse: Wrong character %c in state C_CONT_1\n", c);
-                return -1;
-            }
-            ps.state = state_t::C_BODY;
-            ++i;
-            break;
-        case state_t::C_BODY: {
-            const void* dash = memchr(p + i, '-', n - i);
-            if (!dash) return 0;
-            i = static_cast<size_t>(static_cast<const char*>(dash) - p) + 1;
-            ps.state = state_t::C_DASH_1;
-            break;
-        }
         case state_t::C_DASH_1:
-            ps.state = c == '-' ? state_t::C_DASH_2 : state_t::C_BODY;
-            ++i;
-            break;
-        case state_t::C_DASH_2:
-            // Any byte but '>' after two dashes, a third dash included, goes back to the comment
-            // text: "--->" does not end a comment, "----->" does.
-            ps.state = c == '>' ? state_t::VACUUM : state_t::C_BODY;
-            ++i;
-            break;
-        case state_t::E_NAME: {
-            size_t end = i;
-            while (end < n && is_name_char(static_cast<unsigned char>(p[end]))) ++end;
-            if (!append_bounded(ps, p + i, end - i)) {
-                error("xml_parse: element name is longer than %d bytes", xml_text_max);
-                return -1;
-            }
-            i = end;
-            if (i == n) return 0;
-            const unsigned char t = static_cast<unsigned char>(p[i]);
-            node_t& node = ps.open.back().node;
-            if (t == ' ' || t == '\t') {
-                node.name.assign(ps.buffer);
-                ps.state = state_t::E_PROPS;
-            } else if (t == '>') {
-                node.name.assign(ps.buffer);
-                drop_keys(ps);
-                ps.buffer.clear();
-                ps.state = state_t::E_DATA;
-            } else if (t == '/') {
-                node.name.assign(ps.buffer);
-                drop_keys(ps);
-                node.childs_count = -1;
-                ps.state = state_t::E_FINISH;
-            } else {
-                error("xml_parse: Wrong character %c in state E_NAME\n", t);
-                return -1;
-            }
-            ++i;
-            break;
-        }
-        case state_t::E_PROPS:
-            if (c == ' ' || c == '\t') {
-                ++i;
-            } else if (c == '>') {
-                take_keys(ps);
-                ps.buffer.clear();
-                ps.state = state_t::E_DATA;
-                ++i;
-            } else if (c == '/') {
-                take_keys(ps);
-                ps.open.back().node.childs_count = -1;
-                ps.state = state_t::E_FINISH;
-                ++i;
-            } else if (is_letter(c) || is_digit(c)) {
-                ps.buffer.clear();
-                ps.state = state_t::E_PROP_NAME;
-            } else {
-                // Kept as it always read: a stray byte between attributes is reported as if it
-                // stood in an attribute name.
-                error("xml_parse: Wrong character %c in state E_PROP_NAME\n", c);
-                return -1;
-            }
-            break;
-        case state_t::E_PROP_NAME: {
-            size_t end = i;
-            while (end < n && is_key_char(static_cast<unsigned char>(p[end]))) ++end;
-            if (!append_bounded(ps, p + i, end - i)) {
-                error("xml_parse: attribute name is longer than %d bytes", xml_text_max);
-                return -1;
-            }
-            i = end;
-            if (i == n) return 0;
-            const unsigned char t = static_cast<unsigned char>(p[i]);
-            if (t != '=') {
-                error("xml_parse: Wrong character %c in state E_PROP_NAME\n", t);
-                return -1;
-            }
-            if (ps.keys.size() >= static_cast<size_t>(xml_max_keys)) {
-                error("xml_parse: element %s has more than %d attributes", ps.open.back().node.name.c_str(),
-                      xml_max_keys);
-                return -1;
-            }
-            ps.key_name.assign(ps.buffer);
-            ps.state = state_t::E_PROP_VALUE_1;
-            ++i;
-            break;
-        }
-        case state_t::E_PROP_VALUE_1:
-            if (c != '"') {
-                error("xml_parse: Wrong character %c in state E_PROP_VALUE_1\n", c);
-                return -1;
-            }
-            ps.buffer.clear();
-            ps.state = state_t::E_PROP_VALUE;
-            ++i;
-            break;
-        case state_t::E_PROP_VALUE: {
-            const void* quote = memchr(p + i, '"', n - i);
-            const size_t end = quote ? static_cast<size_t>(static_cast<const char*>(quote) - p) : n;
-            if (!append_bounded(ps, p + i, end - i)) {
-                error("xml_parse: value of attribute %s is longer than %d bytes", ps.key_name.c_str(),
-                      xml_text_max);
-                return -1;
-            }
-            if (!quote) return 0;
-            ps.keys.push_back(xml_key_t{std::move(ps.key_name), ps.buffer});
-            ps.key_name.clear();
-            ps.buffer.clear();
-            ps.state = state_t::E_PROPS;
-            i = end + 1;
-            break;
-        }
-        case state_t::E_FINISH:
-            if (c != '>') {
-                error("xml_parse: Wrong character %c in state E_FINISH\n", c);
-                return -1;
-            }
-            close_element(ps);
-            ps.state = state_t::VACUUM;
-            ++i;
-            break;
-        case state_t::E_END_1:
-            // The end tag's name is neither kept nor compared: it closes whatever element is open.
-            while (i < n && is_name_char(static_cast<unsigned char>(p[i]))) ++i;
-            if (i == n) return 0;
-            if (p[i] != '>') {
-                error("xml_parse: Wrong character %c in state E_END_1\n", static_cast<unsigned char>(p[i]));
-                return -1;
-            }
-            close_element(ps);
-            ps.state = state_t::VACUUM;
-            ++i;
-            break;
-        case state_t::E_DATA: {
-            const void* lt = memchr(p + i, '<', n - i);
-            const size_t end = lt ? static_cast<size_t>(static_cast<const char*>(lt) - p) : n;
-            const size_t room = xml_text_max - ps.buffer.size();
-            if (end - i > room) {
-                // The text is cut here; the byte that did not fit is read again between elements.
-                ps.buffer.append(p + i, room);
-                i += room;
-                take_data(ps);
-                warn("xml_parse: text of element %s is cut to its first %d bytes",
-                     ps.open.back().node.name.c_str(), xml_text_max);
-                ps.state = state_t::VACUUM;
-                break;
-            }
-            ps.buffer.append(p + i, end - i);
-            i = end;
-            if (!lt) return 0;
-            if (!ps.buffer.empty()) take_data(ps);
-            ps.state = state_t::VACUUM;  // the '<' is read again there
-            break;
-        }
+        case state_t::C_DASH_2: read = read_comment_mark(ps, c, i); break;
+        case state_t::C_BODY: read = skip_past(ps, p, n, i, '-', state_t::C_DASH_1); break;
+        case state_t::E_NAME: read = read_element_name(ps, p, n, i); break;
+        case state_t::E_PROPS: read = read_between_attributes(ps, c, i); break;
+        case state_t::E_PROP_NAME: read = read_attribute_name(ps, p, n, i); break;
+        case state_t::E_PROP_VALUE_1: read = read_value_quote(ps, c, i); break;
+        case state_t::E_PROP_VALUE: read = read_attribute_value(ps, p, n, i); break;
+        case state_t::E_FINISH: read = read_empty_tag_end(ps, c, i); break;
+        case state_t::E_END_1: read = read_end_tag(ps, p, n, i); break;
+        case state_t::E_DATA: read = read_text(ps, p, n, i); break;
         case state_t::X_START:
         case state_t::X_M:
-        case state_t::X_L: {
-            const unsigned char expected = ps.state == state_t::X_START ? 'x' : ps.state == state_t::X_M ? 'm' : 'l';
-            if (c != expected) {
-                error("xml_parse: incorrect xml version tag");
-                return -1;
-            }
-            ps.state = ps.state == state_t::X_START ? state_t::X_M
-                       : ps.state == state_t::X_M   ? state_t::X_L
-                                                    : state_t::X_BODY;
-            ++i;
-            break;
-        }
-        case state_t::X_BODY: {
-            const void* mark = memchr(p + i, '?', n - i);
-            if (!mark) return 0;
-            i = static_cast<size_t>(static_cast<const char*>(mark) - p) + 1;
-            ps.state = state_t::X_END;
-            break;
-        }
-        case state_t::X_END: {
-            const void* gt = memchr(p + i, '>', n - i);
-            if (!gt) return 0;
-            i = static_cast<size_t>(static_cast<const char*>(gt) - p) + 1;
-            ps.state = state_t::VACUUM;
-            break;
-        }
+        case state_t::X_L: read = read_declaration_name(ps, c, i); break;
+        case state_t::X_BODY: read = skip_past(ps, p, n, i, '?', state_t::X_END); break;
+        case state_t::X_END: read = skip_past(ps, p, n, i, '>', state_t::VACUUM); break;
         }
     }
-    return 0;
+    return read == read_failed ? -1 : 0;
 }
 
 // Feeds input that may hold NUL bytes: those are no XML text and end the parse with a failure.
