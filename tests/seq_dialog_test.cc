@@ -184,8 +184,6 @@ TEST(ShowDialogTest, KeepPropertyReceivesTheMappedAnswer) {
     EXPECT_EQ("30", run.result("CHOICE"));
     EXPECT_EQ("30", run.result("HANDLE"));
     EXPECT_TRUE(log.has_line(": show_dialog: ID 2 is mapped to 30"));
-    EXPECT_TRUE(log.has_line(": show_dialog: user input is 2"));
-    EXPECT_TRUE(log.has_line(": show_dialog: finished"));
 }
 
 TEST(ShowDialogTest, TitleAndDescriptionOnlyDrawAndReturnWithoutReading) {
@@ -231,7 +229,6 @@ TEST(ShowDialogTest, TextsBeyondFourKilobytesAreShownWhole) {
 }
 
 TEST(ShowDialogTest, CheckboxesToggleRedrawAndKeepTheirStateForTheNextShowing) {
-    LogCapture log;
     DialogFixture f(R"(<dialog id="dlg" clear_screen="false"><question id="1" type="checkbox"><list type="num">
 <line id="1" text="One"/><line id="2" text="Two"/></list></question>
 <question id="2" type="checkbox"><list type="custom"><line id="10" text="Ten" default="yes"/></list></question>
@@ -262,9 +259,6 @@ TEST(ShowDialogTest, CheckboxesToggleRedrawAndKeepTheirStateForTheNextShowing) {
     EXPECT_EQ("yes", run.result("showed"));
     EXPECT_EQ("n", run.result("HANDLE"));
     EXPECT_EQ(0u, count_occurrences(run.screen, "Toggle\n"));  // a toggle shows no error text
-    EXPECT_TRUE(log.has_line(": show_dialog: item is unchecked, going to check"));
-    EXPECT_TRUE(log.has_line(": show_dialog: item is checked, going to uncheck"));
-    EXPECT_TRUE(log.has_line(": show_dialog: dlg_cb after is ;1"));
 }
 
 TEST(ShowDialogTest, RadioButtonsSelectOneAndKeepItForTheNextShowing) {
@@ -382,7 +376,6 @@ TEST(ShowDialogTest, DeclinedInterruptRedrawsTheDialogAndAsksAgain) {
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.what);
-        LogCapture log;
         DialogFixture f(R"(<dialog id="dlg"><title text="Setup title"/>)" + r.input + "</dialog>");
         ASSERT_TRUE(f.parsed);
         auto body = [&f]() {
@@ -407,8 +400,6 @@ TEST(ShowDialogTest, DeclinedInterruptRedrawsTheDialogAndAsksAgain) {
         EXPECT_EQ("0", run.result("interrupted"));
         EXPECT_EQ(2u, count_occurrences(run.screen, "Setup title"));
         EXPECT_EQ(2u, count_occurrences(run.screen, "\x1b[2J"));
-        EXPECT_TRUE(log.has_line(": sigint_handler: 2 signot has been got"));
-        EXPECT_TRUE(log.has_line(": show_dialog: interrupt declined, drawing the dialog again"));
         EXPECT_EQ("on", run.result("echo"));
         EXPECT_EQ("on", run.result("canonical"));
     }
@@ -501,32 +492,6 @@ TEST(MakeLineTest, FormatsEachKind) {
     EXPECT_EQ("7", env_get_string(&session, std::string("d_rb")));
     EXPECT_TRUE(log.has_line("ERROR: : make_line: id is NULL. Set it to 0"));
     EXPECT_TRUE(log.has_line("ERROR: : make_line: text is null"));
-}
-
-TEST(MakeInputTest, BuildsThePromptAndTheChainLastFirst) {
-    LogCapture log;
-    document_t doc;
-    ASSERT_EQ(0, xml_parse(R"(<input text="Go" keep="K" default="y"><choice text="y"/><choice text="n"/>
-<validation type="list" list="y"/><validation type="path" check=""/></input>)", &doc));
-    input_t input;
-    EXPECT_EQ(0, make_input(&doc.nodes[0], &input, nullptr));
-    EXPECT_EQ("Go (y/n) [y]: ", input.prompt);
-    EXPECT_EQ("K", input.keep);
-    ASSERT_EQ(2u, input.validations.size());
-    EXPECT_EQ("path", input.validations[0].type);
-    EXPECT_TRUE(input.validations[0].has_check);
-    EXPECT_EQ("list", input.validations[1].type);
-    EXPECT_FALSE(input.validations[1].has_check);
-    const std::string none;
-    EXPECT_EQ(0, make_input(&doc.nodes[0], &input, &none));
-    EXPECT_EQ("Go (y/n): ", input.prompt);
-    document_t bare;
-    ASSERT_EQ(0, xml_parse("<input><choice/></input>", &bare));
-    EXPECT_EQ(0, make_input(&bare.nodes[0], &input, nullptr));
-    EXPECT_EQ(" (): ", input.prompt);
-    EXPECT_TRUE(log.has_line("ERROR: : make_input: text is null"));
-    EXPECT_TRUE(log.has_line("ERROR: : make_input: keep is null"));
-    EXPECT_TRUE(log.has_line("ERROR: : make_input: c_text is NULL"));
 }
 
 TEST(DialogSortTest, AscendingWithEqualIdsInOrder) {

@@ -600,22 +600,6 @@ TEST_F(StoreTest, AttachingStopsAtTheLimit) {
     EXPECT_EQ(store_attached_max, static_cast<int>(cab.attached.size()));
 }
 
-TEST_F(StoreTest, PacksAndUnpacksBigEndian) {
-    unsigned char* packed = pack_i64(0x0102030405060708ull);
-    ASSERT_NE(nullptr, packed);
-    EXPECT_EQ(0, memcmp(packed, "\x01\x02\x03\x04\x05\x06\x07\x08\x00", 9));
-    EXPECT_EQ(0x0102030405060708ull, unpack_i64(packed));
-    free(packed);
-    for (uint64_t value : {uint64_t{0}, uint64_t{1}, uint64_t{0xFF}, uint64_t{1} << 63, UINT64_MAX}) {
-        SCOPED_TRACE(value);
-        unsigned char* bytes = pack_i64(value);
-        EXPECT_EQ(value, unpack_i64(bytes));
-        free(bytes);
-    }
-    EXPECT_EQ(0u, unpack_i64(nullptr));
-    EXPECT_TRUE(logged("ERROR: : unpack_i64: buffer is null"));
-}
-
 TEST_F(StoreTest, UltoaClearsTheBufferAndKeepsTheLeadingDigits) {
     const struct { uint64_t value; int size; const char* text; } rows[] = {
         {0, 4, "0"}, {12345, 8, "12345"}, {12345, 3, "123"}, {UINT64_MAX, 21, "18446744073709551615"}, {7, 1, "7"},
