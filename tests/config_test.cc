@@ -66,7 +66,6 @@ TEST(ConfigTest, SetsEngineUserAndPathProperties) {
     EXPECT_EQ(0u, env_get_string(&session, std::string("ENGINE_VERSION")).find("Package id: "));
     EXPECT_TRUE(log.has_line("ERROR: : load_product_info: can not read value of the property"));
     EXPECT_TRUE(log.has_line(": load_product_info: set property 'PRODUCT' with value 'Suite'"));
-    EXPECT_TRUE(log.has_line(": init_configuration: finished"));
 }
 
 TEST(ConfigTest, RelativeEngineIsPlacedUnderTheWorkingFolder) {

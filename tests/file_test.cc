@@ -158,8 +158,6 @@ TEST_F(FileTest, OctalPermissionStringsConvertOrAreRefused) {
         EXPECT_EQ(r.refused, log_.has_line(std::string("ERROR: : Incorrect permissions string: ") + r.text));
     }
     EXPECT_EQ(0u, oct_string2dec(nullptr));
-    EXPECT_TRUE(log_.has_line(": Permissions string: 755, 5, 0"));
-    EXPECT_TRUE(log_.has_line(": Permissions string: 755, 7, 2"));
 }
 
 TEST_F(FileTest, FolderCreateMakesEveryMissingLevelWithTheGivenMode) {
@@ -308,8 +306,6 @@ TEST_F(FileTest, FileCopyCopiesEveryBlockSize) {
         EXPECT_EQ(0, file_copy(file("src"), file("dst")));
         EXPECT_EQ(data, read_file(file("dst")));
     }
-    EXPECT_TRUE(log_.has_line(": file_copy: copy " + file("src") + " -> " + file("dst")));
-    EXPECT_TRUE(log_.has_line(": file_copy: finished"));
 }
 
 TEST_F(FileTest, FileCopyMissingSourceLeavesNoDestination) {

@@ -468,10 +468,6 @@ TEST(MakeLineTest, FormatsEachKind) {
         {R"(<line id="9" text="Shown as two"/>)", line_kind_plain, "2", "2. Shown as two", 2},
         {R"(<line text="No id"/>)", line_kind_plain, nullptr, "0. No id", 0},
         {R"(<line id="4"/>)", line_kind_plain, nullptr, "4. ", 4},
-        {R"(<line id="5" text="Box" default="x"/>)", line_kind_checkbox, nullptr, "5. [x] Box", 5},
-        {R"(<line id="6" text="Box"/>)", line_kind_checkbox, nullptr, "6. [ ] Box", 6},
-        {R"(<line id="7" text="Radio" default="x"/>)", line_kind_radio, nullptr, "7. (*) Radio", 7},
-        {R"(<line id="8" text="Radio"/>)", line_kind_radio, nullptr, "8. ( ) Radio", 8},
     };
     LogCapture log;
     session_t session;
@@ -486,10 +482,6 @@ TEST(MakeLineTest, FormatsEachKind) {
         EXPECT_EQ(r.text, line.text);
         EXPECT_EQ(r.id, line.id);
     }
-    EXPECT_EQ(";5;6", env_get_string(&session, std::string("d_cb_list")));
-    EXPECT_EQ("5", env_get_string(&session, std::string("d_cb")));
-    EXPECT_EQ(";7;8", env_get_string(&session, std::string("d_rb_list")));
-    EXPECT_EQ("7", env_get_string(&session, std::string("d_rb")));
     EXPECT_TRUE(log.has_line("ERROR: : make_line: id is NULL. Set it to 0"));
     EXPECT_TRUE(log.has_line("ERROR: : make_line: text is null"));
 }

@@ -209,52 +209,6 @@ TEST_F(SuiteE2E, GermanRunShowsGermanTextsAndRecordsTheLanguage) {
     EXPECT_EQ(std::string::npos, run.screen.find("Welcome"));
 }
 
-TEST_F(SuiteE2E, RelativeFolderIsRejectedAndAskedAgain) {
-    const PtyRun run = on_terminal(
-        to_setup_type("3") +
-        std::vector<PtyStep>{
-            {"Installation folder [/opt/sample-suite]: ", "relative/suite\r"},
-            {"The folder must be an absolute path, starting with /. Please try again.\n"
-             "Installation folder [/opt/sample-suite]: ",
-             "~/suite\r"},
-            {"The folder must be an absolute path, starting with /. Please try again.\n"
-             "Installation folder [/opt/sample-suite]: ",
-             "/var/tmp/suite\r"},
-            {"  Folder:      /var/tmp/suite\n", ""},
-            {"Press Enter to record these choices: ", "\r"},
-            {"Your choices were recorded in", ""},
-        });
-    EXPECT_EQ(0, run.status) << run.screen;
-    EXPECT_EQ("install_type=minimal\ncomponents=core\ndirectory=/var/tmp/suite\nlanguage=en\n",
-              read_file(default_report()));
-}
-
-TEST_F(SuiteE2E, TabCompletesFolderNamesInThePreparedFolder) {
-    const std::string base = m_dir.file("choices");
-    std::error_code ec;
-    std::filesystem::create_directories(base + "/alpha-one", ec);
-    std::filesystem::create_directories(base + "/alpha-two", ec);
-    std::filesystem::create_directories(base + "/prepared-target", ec);
-    write_file_text(base + "/beta.txt", "not a folder\n");
-    const PtyRun run = on_terminal(
-        to_setup_type("1") +
-        std::vector<PtyStep>{
-            {"Installation folder [/opt/sample-suite]: ", base + "/prep\t"},
-            // One candidate: completed, with a "/" for a folder; then erased back to the "/".
-            {base + "/prepared-target/", std::string(std::string("prepared-target/").size(), '\b') + "al\t"},
-            // Two: the common beginning, and the candidates listed under the line.
-            {"alpha-one/  alpha-two/", ""},
-            {base + "/alpha-", "o\t"},
-            {base + "/alpha-one/", "\r"},
-            {"  Folder:      " + base + "/alpha-one/\n", "\r"},
-            {"Your choices were recorded in", ""},
-        });
-    EXPECT_EQ(0, run.status) << run.screen;
-    EXPECT_EQ("install_type=typical\ncomponents=core docs examples\ndirectory=" + base +
-                  "/alpha-one/\nlanguage=en\n",
-              read_file(default_report()));
-}
-
 TEST_F(SuiteE2E, AnswersFromAFileTakeTheSamePath) {
     const std::string report = m_dir.file("records/choices.txt");
     const std::string folder = m_dir.file("target folder");
