@@ -147,12 +147,6 @@ TEST(UtilsStringTest, RemoveNewlinesAndStringIsEmptyLogWhatTheySee) {
     EXPECT_TRUE(log.has_line(": string_is_empty: returns 1"));
 }
 
-TEST(UtilsTest, GetArchNamesTheMachine) {
-    std::string machine;
-    ASSERT_EQ(0, lumo_test::run_command("uname -m", &machine));
-    EXPECT_EQ(machine, get_arch() + "\n");
-}
-
 TEST(UtilsTest, AddUserStatDataAppendsWithCommas) {
     session_t session;
     EXPECT_EQ(0, add_user_stat_data(&session, "STATS", "first"));
