@@ -438,24 +438,6 @@ TEST_F(StoreTest, HostileCountsLengthsAndOffsetsAreRefused) {
     }
 }
 
-TEST_F(StoreTest, EntryCountLineShowsTheLastEntryAsASigned32BitNumber) {
-    const struct { uint64_t last; const char* line; } rows[] = {
-        {UINT64_MAX, ": store_read_cab: detected -1 enties in CAB"},
-        {1ull << 32, ": store_read_cab: detected 0 enties in CAB"},
-        {0x80000000ull, ": store_read_cab: detected -2147483648 enties in CAB"},
-        {1, ": store_read_cab: detected 1 enties in CAB"},
-    };
-    for (const auto& r : rows) {
-        SCOPED_TRACE(r.line);
-        cab_t cab;
-        const size_t mark = log_mark();
-        const std::string bytes = raw_store(raw_index(r.last, {raw_entry("core", "a", 1, 0)}), "x");
-        EXPECT_EQ(-1, store_read_header(nullptr, &cab, write_raw(bytes).c_str()));
-        EXPECT_TRUE(logged_since(mark, r.line));
-        EXPECT_TRUE(logged_since(mark, "ERROR: : store_read_cab: cab->items allocation failed"));
-    }
-}
-
 TEST_F(StoreTest, TextLengthKeepsToItsLowHalfAndNegativeMeansAbsent) {
     std::vector<raw_field> entry = raw_entry("core", "a", 1, 0);
     entry[0] = {(1ull << 32) | 4, "core"};
