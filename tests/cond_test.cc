@@ -438,78 +438,6 @@ TEST(CondTest, HiddenValuesStayOutOfTheLog) {
     EXPECT_EQ(std::string::npos, log.text().find("secret"));
 }
 
-TEST(CondTest, ExecuteComparesOneTerm) {
-    session_t session;
-    env_set_string(&session, std::string("A"), std::string("x"));
-    EXPECT_EQ(1, execute("${A}", "=", "'x'", &session));
-    EXPECT_EQ(1, execute("\"${A}\"", "-eq", "x", &session));
-    EXPECT_EQ(0, execute("${A}", "!=", "x", &session));
-    EXPECT_EQ(1, execute("A", "", "", &session));
-    EXPECT_EQ(0, execute("${A}", "", "", &session));
-    {
-        LogCapture log;
-        EXPECT_EQ(-1, execute("a", "==", "a", &session));
-        EXPECT_TRUE(log.has_line("ERROR: : get_operation: Unknown operation type =="));
-        EXPECT_TRUE(log.has_line("ERROR: : execute: Unknown operation."));
-    }
-    LogCapture log;
-    EXPECT_EQ(-1, execute("a", "=", "a", nullptr));
-    EXPECT_TRUE(log.has_line(" - : execute: session argument is NULL"));
-}
-
-TEST(CondTest, OperationNumbersForBothSpellings) {
-    const struct {
-        const char* token;
-        int number;
-    } rows[] = {
-        {"=", 1},       {"-eq", 1},     {"-EQ", 1},    {"!=", 2},     {"-ne", 2},   {"<=", 3},
-        {"-le", 3},     {"<", 4},       {"-lt", 4},    {">=", 5},     {"-ge", 5},   {">", 6},
-        {"-gt", 6},     {"<<", 7},      {"-start", 7}, {">>", 8},     {"-End", 8},  {"><", 9},
-        {"-inc", 9},    {"<>", 10},     {"-ninc", 10}, {"=~", 11},    {"-re", 11},  {"-Re", 11},
-        {"==", -1},     {"=>", -1},     {"eq", -1},    {"-eq ", -1},  {"", -1},     {"~=", -1},
-    };
-    LogCapture log;
-    for (const auto& r : rows) {
-        SCOPED_TRACE(r.token);
-        EXPECT_EQ(r.number, get_operation(r.token));
-    }
-    EXPECT_TRUE(log.has_line("ERROR: : get_operation: Unknown operation type =>"));
-}
-
-TEST(CondTest, MergeModesOfTheLogicWords) {
-    LogCapture log;
-    EXPECT_EQ(cond_merge_and, get_merge_mode("AND"));
-    EXPECT_EQ(-1, get_merge_mode("and"));
-    EXPECT_EQ(1, get_merge_mode("Or"));
-    EXPECT_EQ(-2, get_merge_mode("xor"));
-    EXPECT_EQ(0, get_merge_mode(""));
-    EXPECT_FALSE(log.has_line("get_merge_mode: invalid merge mode ''"));
-    EXPECT_EQ(0, get_merge_mode("NAND"));
-    EXPECT_TRUE(log.has_line("ERROR: : get_merge_mode: invalid merge mode 'NAND'"));
-}
-
-TEST(CondTest, MergesValuesByMode) {
-    const struct {
-        int previous, current, mode, expected;
-    } rows[] = {
-        // none: the current value
-        {1, 0, 0, 0}, {0, 1, 0, 1}, {-1, 1, 0, 1}, {1, -1, 0, -1},
-        // OR
-        {1, 0, 1, 1}, {1, -1, 1, 1}, {0, 0, 1, 0}, {0, 1, 1, 1}, {0, -1, 1, -1}, {-1, 0, 1, 0}, {-1, 1, 1, 1},
-        // AND
-        {1, 1, -1, 1}, {1, 0, -1, 0}, {0, 1, -1, 0}, {1, -1, -1, -1}, {-1, 1, -1, -1}, {0, -1, -1, 0},
-        {-1, -1, -1, -1},
-        // XOR
-        {1, 0, -2, 1}, {0, 1, -2, 1}, {1, 1, -2, 0}, {0, 0, -2, 0}, {-1, 1, -2, 0}, {1, -1, -2, 0},
-        // unknown modes
-        {1, 1, 2, -1}, {1, 1, -3, -1},
-    };
-    for (const auto& r : rows) {
-        SCOPED_TRACE(std::to_string(r.previous) + " " + std::to_string(r.current) + " mode " + std::to_string(r.mode));
-        EXPECT_EQ(r.expected, merge_result(r.previous, r.current, r.mode));
-    }
-}
-
 TEST(CondTest, VersionsCompareAsFourNumberTuples) {
     const struct {
         const char* left;
@@ -529,33 +457,6 @@ TEST(CondTest, VersionsCompareAsFourNumberTuples) {
     for (const auto& r : rows) {
         SCOPED_TRACE(std::string(r.left) + " op " + std::to_string(r.operation) + " " + r.right);
         EXPECT_EQ(r.expected, compare_versions(r.left, r.right, r.operation));
-    }
-    LogCapture log;
-    EXPECT_EQ(0, compare_versions("1.2", "1.3", 1));
-    EXPECT_TRUE(log.has_line(": compare_versions: versions to compare are '1.2' and '1.3'"));
-    EXPECT_TRUE(log.has_line(": compare_versions: statement is false for 2 1 3"));
-    EXPECT_EQ(1, compare_versions("1.3", "1.2", 6));
-    EXPECT_TRUE(log.has_line(": compare_versions: statement is true"));
-    EXPECT_EQ(0, compare_versions("1.99999999999", "1.99999999999", 2));
-    EXPECT_TRUE(log.has_line(": compare_versions: statement is false for 0 2 0"));
-    EXPECT_EQ(0, compare_versions("1.99999999999", "1.99999999998", 4));
-    EXPECT_TRUE(log.has_line(": compare_versions: statement is false for 2147483647 4 2147483647"));
-}
-
-TEST(CondTest, ClassifiesOperands) {
-    const struct {
-        const char* text;
-        int number, version, empty;
-    } rows[] = {
-        {"", 1, 1, 1},      {"0", 1, 1, 0},    {"0123", 1, 1, 0},  {"1.2", 0, 1, 0},  {".", 0, 1, 0},
-        {"1.2a", 0, 0, 0},  {"-1", 0, 0, 0},   {"+1", 0, 0, 0},    {" 1", 0, 0, 0},   {"1 ", 0, 0, 0},
-        {" ", 0, 0, 1},     {" \t\r\n", 0, 0, 1}, {"\v", 0, 0, 0}, {"1e3", 0, 0, 0},  {"\xd9\xa3", 0, 0, 0},
-    };
-    for (const auto& r : rows) {
-        SCOPED_TRACE(r.text);
-        EXPECT_EQ(r.number, is_operand_number(r.text));
-        EXPECT_EQ(r.version, is_operand_version(r.text));
-        EXPECT_EQ(r.empty, is_operand_empty(r.text));
     }
 }
 

@@ -146,11 +146,6 @@ void DebugFrontend::set_replies(const std::vector<DebugReply>& replies) {
     m_next_reply = 0;
 }
 
-void DebugFrontend::set_default_reply(const DebugReply& reply) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_default = reply;
-}
-
 std::vector<DebugReport> DebugFrontend::reports() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_reports;

@@ -59,10 +59,8 @@ public:
 
     int port() const { return m_port; }
     std::string port_text() const { return std::to_string(m_port); }
-    // Replies for the next reports, in order; after them every report gets the default reply,
-    // which is status("continue") until set otherwise.
+    // Replies for the next reports, in order; after them every report gets status("continue").
     void set_replies(const std::vector<DebugReply>& replies);
-    void set_default_reply(const DebugReply& reply);
     std::vector<DebugReport> reports() const;
     int connections() const;
     // True once `count` messages (end messages included) have been recorded. An end message is

@@ -2,19 +2,12 @@
 #include "seq_dialog.h"
 
 #include <gtest/gtest.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <pty.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <cstring>
-#include <ctime>
 #include <functional>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -24,141 +17,36 @@
 #include "test_util.h"
 #include "xml.h"
 
+using lumo_test::count_occurrences;
 using lumo_test::LogCapture;
-using lumo_test::read_file;
+using lumo_test::pty_report;
+using lumo_test::PtyRun;
+using lumo_test::PtyStep;
+using lumo_test::StdioRedirect;
 using lumo_test::TempDir;
 using lumo_test::write_file_text;
 
 namespace {
 
-// One exchange with the dialog: wait until the screen shows `expect` (after what the previous
-// exchange matched), then type `send`.
-struct Step {
-    std::string expect;
-    std::string send;
-};
-
-struct PtyRun {
-    std::string screen;  // everything written to the terminal, "\r\n" turned back into "\n"
-    int status = -1;     // the exit status; 128 + the signal when the child was killed
-    bool timed_out = false;
-    std::map<std::string, std::string> results;  // what the child wrote with save_result
-};
-
-std::string result_file;  // set by run_on_pty for the child
-
-// The child reports what it saw through a file: one name=value per line.
-void save_result(const std::string& name, const std::string& value) {
-    const std::string line = name + "=" + value + "\n";
-    const int fd = open(result_file.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    if (fd < 0) return;
-    if (write(fd, line.data(), line.size()) < 0) {}
-    close(fd);
-}
-
-void save_terminal_state() {
+void report_terminal_state() {
     struct termios mode;
     if (tcgetattr(STDIN_FILENO, &mode) != 0) return;
-    save_result("echo", (mode.c_lflag & ECHO) ? "on" : "off");
-    save_result("canonical", (mode.c_lflag & ICANON) ? "on" : "off");
+    pty_report("echo", (mode.c_lflag & ECHO) ? "on" : "off");
+    pty_report("canonical", (mode.c_lflag & ICANON) ? "on" : "off");
 }
 
-std::string unix_newlines(const std::string& text) {
-    std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
-        out += text[i];
-    }
-    return out;
-}
-
-size_t count_of(const std::string& text, const std::string& piece) {
-    size_t count = 0;
-    for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + piece.size())) ++count;
-    return count;
-}
-
-// Runs body in a child whose standard input and output are the slave of a pseudo-terminal of the
-// given width, with the engine's interrupt handler installed as start-up installs it (no
-// SA_RESTART). The parent plays the user through the steps.
-PtyRun run_on_pty(const std::function<int()>& body, const std::vector<Step>& steps, int columns = 80) {
-    PtyRun run;
-    TempDir dir;
-    result_file = dir.file("results");
-    struct winsize size = {};
-    size.ws_row = 40;
-    size.ws_col = static_cast<unsigned short>(columns);
-    fflush(nullptr);
-    int master = -1;
-    const pid_t child = forkpty(&master, nullptr, nullptr, &size);
-    if (child < 0) return run;
-    if (child == 0) {
+// Runs body on a pseudo-terminal of the given width with the engine's interrupt handler
+// installed as start-up installs it (no SA_RESTART); the parent plays the user through the steps.
+PtyRun dialog_on_pty(const std::function<int()>& body, const std::vector<PtyStep>& steps, int columns = 80) {
+    lumo_test::PtyOptions options;
+    options.columns = columns;
+    options.step_seconds = 10;
+    return lumo_test::run_on_pty([&body]() {
         install_interrupt_handler();
         const int status = body();
-        save_result("input_ended", std::to_string(g_input_ended));
-        fflush(nullptr);
-        _exit(status & 0xff);
-    }
-    std::string raw;
-    size_t cursor = 0;
-    auto read_some = [&](int timeout_ms) {
-        struct pollfd ready = {master, POLLIN, 0};
-        if (poll(&ready, 1, timeout_ms) <= 0) return false;
-        char block[4096];
-        const ssize_t got = read(master, block, sizeof block);
-        if (got <= 0) return false;
-        raw.append(block, static_cast<size_t>(got));
-        return true;
-    };
-    for (const Step& step : steps) {
-        const time_t deadline = time(nullptr) + 10;
-        size_t found;
-        while ((found = unix_newlines(raw).find(step.expect, cursor)) == std::string::npos &&
-               time(nullptr) < deadline)
-            read_some(200);
-        if (found == std::string::npos) {
-            run.timed_out = true;
-            ADD_FAILURE() << "never shown: " << step.expect << "\nscreen:\n" << raw;
-            break;
-        }
-        cursor = found + step.expect.size();
-        if (!step.send.empty() && write(master, step.send.data(), step.send.size()) < 0) break;
-    }
-    if (run.timed_out) kill(child, SIGKILL);
-    const time_t deadline = time(nullptr) + 10;
-    while (time(nullptr) < deadline) {
-        int status = 0;
-        const pid_t done = waitpid(child, &status, WNOHANG);
-        if (done == child) {
-            while (read_some(50)) {}
-            run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            break;
-        }
-        read_some(50);
-    }
-    if (run.status < 0) {
-        ADD_FAILURE() << "the dialog did not finish; screen:\n" << raw;
-        kill(child, SIGKILL);
-        waitpid(child, nullptr, 0);
-    }
-    close(master);
-    run.screen = unix_newlines(raw);
-    std::string line;
-    for (const char c : read_file(result_file)) {
-        if (c != '\n') {
-            line += c;
-            continue;
-        }
-        const size_t equals = line.find('=');
-        if (equals != std::string::npos) run.results[line.substr(0, equals)] = line.substr(equals + 1);
-        line.clear();
-    }
-    return run;
-}
-
-std::string result_of(const PtyRun& run, const std::string& name) {
-    const auto found = run.results.find(name);
-    return found == run.results.end() ? "<missing>" : found->second;
+        pty_report("input_ended", std::to_string(g_input_ended));
+        return status;
+    }, steps, options);
 }
 
 // A parsed dialog element and a session to show it in.
@@ -175,49 +63,24 @@ struct DialogFixture {
     std::string get(const std::string& name) { return env_get_string(&session, name); }
 };
 
-// Shows the dialog `times` times in this process, standard input read from a file holding input
-// and standard output and error written to a file; the last result and everything written.
-struct LocalRun {
+// Shows the dialog `times` times in this process with standard input read from the text and
+// standard output and error thrown away; the last result.
+int show_with_input(DialogFixture& f, const std::string& input, int times = 1) {
+    StdioRedirect redirect;
+    redirect.input(input).output(STDOUT_FILENO).output(STDERR_FILENO);
     int result = 0;
-    std::string output;
-};
-LocalRun show_with_input(DialogFixture& f, const std::string& input, int times = 1) {
-    LocalRun run;
-    TempDir dir;
-    write_file_text(dir.file("in"), input);
-    fflush(stdout);
-    fflush(stderr);
-    const int saved_in = dup(STDIN_FILENO);
-    const int saved_out = dup(STDOUT_FILENO);
-    const int saved_err = dup(STDERR_FILENO);
-    const int in = open(dir.file("in").c_str(), O_RDONLY);
-    const int out = open(dir.file("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(in, STDIN_FILENO);
-    dup2(out, STDOUT_FILENO);
-    dup2(out, STDERR_FILENO);
-    close(in);
-    close(out);
-    for (int i = 0; i < times; ++i) run.result = show_dialog(&f.session, f.dialog());
-    fflush(stdout);
-    fflush(stderr);
-    dup2(saved_in, STDIN_FILENO);
-    dup2(saved_out, STDOUT_FILENO);
-    dup2(saved_err, STDERR_FILENO);
-    close(saved_in);
-    close(saved_out);
-    close(saved_err);
-    run.output = read_file(dir.file("out"));
-    return run;
+    for (int i = 0; i < times; ++i) result = show_dialog(&f.session, f.dialog());
+    return result;
 }
 
 // The body most cases use: show the dialog once and report the answer and the terminal.
 std::function<int()> show_once(DialogFixture& f, const std::vector<std::string>& names = {}) {
     return [&f, names]() {
         const int result = show_dialog(&f.session, f.dialog());
-        save_result("result", std::to_string(result));
-        save_result("HANDLE", env_exists(&f.session, std::string("HANDLE")) ? f.get("HANDLE") : "<unset>");
-        for (const std::string& name : names) save_result(name, f.get(name));
-        save_terminal_state();
+        pty_report("result", std::to_string(result));
+        pty_report("HANDLE", env_exists(&f.session, std::string("HANDLE")) ? f.get("HANDLE") : "<unset>");
+        for (const std::string& name : names) pty_report(name, f.get(name));
+        report_terminal_state();
         return 0;
     };
 }
@@ -234,7 +97,7 @@ TEST(ShowDialogTest, AnswersAreReadValidatedAndStored) {
     const struct {
         const char* what;
         std::string xml;
-        std::vector<Step> steps;
+        std::vector<PtyStep> steps;
         std::string handle;
         std::vector<std::string> shown;
         std::vector<std::string> not_shown;
@@ -300,14 +163,14 @@ TEST(ShowDialogTest, AnswersAreReadValidatedAndStored) {
         SCOPED_TRACE(r.what);
         DialogFixture f(r.xml);
         ASSERT_TRUE(f.parsed);
-        const PtyRun run = run_on_pty(show_once(f), r.steps, 60);
+        const PtyRun run = dialog_on_pty(show_once(f), r.steps, 60);
         EXPECT_EQ(0, run.status);
-        EXPECT_EQ("0", result_of(run, "result"));
-        EXPECT_EQ(r.handle, result_of(run, "HANDLE"));
+        EXPECT_EQ("0", run.result("result"));
+        EXPECT_EQ(r.handle, run.result("HANDLE"));
         for (const std::string& piece : r.shown) EXPECT_NE(std::string::npos, run.screen.find(piece)) << piece << "\n" << run.screen;
         for (const std::string& piece : r.not_shown) EXPECT_EQ(std::string::npos, run.screen.find(piece)) << piece << "\n" << run.screen;
-        EXPECT_EQ("on", result_of(run, "echo"));
-        EXPECT_EQ("on", result_of(run, "canonical"));
+        EXPECT_EQ("on", run.result("echo"));
+        EXPECT_EQ("on", run.result("canonical"));
     }
 }
 
@@ -317,31 +180,29 @@ TEST(ShowDialogTest, KeepPropertyReceivesTheMappedAnswer) {
 <line id="10" text="First"/><line id="20" text="Second" condition="${SHOW} = 1"/><line id="30" text="Third"/>
 </list></question><input text="Choice" keep="CHOICE"/></dialog>)");
     ASSERT_TRUE(f.parsed);
-    const PtyRun run = run_on_pty(show_once(f, {"CHOICE"}), {{"Choice: ", "2\n"}});
-    EXPECT_EQ("30", result_of(run, "CHOICE"));
-    EXPECT_EQ("30", result_of(run, "HANDLE"));
+    const PtyRun run = dialog_on_pty(show_once(f, {"CHOICE"}), {{"Choice: ", "2\n"}});
+    EXPECT_EQ("30", run.result("CHOICE"));
+    EXPECT_EQ("30", run.result("HANDLE"));
     EXPECT_TRUE(log.has_line(": show_dialog: ID 2 is mapped to 30"));
-    EXPECT_TRUE(log.has_line(": show_dialog: user input is 2"));
-    EXPECT_TRUE(log.has_line(": show_dialog: finished"));
 }
 
 TEST(ShowDialogTest, TitleAndDescriptionOnlyDrawAndReturnWithoutReading) {
     DialogFixture f(R"(<dialog id="dlg"><title text="Hello"/><description text="World ${NAME}"/></dialog>)");
     ASSERT_TRUE(f.parsed);
     f.set("NAME", "there");
-    const PtyRun run = run_on_pty(show_once(f, {"DASHES_STRING"}), {}, 40);
+    const PtyRun run = dialog_on_pty(show_once(f, {"DASHES_STRING"}), {}, 40);
     EXPECT_EQ(0, run.status);
-    EXPECT_EQ("0", result_of(run, "result"));
-    EXPECT_EQ("<unset>", result_of(run, "HANDLE"));
+    EXPECT_EQ("0", run.result("result"));
+    EXPECT_EQ("<unset>", run.result("HANDLE"));
     const std::string dashes(40, '-');
-    EXPECT_EQ(dashes, result_of(run, "DASHES_STRING"));
+    EXPECT_EQ(dashes, run.result("DASHES_STRING"));
     EXPECT_EQ("\x1b[2J\x1b[1;1HHello\n" + dashes + "\nWorld there\n" + dashes + "\n", run.screen);
 }
 
 TEST(ShowDialogTest, ClearScreenFalseWritesNoEscapes) {
     DialogFixture f(R"(<dialog id="dlg" clear_screen="false"><title text="Hello"/></dialog>)");
     ASSERT_TRUE(f.parsed);
-    const PtyRun run = run_on_pty(show_once(f), {}, 40);
+    const PtyRun run = dialog_on_pty(show_once(f), {}, 40);
     EXPECT_EQ("Hello\n" + std::string(40, '-') + "\n", run.screen);
 }
 
@@ -356,7 +217,7 @@ TEST(ShowDialogTest, TextsBeyondFourKilobytesAreShownWhole) {
                     R"("/><question id="1" type="list"><list type="num"><line id="1" text=")" + sentence +
                     R"("/></list></question><input text="Go" keep="G"/></dialog>)");
     ASSERT_TRUE(f.parsed);
-    const PtyRun run = run_on_pty(show_once(f), {{"Go: ", "1\n"}}, 80);
+    const PtyRun run = dialog_on_pty(show_once(f), {{"Go: ", "1\n"}}, 80);
     std::string unbroken;
     for (const char c : run.screen) {
         if (c != '\n') unbroken += c;
@@ -364,11 +225,10 @@ TEST(ShowDialogTest, TextsBeyondFourKilobytesAreShownWhole) {
     EXPECT_NE(std::string::npos, unbroken.find(word));
     EXPECT_NE(std::string::npos, run.screen.find("line1199"));
     EXPECT_NE(std::string::npos, run.screen.find("1. line0 line1"));
-    EXPECT_EQ("1", result_of(run, "HANDLE"));
+    EXPECT_EQ("1", run.result("HANDLE"));
 }
 
 TEST(ShowDialogTest, CheckboxesToggleRedrawAndKeepTheirStateForTheNextShowing) {
-    LogCapture log;
     DialogFixture f(R"(<dialog id="dlg" clear_screen="false"><question id="1" type="checkbox"><list type="num">
 <line id="1" text="One"/><line id="2" text="Two"/></list></question>
 <question id="2" type="checkbox"><list type="custom"><line id="10" text="Ten" default="yes"/></list></question>
@@ -376,14 +236,14 @@ TEST(ShowDialogTest, CheckboxesToggleRedrawAndKeepTheirStateForTheNextShowing) {
     ASSERT_TRUE(f.parsed);
     auto twice = [&f]() {
         show_dialog(&f.session, f.dialog());
-        save_result("first_cb", f.get("dlg_cb"));
+        pty_report("first_cb", f.get("dlg_cb"));
         show_dialog(&f.session, f.dialog());
-        save_result("second_cb", f.get("dlg_cb"));
-        save_result("showed", f.get("dlg_showed"));
-        save_result("HANDLE", f.get("HANDLE"));
+        pty_report("second_cb", f.get("dlg_cb"));
+        pty_report("showed", f.get("dlg_showed"));
+        pty_report("HANDLE", f.get("HANDLE"));
         return 0;
     };
-    const PtyRun run = run_on_pty(twice, {
+    const PtyRun run = dialog_on_pty(twice, {
         {"Toggle or n: ", "1\n"},
         {"1. [x] One", ""}, {"Toggle or n: ", "10\n"},
         {"10. [ ] Ten", ""}, {"Toggle or n: ", "n\n"},
@@ -394,14 +254,11 @@ TEST(ShowDialogTest, CheckboxesToggleRedrawAndKeepTheirStateForTheNextShowing) {
     EXPECT_NE(std::string::npos, run.screen.find("1. [ ] One\n2. [ ] Two\n\n10. [x] Ten\n"));
     EXPECT_NE(std::string::npos, run.screen.find("1. [x] One\n2. [ ] Two\n\n10. [x] Ten\n"));
     EXPECT_NE(std::string::npos, run.screen.find("1. [x] One\n2. [ ] Two\n\n10. [ ] Ten\n"));
-    EXPECT_EQ(";1", result_of(run, "first_cb"));
-    EXPECT_EQ(";1", result_of(run, "second_cb"));
-    EXPECT_EQ("yes", result_of(run, "showed"));
-    EXPECT_EQ("n", result_of(run, "HANDLE"));
-    EXPECT_EQ(0u, count_of(run.screen, "Toggle\n"));  // a toggle shows no error text
-    EXPECT_TRUE(log.has_line(": show_dialog: item is unchecked, going to check"));
-    EXPECT_TRUE(log.has_line(": show_dialog: item is checked, going to uncheck"));
-    EXPECT_TRUE(log.has_line(": show_dialog: dlg_cb after is ;1"));
+    EXPECT_EQ(";1", run.result("first_cb"));
+    EXPECT_EQ(";1", run.result("second_cb"));
+    EXPECT_EQ("yes", run.result("showed"));
+    EXPECT_EQ("n", run.result("HANDLE"));
+    EXPECT_EQ(0u, count_occurrences(run.screen, "Toggle\n"));  // a toggle shows no error text
 }
 
 TEST(ShowDialogTest, RadioButtonsSelectOneAndKeepItForTheNextShowing) {
@@ -412,16 +269,16 @@ TEST(ShowDialogTest, RadioButtonsSelectOneAndKeepItForTheNextShowing) {
     auto twice = [&f]() {
         show_dialog(&f.session, f.dialog());
         show_dialog(&f.session, f.dialog());
-        save_result("rb", f.get("dlg_rb"));
+        pty_report("rb", f.get("dlg_rb"));
         return 0;
     };
-    const PtyRun run = run_on_pty(twice, {
+    const PtyRun run = dialog_on_pty(twice, {
         {"r. (*) Red\ng. ( ) Green", ""}, {"Colour or n: ", "g\n"},
         {"r. ( ) Red\ng. (*) Green", ""}, {"Colour or n: ", "n\n"},
         {"r. ( ) Red\ng. (*) Green", ""}, {"Colour or n: ", "n\n"},
     });
     EXPECT_EQ(0, run.status);
-    EXPECT_EQ("g", result_of(run, "rb"));
+    EXPECT_EQ("g", run.result("rb"));
 }
 
 TEST(ShowDialogTest, PathAnswerCompletesWithTab) {
@@ -434,15 +291,15 @@ TEST(ShowDialogTest, PathAnswerCompletesWithTab) {
 <validation type="path" check="file" err="No file"/></input></dialog>)");
     ASSERT_TRUE(f.parsed);
     const std::string base = dir.file("tree") + "/";
-    const PtyRun run = run_on_pty(show_once(f, {"PATH"}), {
+    const PtyRun run = dialog_on_pty(show_once(f, {"PATH"}), {
         {"File: ", base + "al\t"},
         {"alpha.txt   alpine.txt", "h\t"},
         {base + "alpha.txt", "\n"},
     });
     EXPECT_EQ(0, run.status);
-    EXPECT_EQ(base + "alpha.txt", result_of(run, "PATH"));
-    EXPECT_EQ("on", result_of(run, "canonical"));
-    EXPECT_EQ("on", result_of(run, "echo"));
+    EXPECT_EQ(base + "alpha.txt", run.result("PATH"));
+    EXPECT_EQ("on", run.result("canonical"));
+    EXPECT_EQ("on", run.result("echo"));
 }
 
 TEST(ShowDialogTest, SecretAnswerIsNeitherEchoedNorLogged) {
@@ -450,19 +307,19 @@ TEST(ShowDialogTest, SecretAnswerIsNeitherEchoedNorLogged) {
     DialogFixture f(R"(<dialog id="dlg" clear_screen="false"><input text="Password" keep="ROOT__HIDE__PASS">
 <validation type="pattern" pattern="^s" err="Wrong"/></input></dialog>)");
     ASSERT_TRUE(f.parsed);
-    const PtyRun run = run_on_pty(show_once(f, {"ROOT__HIDE__PASS"}), {
+    const PtyRun run = dialog_on_pty(show_once(f, {"ROOT__HIDE__PASS"}), {
         {"Password: ", "xyzzy\n"}, {"Wrong", ""}, {"Password: ", "s3cret\n"},
     });
     EXPECT_EQ(0, run.status);
-    EXPECT_EQ("s3cret", result_of(run, "ROOT__HIDE__PASS"));
-    EXPECT_EQ("[HIDDEN]", result_of(run, "HANDLE"));
+    EXPECT_EQ("s3cret", run.result("ROOT__HIDE__PASS"));
+    EXPECT_EQ("[HIDDEN]", run.result("HANDLE"));
     EXPECT_EQ(std::string::npos, run.screen.find("s3cret"));
     EXPECT_EQ(std::string::npos, run.screen.find("xyzzy"));
     EXPECT_EQ(std::string::npos, log.text().find("s3cret"));
     EXPECT_EQ(std::string::npos, log.text().find("xyzzy"));
     EXPECT_TRUE(log.has_line(": show_dialog: user input is [HIDDEN]"));
     EXPECT_TRUE(log.has_line(": show_dialog: checking [HIDDEN] against regexp ^s"));
-    EXPECT_EQ("on", result_of(run, "echo"));
+    EXPECT_EQ("on", run.result("echo"));
 }
 
 TEST(ShowDialogTest, EndOfInputCancelsTheRun) {
@@ -476,15 +333,15 @@ TEST(ShowDialogTest, EndOfInputCancelsTheRun) {
                         R"("/></dialog>)");
         ASSERT_TRUE(f.parsed);
         f.set("HANDLE", "old");
-        const PtyRun run = run_on_pty(show_once(f, {"LUMO_EXIT_CODE"}), {{"Answer: ", "\x04"}});
+        const PtyRun run = dialog_on_pty(show_once(f, {"LUMO_EXIT_CODE"}), {{"Answer: ", "\x04"}});
         EXPECT_EQ(0, run.status);
-        EXPECT_EQ("-1", result_of(run, "result"));
-        EXPECT_EQ("", result_of(run, "HANDLE"));
-        EXPECT_EQ("4", result_of(run, "LUMO_EXIT_CODE"));
-        EXPECT_EQ("1", result_of(run, "input_ended"));
+        EXPECT_EQ("-1", run.result("result"));
+        EXPECT_EQ("", run.result("HANDLE"));
+        EXPECT_EQ("4", run.result("LUMO_EXIT_CODE"));
+        EXPECT_EQ("1", run.result("input_ended"));
         EXPECT_NE(std::string::npos, run.screen.find("Input ended, the installation is cancelled.\n"));
         EXPECT_TRUE(log.has_line("WARN: : show_dialog: input ended, the installation is cancelled"));
-        EXPECT_EQ("on", result_of(run, "echo"));
+        EXPECT_EQ("on", run.result("echo"));
     }
 }
 
@@ -501,7 +358,7 @@ TEST(ShowDialogTest, EndOfInputFromAFileCancelsWithoutWaiting) {
                         (r.path ? R"(<validation type="path" check="empty"/>)" : "") + "</input></dialog>");
         ASSERT_TRUE(f.parsed);
         g_input_ended = 0;
-        const int result = show_with_input(f, r.input).result;
+        const int result = show_with_input(f, r.input);
         EXPECT_EQ(r.result, result);
         EXPECT_EQ(r.handle, f.get("HANDLE"));
         EXPECT_EQ(r.result == 0 ? 0 : 1, g_input_ended);
@@ -519,19 +376,18 @@ TEST(ShowDialogTest, DeclinedInterruptRedrawsTheDialogAndAsksAgain) {
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.what);
-        LogCapture log;
         DialogFixture f(R"(<dialog id="dlg"><title text="Setup title"/>)" + r.input + "</dialog>");
         ASSERT_TRUE(f.parsed);
         auto body = [&f]() {
             const int result = show_dialog(&f.session, f.dialog());
-            save_result("result", std::to_string(result));
-            save_result("HANDLE", f.get("HANDLE"));
-            save_result("K", f.get("K") + f.get("K__HIDE__"));
-            save_result("interrupted", std::to_string(g_dialog_interrupted));
-            save_terminal_state();
+            pty_report("result", std::to_string(result));
+            pty_report("HANDLE", f.get("HANDLE"));
+            pty_report("K", f.get("K") + f.get("K__HIDE__"));
+            pty_report("interrupted", std::to_string(g_dialog_interrupted));
+            report_terminal_state();
             return 0;
         };
-        const PtyRun run = run_on_pty(body, {
+        const PtyRun run = dialog_on_pty(body, {
             {"Choice: ", ""},
             {"", "\x03"},
             {"Interrupt install process?(Yes/No)[No]: ", "No\n"},
@@ -539,36 +395,34 @@ TEST(ShowDialogTest, DeclinedInterruptRedrawsTheDialogAndAsksAgain) {
             {"Choice: ", r.answer},
         });
         EXPECT_EQ(0, run.status);
-        EXPECT_EQ("0", result_of(run, "result"));
-        EXPECT_EQ(r.stored, result_of(run, "K"));
-        EXPECT_EQ("0", result_of(run, "interrupted"));
-        EXPECT_EQ(2u, count_of(run.screen, "Setup title"));
-        EXPECT_EQ(2u, count_of(run.screen, "\x1b[2J"));
-        EXPECT_TRUE(log.has_line(": sigint_handler: 2 signot has been got"));
-        EXPECT_TRUE(log.has_line(": show_dialog: interrupt declined, drawing the dialog again"));
-        EXPECT_EQ("on", result_of(run, "echo"));
-        EXPECT_EQ("on", result_of(run, "canonical"));
+        EXPECT_EQ("0", run.result("result"));
+        EXPECT_EQ(r.stored, run.result("K"));
+        EXPECT_EQ("0", run.result("interrupted"));
+        EXPECT_EQ(2u, count_occurrences(run.screen, "Setup title"));
+        EXPECT_EQ(2u, count_occurrences(run.screen, "\x1b[2J"));
+        EXPECT_EQ("on", run.result("echo"));
+        EXPECT_EQ("on", run.result("canonical"));
     }
 }
 
 TEST(ShowDialogTest, ConfirmedInterruptEndsWithStatusFour) {
     DialogFixture f(R"(<dialog id="dlg"><title text="Setup title"/><input text="Choice" keep="K"/></dialog>)");
     ASSERT_TRUE(f.parsed);
-    const PtyRun run = run_on_pty(show_once(f), {
+    const PtyRun run = dialog_on_pty(show_once(f), {
         {"Choice: ", "\x03"},
         {"Interrupt install process?(Yes/No)[No]: ", "yes\n"},
     });
     EXPECT_EQ(4, run.status);
-    EXPECT_EQ("<missing>", result_of(run, "result"));
+    EXPECT_EQ("<missing>", run.result("result"));
 }
 
 TEST(ShowDialogTest, PrintDialogsListShowsThePromptWithoutReading) {
     DialogFixture f(R"(<dialog id="dlg" clear_screen="false"><input text="Choice" keep="K"/></dialog>)");
     ASSERT_TRUE(f.parsed);
     f.set("print_dialogs_list", "1");
-    const PtyRun run = run_on_pty(show_once(f), {});
-    EXPECT_EQ("0", result_of(run, "result"));
-    EXPECT_EQ("<unset>", result_of(run, "HANDLE"));
+    const PtyRun run = dialog_on_pty(show_once(f), {});
+    EXPECT_EQ("0", run.result("result"));
+    EXPECT_EQ("<unset>", run.result("HANDLE"));
     EXPECT_EQ("Choice: \n", run.screen);
 }
 
@@ -599,7 +453,7 @@ TEST(ShowDialogTest, MalformedDialogsFail) {
         DialogFixture f(r.xml);
         ASSERT_TRUE(f.parsed);
         if (r.no_dialog_name) env_remove(&f.session, std::string("CURRENT_DIALOG"));
-        const int result = show_with_input(f, "a\n").result;
+        const int result = show_with_input(f, "a\n");
         EXPECT_EQ(r.result, result);
         EXPECT_TRUE(log.has_line(r.line)) << log.text();
     }
@@ -614,10 +468,6 @@ TEST(MakeLineTest, FormatsEachKind) {
         {R"(<line id="9" text="Shown as two"/>)", line_kind_plain, "2", "2. Shown as two", 2},
         {R"(<line text="No id"/>)", line_kind_plain, nullptr, "0. No id", 0},
         {R"(<line id="4"/>)", line_kind_plain, nullptr, "4. ", 4},
-        {R"(<line id="5" text="Box" default="x"/>)", line_kind_checkbox, nullptr, "5. [x] Box", 5},
-        {R"(<line id="6" text="Box"/>)", line_kind_checkbox, nullptr, "6. [ ] Box", 6},
-        {R"(<line id="7" text="Radio" default="x"/>)", line_kind_radio, nullptr, "7. (*) Radio", 7},
-        {R"(<line id="8" text="Radio"/>)", line_kind_radio, nullptr, "8. ( ) Radio", 8},
     };
     LogCapture log;
     session_t session;
@@ -632,38 +482,8 @@ TEST(MakeLineTest, FormatsEachKind) {
         EXPECT_EQ(r.text, line.text);
         EXPECT_EQ(r.id, line.id);
     }
-    EXPECT_EQ(";5;6", env_get_string(&session, std::string("d_cb_list")));
-    EXPECT_EQ("5", env_get_string(&session, std::string("d_cb")));
-    EXPECT_EQ(";7;8", env_get_string(&session, std::string("d_rb_list")));
-    EXPECT_EQ("7", env_get_string(&session, std::string("d_rb")));
     EXPECT_TRUE(log.has_line("ERROR: : make_line: id is NULL. Set it to 0"));
     EXPECT_TRUE(log.has_line("ERROR: : make_line: text is null"));
-}
-
-TEST(MakeInputTest, BuildsThePromptAndTheChainLastFirst) {
-    LogCapture log;
-    document_t doc;
-    ASSERT_EQ(0, xml_parse(R"(<input text="Go" keep="K" default="y"><choice text="y"/><choice text="n"/>
-<validation type="list" list="y"/><validation type="path" check=""/></input>)", &doc));
-    input_t input;
-    EXPECT_EQ(0, make_input(&doc.nodes[0], &input, nullptr));
-    EXPECT_EQ("Go (y/n) [y]: ", input.prompt);
-    EXPECT_EQ("K", input.keep);
-    ASSERT_EQ(2u, input.validations.size());
-    EXPECT_EQ("path", input.validations[0].type);
-    EXPECT_TRUE(input.validations[0].has_check);
-    EXPECT_EQ("list", input.validations[1].type);
-    EXPECT_FALSE(input.validations[1].has_check);
-    const std::string none;
-    EXPECT_EQ(0, make_input(&doc.nodes[0], &input, &none));
-    EXPECT_EQ("Go (y/n): ", input.prompt);
-    document_t bare;
-    ASSERT_EQ(0, xml_parse("<input><choice/></input>", &bare));
-    EXPECT_EQ(0, make_input(&bare.nodes[0], &input, nullptr));
-    EXPECT_EQ(" (): ", input.prompt);
-    EXPECT_TRUE(log.has_line("ERROR: : make_input: text is null"));
-    EXPECT_TRUE(log.has_line("ERROR: : make_input: keep is null"));
-    EXPECT_TRUE(log.has_line("ERROR: : make_input: c_text is NULL"));
 }
 
 TEST(DialogSortTest, AscendingWithEqualIdsInOrder) {
@@ -684,9 +504,9 @@ TEST(ShowDialogTest, SecretDialogPassesItsOwnListedWordsToHandle) {
         DialogFixture f(R"(<dialog id="dlg" clear_screen="false"><input text="Password or b" keep="PW__HIDE__">
 <validation type="list" list="b;ENTER"/><validation type="pattern" pattern="."/></input></dialog>)");
         ASSERT_TRUE(f.parsed);
-        const PtyRun run = run_on_pty(show_once(f, {"PW__HIDE__"}), {{"Password or b: ", r.typed}});
-        EXPECT_EQ(r.handle, result_of(run, "HANDLE"));
-        EXPECT_EQ(std::string(r.typed, strlen(r.typed) - 1), result_of(run, "PW__HIDE__"));
+        const PtyRun run = dialog_on_pty(show_once(f, {"PW__HIDE__"}), {{"Password or b: ", r.typed}});
+        EXPECT_EQ(r.handle, run.result("HANDLE"));
+        EXPECT_EQ(std::string(r.typed, strlen(r.typed) - 1), run.result("PW__HIDE__"));
     }
 }
 
@@ -694,20 +514,19 @@ TEST(ShowDialogTest, OverlongAnswerKeeps4095BytesAndDropsTheRestOfItsLine) {
     LogCapture log;
     DialogFixture f(R"(<dialog id="dlg" clear_screen="false"><input text="Q" keep="A"/></dialog>)");
     ASSERT_TRUE(f.parsed);
-    const LocalRun first = show_with_input(f, std::string(5000, 'a') + "\nnext\n");
-    EXPECT_EQ(0, first.result);
+    EXPECT_EQ(0, show_with_input(f, std::string(5000, 'a') + "\nnext\n"));
     EXPECT_EQ(std::string(4095, 'a'), f.get("A"));
     EXPECT_TRUE(log.has_line("ERROR: : show_dialog: answer longer than 4095 bytes, the rest is dropped"));
     // Reading stops at the newline: what follows is the next dialog's answer.
     DialogFixture g(R"(<dialog id="dlg" clear_screen="false"><input text="Q" keep="A"/></dialog>)");
     ASSERT_TRUE(g.parsed);
-    EXPECT_EQ(0, show_with_input(g, "one\ntwo\n", 2).result);
+    EXPECT_EQ(0, show_with_input(g, "one\ntwo\n", 2));
     EXPECT_EQ("two", g.get("A"));
 }
 
 TEST(ShowDialogTest, CarriageReturnBeforeTheNewlineIsNotPartOfTheAnswer) {
     DialogFixture f(R"(<dialog id="dlg" clear_screen="false"><input text="Q" keep="A"/></dialog>)");
     ASSERT_TRUE(f.parsed);
-    EXPECT_EQ(0, show_with_input(f, "yes\r\n").result);
+    EXPECT_EQ(0, show_with_input(f, "yes\r\n"));
     EXPECT_EQ("yes", f.get("A"));
 }

@@ -1,8 +1,11 @@
-// Helpers shared by the tests: a private temporary folder, a log captured into a file, and
-// running the built engine and tools.
+// Helpers shared by the tests: a private temporary folder, a log captured into a file, standard
+// streams pointed elsewhere, a pseudo-terminal driver, and running the built engine and tools.
 #pragma once
 
+#include <functional>
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace lumo_test {
@@ -38,6 +41,54 @@ private:
     TempDir m_dir;
     std::string m_path;
 };
+
+// Points standard streams elsewhere while it lives; each is put back on restore() or scope exit.
+class StdioRedirect {
+public:
+    StdioRedirect() = default;
+    ~StdioRedirect() { restore(); }
+    StdioRedirect(const StdioRedirect&) = delete;
+    StdioRedirect& operator=(const StdioRedirect&) = delete;
+    // Standard input reads the text through a file, so the end of the text is a real end of input.
+    StdioRedirect& input(const std::string& text);
+    // The stream (STDIN_FILENO, STDOUT_FILENO or STDERR_FILENO) uses a copy of the descriptor.
+    StdioRedirect& stream_to_fd(int stream, int fd);
+    // Standard output or error written to the path; "" means a file of our own that text() reads.
+    StdioRedirect& output(int stream, const std::string& path = "");
+    std::string text() const;  // what went into our own file so far
+    void restore();
+
+private:
+    TempDir m_dir;
+    std::vector<std::pair<int, int>> m_saved;  // stream, its descriptor before
+};
+
+// One exchange on a pseudo-terminal: wait until the screen shows `expect` (after what the previous
+// step matched), then type `send`.
+struct PtyStep {
+    std::string expect;
+    std::string send;
+};
+struct PtyRun {
+    int status = -1;     // exit status, 128 + signal, or -1 when it never ended
+    std::string screen;  // everything shown, "\r\n" turned back into "\n"
+    std::map<std::string, std::string> results;  // what a function child passed to pty_report
+    std::string result(const std::string& name) const;  // "<missing>" when never reported
+};
+struct PtyOptions {
+    int columns = 80;
+    int rows = 24;
+    int step_seconds = 30;  // generous: the sanitizer build is slow
+    std::string cwd;        // for a command; "" keeps ours
+};
+// Runs the function in a child on the slave side of a pseudo-terminal, or the command (argv[0] a
+// path) there, and plays the steps; the run must end by itself after the last one.
+PtyRun run_on_pty(const std::function<int()>& body, const std::vector<PtyStep>& steps, const PtyOptions& options = {});
+PtyRun run_on_pty(const std::vector<std::string>& argv, const std::vector<PtyStep>& steps,
+                  const PtyOptions& options = {});
+// Called in a function child: the name and value show up in PtyRun::results.
+void pty_report(const std::string& name, const std::string& value);
+std::vector<PtyStep> operator+(std::vector<PtyStep> first, const std::vector<PtyStep>& second);
 
 struct StoreFile {
     std::string component;

@@ -1,8 +1,6 @@
-#include "console.h"
 #include "utils.h"
 
 #include <gtest/gtest.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <climits>
@@ -15,6 +13,7 @@
 
 using lumo_test::LogCapture;
 using lumo_test::read_file;
+using lumo_test::StdioRedirect;
 using lumo_test::TempDir;
 using lumo_test::write_file_text;
 
@@ -37,14 +36,19 @@ std::vector<std::string> split_nul(const std::string& text) {
 
 }  // namespace
 
-TEST(UtilsStringTest, StrtolettersKeepsOnlyAsciiLetters) {
-    const struct { const char* text; const char* expected; } rows[] = {
-        {"abcXYZ", "abcXYZ"}, {"comp-1.2", "comp____"}, {"", ""}, {"a b\tc", "a_b_c"},
-        {"\xc3\xa9t\xc3\xa9", "__t__"},
+TEST(UtilsStringTest, TextToTextHelpers) {
+    using helper = std::string (*)(const std::string&);
+    const struct { const char* what; helper f; const char* text; const char* expected; } rows[] = {
+        {"strtoletters", strtoletters, "abcXYZ", "abcXYZ"}, {"strtoletters", strtoletters, "comp-1.2", "comp____"},
+        {"strtoletters", strtoletters, "a b\tc", "a_b_c"}, {"strtoletters", strtoletters, "\xc3\xa9t\xc3\xa9", "__t__"},
+        {"trimSpaces", trimSpaces, "  a b  ", "a b"}, {"trimSpaces", trimSpaces, "\t\n x \r\n", "x"},
+        {"trimSpaces", trimSpaces, "   ", ""}, {"trimSpaces", trimSpaces, "12\n", "12"},
+        {"path", path, "a//b///c", "a/b/c"}, {"path", path, "//x", "/x"}, {"path", path, "////", "/"},
+        {"path", path, "a\\\\b", "a\\\\b"},
     };
     for (const auto& r : rows) {
-        SCOPED_TRACE(r.text);
-        EXPECT_EQ(r.expected, strtoletters(r.text));
+        SCOPED_TRACE(std::string(r.what) + ": " + r.text);
+        EXPECT_EQ(r.expected, r.f(r.text));
     }
 }
 
@@ -79,16 +83,6 @@ TEST(UtilsStringTest, SplitStringKeepsEmptyPiecesOnlyWhenAsked) {
     }
 }
 
-TEST(UtilsStringTest, TrimSpacesRemovesWhiteSpaceAtBothEnds) {
-    const struct { const char* text; const char* expected; } rows[] = {
-        {"  a b  ", "a b"}, {"\t\n x \r\n", "x"}, {"", ""}, {"   ", ""}, {"x", "x"}, {"12\n", "12"},
-    };
-    for (const auto& r : rows) {
-        SCOPED_TRACE(r.text);
-        EXPECT_EQ(r.expected, trimSpaces(r.text));
-    }
-}
-
 TEST(UtilsStringTest, ReplaceAllSubstringsResumesAfterTheInsertedText) {
     const struct { const char* text; const char* from; const char* to; const char* expected; } rows[] = {
         {"a.b.c", ".", "::", "a::b::c"},
@@ -102,16 +96,6 @@ TEST(UtilsStringTest, ReplaceAllSubstringsResumesAfterTheInsertedText) {
     for (const auto& r : rows) {
         SCOPED_TRACE(std::string(r.text) + ": " + r.from + " -> " + r.to);
         EXPECT_EQ(r.expected, replaceAllSubstrings(r.text, r.from, r.to));
-    }
-}
-
-TEST(UtilsStringTest, PathCollapsesEveryRunOfSlashes) {
-    const struct { const char* text; const char* expected; } rows[] = {
-        {"a//b///c", "a/b/c"}, {"//x", "/x"}, {"a/b", "a/b"}, {"", ""}, {"////", "/"}, {"a\\\\b", "a\\\\b"},
-    };
-    for (const auto& r : rows) {
-        SCOPED_TRACE(r.text);
-        EXPECT_EQ(r.expected, path(r.text));
     }
 }
 
@@ -146,12 +130,6 @@ TEST(UtilsStringTest, RemoveNewlinesAndStringIsEmptyLogWhatTheySee) {
     EXPECT_TRUE(log.has_line(": string_is_empty:  x "));
     EXPECT_TRUE(log.has_line(": string_is_empty: returns 0"));
     EXPECT_TRUE(log.has_line(": string_is_empty: returns 1"));
-}
-
-TEST(UtilsTest, GetArchNamesTheMachine) {
-    std::string machine;
-    ASSERT_EQ(0, lumo_test::run_command("uname -m", &machine));
-    EXPECT_EQ(machine, get_arch() + "\n");
 }
 
 TEST(UtilsTest, AddUserStatDataAppendsWithCommas) {
@@ -206,43 +184,79 @@ TEST(UtilsCommandTest, GetCommandOutputCollectsAllOfStandardOutput) {
 }
 
 TEST(UtilsCommandTest, GetCommandOutputSilencesStandardErrorOnlyWhileTheCommandRuns) {
-    TempDir dir;
-    const std::string capture = dir.file("stderr");
-    fflush(stderr);
-    const int saved = dup(STDERR_FILENO);
-    ASSERT_GE(saved, 0);
-    const int fd = open(capture.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ASSERT_GE(fd, 0);
-    dup2(fd, STDERR_FILENO);
-    close(fd);
-
-    const std::string output = get_command_output("echo hidden >&2; echo shown");
-    const std::string missing = get_command_output("/no/such/program");
-    const ssize_t written = write(STDERR_FILENO, "after\n", 6);
-
-    dup2(saved, STDERR_FILENO);
-    close(saved);
-    EXPECT_EQ(6, written);
-    EXPECT_EQ("shown\n", output);
-    EXPECT_EQ("", missing);
-    EXPECT_EQ("after\n", read_file(capture));
+    StdioRedirect redirect;
+    redirect.output(STDERR_FILENO);
+    EXPECT_EQ("shown\n", get_command_output("echo hidden >&2; echo shown"));
+    EXPECT_EQ("", get_command_output("/no/such/program"));
+    EXPECT_EQ(6, write(STDERR_FILENO, "after\n", 6));
+    EXPECT_EQ("after\n", redirect.text());
 }
 
-TEST(UtilsCommandTest, GetFileOrCommandRunsACommandOrReadsAFile) {
-    TempDir dir;
+TEST(GetNextLineTest, EndsLinesInPlace) {
+    const struct { const char* what; std::string buffer; std::vector<std::string> lines; } rows[] = {
+        {"carriage return and newline", "a\r\nb", {"a", "b"}},
+        {"plain newlines", "x\ny\n", {"x", "y"}},
+        {"empty lines", "\n\n", {"", ""}},
+        {"a lone carriage return stays", "a\rb\nc", {"a\rb", "c"}},
+        {"no newline at all", "only", {"only"}},
+        {"empty buffer", "", {}},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.what);
+        std::string buffer = r.buffer;
+        size_t position = 0;
+        std::vector<std::string> lines;
+        while (const char* line = get_next_line(buffer, &position)) lines.push_back(line);
+        EXPECT_EQ(r.lines, lines);
+        EXPECT_EQ(r.buffer.size(), position);
+        EXPECT_EQ(nullptr, get_next_line(buffer, &position));
+    }
+}
+
+TEST(ParseIniLineTest, CutsAtEverySeparatorKeepingEmptyPieces) {
     LogCapture log;
-    EXPECT_EQ("a\n", get_file_or_command("$(printf 'a\\n')"));
-    EXPECT_EQ("a b\n", get_file_or_command("$(echo &quot;a b&quot; &amp;&amp; true)"));
-    EXPECT_EQ("<x>", get_file_or_command("$(printf '%s' '&lt;x&gt;')"));
+    const struct { std::string line; char separator; std::vector<std::string> pieces; } rows[] = {
+        {"default:_internal_:strings_default.xml", ':', {"default", "_internal_", "strings_default.xml"}},
+        {"de::strings_de.xml:${X} -eq 1", ':', {"de", "", "strings_de.xml", "${X} -eq 1"}},
+        {"a:", ':', {"a", ""}},
+        {"a;b", ';', {"a", "b"}},
+        {"no separator", ':', {"no separator"}},
+        {"", ':', {}},
+        {"# a:comment", ':', {}},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.line);
+        EXPECT_EQ(r.pieces, parse_ini_line(r.line, r.separator));
+    }
+    EXPECT_TRUE(log.has_line(": parse_ini_line: found component is strings_default.xml"));
+    EXPECT_TRUE(log.has_line(": parse_ini_line: line is empty or comment"));
+}
 
-    write_file_text(dir.file("f"), "file text\n");
-    EXPECT_EQ("file text\n", get_file_or_command(dir.file("f").c_str()));
-    EXPECT_EQ("", get_file_or_command(dir.file("missing").c_str()));
-    EXPECT_TRUE(log.has_line("ERROR: : Can't read file \"" + dir.file("missing") + "\": No such file or directory"));
-    // Shorter than "$(x)": a path, not a command.
-    EXPECT_EQ("", get_file_or_command("$()"));
-    EXPECT_TRUE(log.has_line("ERROR: : Can't read file \"$()\": No such file or directory"));
+TEST(UtilsRegexTest, CompilesMatchesAndReleases) {
+    LogCapture log;
+    regex_ptr number = get_regex("^[0-9]+$", REG_EXTENDED | REG_NOSUB);
+    ASSERT_NE(nullptr, number);
+    EXPECT_EQ(1, regmatch(number.get(), "123", 0));
+    EXPECT_EQ(0, regmatch(number.get(), "12a", 0));
+    EXPECT_EQ(0, regmatch(number.get(), "", 0));
+    free_regex(number);
+    EXPECT_EQ(nullptr, number);
+    EXPECT_EQ(nullptr, get_regex("(", REG_EXTENDED));
+    EXPECT_EQ(nullptr, get_regex(nullptr, REG_EXTENDED));
+    EXPECT_EQ(-1, regmatch(nullptr, "x", 0));
+    EXPECT_TRUE(log.has_line("parameter is null"));
+}
 
-    EXPECT_EQ("", get_file_or_command(nullptr));
-    EXPECT_TRUE(log.has_line("ERROR: : get_file_or_command: path is NULL"));
+TEST(UtilsRegexTest, EveryCallerIsRefusedCatastrophicPatterns) {
+    const struct { const char* pattern; bool refused; } rows[] = {
+        {"^(a|aa)+\\1$", true}, {"(x)\\2", true}, {"(x{1000}){1000}", true}, {"x**", true},
+        {"(x*){10000}", true}, {"^[\\1]+$", false}, {"^\\.[0-9]+$", false},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.pattern);
+        LogCapture log;
+        EXPECT_EQ(r.refused, regex_too_complex(r.pattern));
+        EXPECT_EQ(r.refused, get_regex(r.pattern, REG_EXTENDED | REG_NOSUB) == nullptr);
+        EXPECT_EQ(r.refused, log.has_line("ERROR: : get_regex: pattern refused as too complex"));
+    }
 }

@@ -3,19 +3,14 @@
 // answers read from a file.
 #include <gtest/gtest.h>
 
-#include <poll.h>
-#include <pty.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <chrono>
 #include <filesystem>
 #include <memory>
 
 #include "test_util.h"
 
 using lumo_test::exists_path;
+using lumo_test::PtyRun;
+using lumo_test::PtyStep;
 using lumo_test::quote;
 using lumo_test::read_file;
 using lumo_test::run_command;
@@ -24,32 +19,8 @@ using lumo_test::write_file_text;
 
 namespace {
 
-// Generous: the sanitizer build is slow, and a summary screen waits for a shell plug-in that
-// starts the engine once more.
-constexpr auto step_deadline = std::chrono::seconds(30);
-
-// Wait until expect is on the screen (after what earlier steps matched), then type send.
-struct Step {
-    std::string expect;
-    std::string send;
-};
-
-struct TerminalRun {
-    int status = -1;     // exit status, 128 + signal, or -1 when it never ended
-    std::string screen;  // everything the terminal showed, with "\r\n" turned into "\n"
-};
-
-std::string unix_newlines(const std::string& text) {
-    std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
-        out += text[i];
-    }
-    return out;
-}
-
 // The English screens up to the setup type, answered with the given choice.
-std::vector<Step> to_setup_type(const std::string& choice) {
+std::vector<PtyStep> to_setup_type(const std::string& choice) {
     return {
         {"Sample Suite 1.0.0 setup, step 1 of 6: Welcome", ""},
         {"On every screen, b goes back and q quits.", ""},
@@ -63,11 +34,6 @@ std::vector<Step> to_setup_type(const std::string& choice) {
          ""},
         {"Your choice [1]: ", choice + "\r"},
     };
-}
-
-std::vector<Step> operator+(std::vector<Step> first, const std::vector<Step>& second) {
-    first.insert(first.end(), second.begin(), second.end());
-    return first;
 }
 
 class SuiteE2E : public ::testing::Test {
@@ -92,84 +58,15 @@ protected:
     std::string default_report() const { return temp() + "/suite-choices.txt"; }
     static std::string engine() { return s_package->file("pkg/config/bin/lumo"); }
 
-    // Starts the engine on a pseudo-terminal and plays the steps; the run ends by itself after
-    // the last one. Every wait polls the terminal against a deadline.
-    TerminalRun on_terminal(const std::vector<Step>& steps, const std::vector<std::string>& args = {}) {
-        TerminalRun run;
-        std::vector<std::string> argv = {engine(), "--TEMP_FOLDER", temp(), "--__keep_temp__"};
+    // Starts the engine on a pseudo-terminal of 80x24 with English texts, whatever the machine's
+    // locale, and plays the steps; the run ends by itself after the last one.
+    PtyRun on_terminal(const std::vector<PtyStep>& steps, const std::vector<std::string>& args = {}) {
+        std::vector<std::string> argv = {"/usr/bin/env", "-u", "LANG",          "-u", "LC_CTYPE",
+                                         engine(),       "--TEMP_FOLDER", temp(), "--__keep_temp__"};
         argv.insert(argv.end(), args.begin(), args.end());
-        std::vector<char*> pointers;
-        for (std::string& arg : argv) pointers.push_back(arg.data());
-        pointers.push_back(nullptr);
-        const std::string cwd = m_dir.file("run");
-
-        struct winsize size = {};
-        size.ws_row = 24;
-        size.ws_col = 80;
-        fflush(nullptr);
-        int master = -1;
-        const pid_t child = forkpty(&master, nullptr, nullptr, &size);
-        if (child < 0) {
-            ADD_FAILURE() << "forkpty failed";
-            return run;
-        }
-        if (child == 0) {
-            // English texts whatever the machine's locale is.
-            unsetenv("LANG");
-            unsetenv("LC_CTYPE");
-            if (chdir(cwd.c_str()) == 0) execv(pointers[0], pointers.data());
-            _exit(127);
-        }
-        std::string raw;
-        auto read_some = [&](int timeout_ms) {
-            struct pollfd ready = {master, POLLIN, 0};
-            if (poll(&ready, 1, timeout_ms) <= 0) return false;
-            char block[4096];
-            const ssize_t got = read(master, block, sizeof block);
-            if (got <= 0) return false;
-            raw.append(block, static_cast<size_t>(got));
-            return true;
-        };
-        size_t cursor = 0;
-        bool stuck = false;
-        for (const Step& step : steps) {
-            const auto deadline = std::chrono::steady_clock::now() + step_deadline;
-            size_t found;
-            while ((found = unix_newlines(raw).find(step.expect, cursor)) == std::string::npos &&
-                   std::chrono::steady_clock::now() < deadline)
-                read_some(100);
-            if (found == std::string::npos) {
-                ADD_FAILURE() << "never shown: " << step.expect << "\nscreen:\n" << unix_newlines(raw);
-                stuck = true;
-                break;
-            }
-            cursor = found + step.expect.size();
-            if (!step.send.empty() && write(master, step.send.data(), step.send.size()) < 0) {
-                ADD_FAILURE() << "cannot type " << step.send;
-                stuck = true;
-                break;
-            }
-        }
-        if (stuck) kill(child, SIGKILL);
-        const auto deadline = std::chrono::steady_clock::now() + step_deadline;
-        while (std::chrono::steady_clock::now() < deadline) {
-            int status = 0;
-            if (waitpid(child, &status, WNOHANG) == child) {
-                while (read_some(50)) {
-                }
-                run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-                break;
-            }
-            read_some(50);
-        }
-        if (run.status < 0) {
-            ADD_FAILURE() << "the engine did not end; screen:\n" << unix_newlines(raw);
-            kill(child, SIGKILL);
-            waitpid(child, nullptr, 0);
-        }
-        close(master);
-        run.screen = unix_newlines(raw);
-        return run;
+        lumo_test::PtyOptions options;
+        options.cwd = m_dir.file("run");
+        return lumo_test::run_on_pty(argv, steps, options);
     }
 
     // The same engine with its standard input read from a file and its output into a file.
@@ -198,9 +95,9 @@ std::string SuiteE2E::s_build_output;
 
 TEST_F(SuiteE2E, CustomSetupWithToggledComponentsAndTypedFolderIsRecorded) {
     const std::string folder = m_dir.file("target folder");
-    const TerminalRun run = on_terminal(
+    const PtyRun run = on_terminal(
         to_setup_type("2") +
-        std::vector<Step>{
+        std::vector<PtyStep>{
             {"step 4 of 7: Components", ""},
             {"1. [x] Core files\n2. [x] Documentation\n3. [ ] Examples\n4. [ ] Developer tools\n", ""},
             {"Type a number to check or uncheck an item, Enter when done: ", "3\r"},
@@ -230,9 +127,9 @@ TEST_F(SuiteE2E, CustomSetupWithToggledComponentsAndTypedFolderIsRecorded) {
 }
 
 TEST_F(SuiteE2E, BackFromTheSummaryChangesTheSetupType) {
-    const TerminalRun run = on_terminal(
+    const PtyRun run = on_terminal(
         to_setup_type("2") +
-        std::vector<Step>{
+        std::vector<PtyStep>{
             {"Enter when done: ", "\r"},
             {"Installation folder [/opt/sample-suite]: ", "\r"},
             {"  Setup type:  Custom\n  Components:  Core files, Documentation\n", ""},
@@ -257,34 +154,30 @@ TEST_F(SuiteE2E, BackFromTheSummaryChangesTheSetupType) {
     EXPECT_EQ(std::string::npos, run.screen.find("step 4 of 6: Components"));
 }
 
-TEST_F(SuiteE2E, DecliningTheLicenceSaysGoodbyeAndCancels) {
-    const TerminalRun run = on_terminal({
-        {"Press Enter to continue: ", "\r"},
-        {"Your choice: ", "2\r"},
-        {"You did not accept the licence agreement, so the setup ends here.", ""},
-        {"Goodbye.", ""},
-    });
-    EXPECT_EQ(4, run.status) << run.screen;
-    EXPECT_FALSE(exists_path(default_report()));
-    EXPECT_EQ(std::string::npos, run.screen.find("Setup type"));
-}
-
-TEST_F(SuiteE2E, QuitOnTheFolderScreenAsksNothingMore) {
-    const TerminalRun run = on_terminal(to_setup_type("1") + std::vector<Step>{
-                                                         {"step 4 of 6: Installation folder", ""},
-                                                         {"Installation folder [/opt/sample-suite]: ", "q\r"},
-                                                         {"The setup was cancelled. Nothing was installed and no "
-                                                          "choices were recorded.",
-                                                          ""},
-                                                     });
-    EXPECT_EQ(4, run.status) << run.screen;
-    EXPECT_FALSE(exists_path(default_report()));
-    const std::string after = run.screen.substr(run.screen.find("The setup was cancelled."));
-    EXPECT_EQ(std::string::npos, after.find(": ")) << after;  // no prompt after the goodbye
+// Declining the licence or quitting on a later screen cancels with status 4, records nothing and
+// asks nothing more.
+TEST_F(SuiteE2E, DecliningOrQuittingCancels) {
+    const struct { const char* what; std::vector<PtyStep> steps; const char* goodbye; } rows[] = {
+        {"licence declined",
+         {{"Press Enter to continue: ", "\r"}, {"Your choice: ", "2\r"},
+          {"You did not accept the licence agreement, so the setup ends here.", ""}},
+         "Goodbye."},
+        {"quit on the folder screen",
+         to_setup_type("1") + std::vector<PtyStep>{{"Installation folder [/opt/sample-suite]: ", "q\r"}},
+         "The setup was cancelled. Nothing was installed and no choices were recorded."},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.what);
+        const PtyRun run = on_terminal(r.steps + std::vector<PtyStep>{{r.goodbye, ""}});
+        EXPECT_EQ(4, run.status) << run.screen;
+        EXPECT_FALSE(exists_path(default_report()));
+        const std::string after = run.screen.substr(run.screen.find(r.goodbye));
+        EXPECT_EQ(std::string::npos, after.find(": ")) << after;  // no prompt after the goodbye
+    }
 }
 
 TEST_F(SuiteE2E, GermanRunShowsGermanTextsAndRecordsTheLanguage) {
-    const TerminalRun run = on_terminal(
+    const PtyRun run = on_terminal(
         {
             {"Einrichtung von Sample Suite 1.0.0, Schritt 1 von 6: Willkommen", ""},
             {"Auf jeder Seite geht b zurück und q bricht ab.", ""},
@@ -310,52 +203,6 @@ TEST_F(SuiteE2E, GermanRunShowsGermanTextsAndRecordsTheLanguage) {
     EXPECT_EQ("install_type=typical\ncomponents=core docs examples\ndirectory=/srv/suite\nlanguage=de\n",
               read_file(default_report()));
     EXPECT_EQ(std::string::npos, run.screen.find("Welcome"));
-}
-
-TEST_F(SuiteE2E, RelativeFolderIsRejectedAndAskedAgain) {
-    const TerminalRun run = on_terminal(
-        to_setup_type("3") +
-        std::vector<Step>{
-            {"Installation folder [/opt/sample-suite]: ", "relative/suite\r"},
-            {"The folder must be an absolute path, starting with /. Please try again.\n"
-             "Installation folder [/opt/sample-suite]: ",
-             "~/suite\r"},
-            {"The folder must be an absolute path, starting with /. Please try again.\n"
-             "Installation folder [/opt/sample-suite]: ",
-             "/var/tmp/suite\r"},
-            {"  Folder:      /var/tmp/suite\n", ""},
-            {"Press Enter to record these choices: ", "\r"},
-            {"Your choices were recorded in", ""},
-        });
-    EXPECT_EQ(0, run.status) << run.screen;
-    EXPECT_EQ("install_type=minimal\ncomponents=core\ndirectory=/var/tmp/suite\nlanguage=en\n",
-              read_file(default_report()));
-}
-
-TEST_F(SuiteE2E, TabCompletesFolderNamesInThePreparedFolder) {
-    const std::string base = m_dir.file("choices");
-    std::error_code ec;
-    std::filesystem::create_directories(base + "/alpha-one", ec);
-    std::filesystem::create_directories(base + "/alpha-two", ec);
-    std::filesystem::create_directories(base + "/prepared-target", ec);
-    write_file_text(base + "/beta.txt", "not a folder\n");
-    const TerminalRun run = on_terminal(
-        to_setup_type("1") +
-        std::vector<Step>{
-            {"Installation folder [/opt/sample-suite]: ", base + "/prep\t"},
-            // One candidate: completed, with a "/" for a folder; then erased back to the "/".
-            {base + "/prepared-target/", std::string(std::string("prepared-target/").size(), '\b') + "al\t"},
-            // Two: the common beginning, and the candidates listed under the line.
-            {"alpha-one/  alpha-two/", ""},
-            {base + "/alpha-", "o\t"},
-            {base + "/alpha-one/", "\r"},
-            {"  Folder:      " + base + "/alpha-one/\n", "\r"},
-            {"Your choices were recorded in", ""},
-        });
-    EXPECT_EQ(0, run.status) << run.screen;
-    EXPECT_EQ("install_type=typical\ncomponents=core docs examples\ndirectory=" + base +
-                  "/alpha-one/\nlanguage=en\n",
-              read_file(default_report()));
 }
 
 TEST_F(SuiteE2E, AnswersFromAFileTakeTheSamePath) {
