@@ -24,6 +24,7 @@
 #include "file.h"
 #include "interrupt.h"
 #include "log.h"
+#include "lumo.h"
 #include "seq.h"
 #include "store.h"
 #include "string_table.h"
@@ -753,6 +754,7 @@ int lumo_main(int argc, char** argv) {
     }
 
     actions_init(s);
+    lumo_actions_register(s);
     init_sequence(s);
     sequence_execute(s);
 
