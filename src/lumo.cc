@@ -375,6 +375,10 @@ int lumo_configure_products_list(session_t* session) {
             if (component->provider()) component->provider()->registerFiles(component->m_rpmProductCode);
         }
     }
+    // The RPM back-end lists the packages it extracted itself only for an empty pattern, and a
+    // component names its package: without this, what the engine installed in NONRPM mode would
+    // read as not installed.
+    for (ContentsProvider* provider : tsd.context().providers) provider->registerAllFiles("");
 
     print_log("lumo_configure_products_list: check for installed components");
     bool self_detected = false;
