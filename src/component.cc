@@ -5,7 +5,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <unordered_set>
 
 #include "cond.h"
 #include "console.h"
@@ -21,6 +20,7 @@ namespace {
 // The skip answers of one bulk walk; see SkipCache. A generation of 0 is never live.
 uint64_t g_skip_generation = 0;
 int g_skip_depth = 0;
+uint64_t g_size_walk = 0;  // numbers the size walks; see Component::sizeWalk
 
 bool list_has_entry(const std::string& list, const std::string& entry) {
     return (";" + list + ";").find(";" + entry + ";") != std::string::npos;
@@ -339,12 +339,15 @@ bool Component::isSkipped() const {
 }
 
 bool Component::installCondition() const {
+    return installConditionIn(get_lumo_mode(m_session), has_property(m_session, "LUMO_ROLLBACK"));
+}
+
+bool Component::installConditionIn(int mode, bool rollback) const {
     if (isSkipped()) return false;
     const bool sel = m_selected;
     const bool inst = getInstalled();
     const bool failed = m_downloadFailed != 0;
-    const bool rollback = has_property(m_session, "LUMO_ROLLBACK");
-    switch (get_lumo_mode(m_session)) {
+    switch (mode) {
     case lumo_mode_install:
         return sel && !failed && !inst;
     case lumo_mode_repair:
@@ -411,24 +414,29 @@ int Component::checkFullInstallOrUninstall() const {
     return (full_install ? 1 : 0) | (full_uninstall ? 2 : 0);
 }
 
-// Each node is counted once however many paths reach it. The walk keeps its own stack and set of
-// visited nodes, so a long dependency chain cannot exhaust the call stack and no other node's
-// marks need resetting first.
+// Each node is counted once however many paths reach it. The walk keeps its own stack, so a long
+// dependency chain cannot exhaust the call stack, and numbers its marks, so no other node's marks
+// need resetting first.
 int64_t Component::sizeWalk(bool download) const {
     const SkipCache cache;
+    // Read once: the walk asks every node it reaches.
+    const int mode = get_lumo_mode(m_session);
+    const bool rollback = has_property(m_session, "LUMO_ROLLBACK");
     auto own = [download](const Component* node) -> int64_t {
         if (node->getInstalled()) return 0;
         return download ? node->m_downloadSize : node->m_installSize;
     };
-    std::unordered_set<const Component*> visited{this};
+    // A fresh mark per walk: a node carries the number of the last walk that reached it.
+    const uint64_t walk = ++g_size_walk;
+    m_visitMark = walk;
     std::vector<const Component*> pending{this};
     int64_t total = own(this);
     while (!pending.empty()) {
         const Component* node = pending.back();
         pending.pop_back();
         auto reach = [&](const Component* next) {
-            if (!next || visited.count(next) || !next->installCondition() || next->isSkipped()) return;
-            visited.insert(next);
+            if (!next || next->m_visitMark == walk || !next->installConditionIn(mode, rollback)) return;
+            next->m_visitMark = walk;
             total += own(next);
             pending.push_back(next);
         };

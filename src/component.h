@@ -102,6 +102,8 @@ public:
     bool isSkipped() const;
     // Whether the node takes part in the install / uninstall step of the current mode.
     bool installCondition() const;
+    // The same for a mode and rollback state the caller has read already.
+    bool installConditionIn(int mode, bool rollback) const;
     bool uninstallCondition() const;
     // Bit 0: full install, bit 1: full uninstall, over this product's children.
     int checkFullInstallOrUninstall() const;
@@ -173,6 +175,7 @@ private:
 
     std::vector<std::unique_ptr<Component>> m_owned;
     mutable uint64_t m_skipGeneration = 0;
+    mutable uint64_t m_visitMark = 0;
     mutable bool m_skipValue = false;
 };
 

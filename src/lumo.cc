@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
+#include <set>
 
 #include "actions.h"
 #include "console.h"
@@ -370,9 +372,16 @@ int lumo_configure_products_list(session_t* session) {
         }
     }
 
+    // Once per back-end and pattern: components of one package type mostly share it, and each call
+    // reads the back-end's database or the system's package list.
+    std::set<std::pair<ContentsProvider*, std::string>> registered;
     for (Component* product : tsd.products()) {
         for (Component* component : product->subcomponents()) {
-            if (component->provider()) component->provider()->registerFiles(component->m_rpmProductCode);
+            ContentsProvider* provider = component->provider();
+            if (!provider) continue;
+            const std::pair<ContentsProvider*, std::string> key(provider, component->m_rpmProductCode);
+            if (!registered.insert(key).second) continue;
+            provider->registerFiles(component->m_rpmProductCode);
         }
     }
     // The RPM back-end lists the packages it extracted itself only for an empty pattern, and a
@@ -381,6 +390,10 @@ int lumo_configure_products_list(session_t* session) {
     for (ContentsProvider* provider : tsd.context().providers) provider->registerAllFiles("");
 
     print_log("lumo_configure_products_list: check for installed components");
+    // In install mode the skip rules do not depend on the installed state this action detects, so
+    // each component's answer is taken once for the rest of the action; the other modes take it
+    // afresh once the installed state is known.
+    std::unique_ptr<SkipCache> install_cache(mode == lumo_mode_install ? new SkipCache : nullptr);
     bool self_detected = false;
     bool any_installed = false;
     bool all_installed = true;
@@ -481,15 +494,15 @@ int lumo_configure_products_list(session_t* session) {
     }
 
     tsd.resolveDependencies();
-    {
-        const SkipCache cache;
-        for (Component* product : tsd.products()) {
-            if (product->m_invisible || product->isSkipped()) continue;
-            product->m_sizeWithDependencies = product->getSizeWithDependencies();
-            for (Component* component : product->subcomponents()) {
-                if (!component->m_invisible && !component->isSkipped())
-                    component->m_sizeWithDependencies = component->getSizeWithDependencies();
-            }
+    // The sizes and the disk space ask every component whether it is skipped many times over;
+    // nothing from here on changes the answer.
+    const SkipCache cache;
+    for (Component* product : tsd.products()) {
+        if (product->m_invisible || product->isSkipped()) continue;
+        product->m_sizeWithDependencies = product->getSizeWithDependencies();
+        for (Component* component : product->subcomponents()) {
+            if (!component->m_invisible && !component->isSkipped())
+                component->m_sizeWithDependencies = component->getSizeWithDependencies();
         }
     }
     env_set_string(session, "TSD_INIT_DONE", "yes");
@@ -686,6 +699,7 @@ int lumo_calculate_require_disk_space(session_t* session) {
     }
     TSD& tsd = *session->tsd;
     print_log("lumo_calculate_require_disk_space: start");
+    const SkipCache cache;  // the totals and the requests below ask the same questions
     env_set_string(session, "TOTAL_REQUIRED_DISK_SPACE", "");
     env_set_string(session, "TOTAL_REQUIRED_DOWNLOAD_DISK_SPACE", "");
     std::string sizes;
@@ -702,7 +716,6 @@ int lumo_calculate_require_disk_space(session_t* session) {
         tsd.prepareInstallSizeRequest(sizes, dirs, messages, "prerequisite_no_space_install_location_error");
         if (property(session, "INSTALL_MODE") == "NONRPM") {
             int64_t largest = 0;
-            const SkipCache cache;
             for (const Component* product : tsd.products()) {
                 for (const Component* component : product->subcomponents()) {
                     if (component->installCondition() && !component->isSkipped() && component->m_installSize > largest)

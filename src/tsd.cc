@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <map>
+#include <unordered_map>
 
 #include "env.h"
 #include "env_expand.h"
@@ -80,7 +81,14 @@ dependency_groups_t TSD::parseDependencyString(const std::string& text) {
                       token.c_str(), text.c_str());
                 continue;
             }
-            Component* product = getProductByDepId(product_id);
+            Component* product = nullptr;
+            if (m_productIndex) {
+                auto found = m_productIndex->find(product_id);
+                if (found != m_productIndex->end()) product = found->second;
+                else print_log("getProductByDepId: product with id %d doesn't exist", product_id);
+            } else {
+                product = getProductByDepId(product_id);
+            }
             if (!product) {
                 print_log("parseDependencyString: can not find product with id %d.", product_id);
                 continue;
@@ -103,11 +111,16 @@ void TSD::resolveDependencies() {
         product->m_dependents.clear();
         for (Component* component : product->subcomponents()) component->m_dependents.clear();
     }
+    // The first product of each id, as getProductByDepId finds it, without a walk per token.
+    std::unordered_map<int, Component*> index;
+    for (Component* product : m_products) index.emplace(product->m_depId, product);
+    m_productIndex = &index;
     for (Component* product : m_products) {
         for (Component* component : product->subcomponents()) {
             component->m_dependencies = parseDependencyString(component->m_depend);
         }
     }
+    m_productIndex = nullptr;
     // In product-set order, so that an unselection visits dependents in the order of the set.
     for (Component* product : m_products) {
         for (Component* component : product->subcomponents()) {
@@ -387,11 +400,10 @@ bool TSD::lostDependency(const Component* dependent, const Component* component)
     return false;
 }
 
-void TSD::noteDependencyChange(const Component* component, bool quiet) {
+void TSD::noteDependencyChange(const Component* component, bool quiet, std::string& notes) {
     if (component->m_invisible || quiet || has_property(m_session, "silent") || property(m_session, "gui") == "1")
         return;
-    const std::string& name = component->m_archGroup.empty() ? component->m_name : component->m_archGroup;
-    if (m_session) env_cat_string(m_session, "DEP_INFO", name + "\n");
+    notes += (component->m_archGroup.empty() ? component->m_name : component->m_archGroup) + "\n";
 }
 
 // The propagation keeps its own stack instead of recursing, so a dependency chain of any length
@@ -419,6 +431,9 @@ int TSD::selectUnselectComponent(Component* component, int select, bool quiet) {
         bool checked;
     };
     std::vector<frame_t> stack;
+    // The names collected for the notice, added to DEP_INFO once: one property write per change of
+    // a component, not one per component the change reaches.
+    std::string notes;
     if (enterSelection(component, select)) stack.push_back({component, select != 0, 0, 0, false});
     while (!stack.empty()) {
         frame_t& top = stack.back();
@@ -430,7 +445,7 @@ int TSD::selectUnselectComponent(Component* component, int select, bool quiet) {
             }
             Component* dependent = node->m_dependents[top.group++];
             if (!dependent->getSelected() || dependent->isSkipped() || !lostDependency(dependent, node)) continue;
-            noteDependencyChange(dependent, quiet);
+            noteDependencyChange(dependent, quiet, notes);
             print_log("selectUnselectComponent: failed dependence for %s to %s", node->m_name.c_str(),
                       dependent->m_name.c_str());
             if (enterSelection(dependent, 0)) stack.push_back({dependent, false, 0, 0, false});
@@ -460,13 +475,14 @@ int TSD::selectUnselectComponent(Component* component, int select, bool quiet) {
         }
         Component* member = group[top.member++];
         if (member->isSkipped() || member->getSelected()) continue;
-        noteDependencyChange(member, quiet);
+        noteDependencyChange(member, quiet, notes);
         const Component* member_product = member->m_parent;
         print_log("selectUnselectComponent: failed dependence for '%s' to '%s' (%d) of product '%s' (%d)",
                   node->m_name.c_str(), member->m_name.c_str(), member->m_dynId,
                   member_product ? member_product->m_name.c_str() : "", member_product ? member_product->m_dynId : 0);
         if (enterSelection(member, 1)) stack.push_back({member, true, 0, 0, false});
     }
+    if (!notes.empty() && m_session) env_cat_string(m_session, "DEP_INFO", notes);
     return 0;
 }
 

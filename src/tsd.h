@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "component.h"
@@ -76,10 +77,12 @@ private:
     bool enterSelection(Component* component, int select);
     // Whether the dependent lost every alternative of a group that names the component.
     bool lostDependency(const Component* dependent, const Component* component) const;
-    void noteDependencyChange(const Component* component, bool quiet);
+    void noteDependencyChange(const Component* component, bool quiet, std::string& notes);
     bool componentStays(const Component* component, int mode) const;
 
     session_t* m_session = nullptr;
+    // Set while resolveDependencies runs: products by dependency id.
+    const std::unordered_map<int, Component*>* m_productIndex = nullptr;
     std::vector<Component*> m_products;
     std::vector<std::unique_ptr<Component>> m_owned;
     component_context_t m_context;
