@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+
 #include "actions.h"
 #include "env.h"
 #include "productxml.h"
@@ -243,8 +245,14 @@ TEST_F(LumoTest, FillAbbrListsTheSelectionOnceAndTheInstallType) {
     const std::string second = "<Component id=\"2\" platform=\"KX32;KX64;VEXAN64\"><Abbr>d</Abbr>"
                                "<RPMFileDir>${PAYLOAD}</RPMFileDir><NONRPMProductCode>p.rpm</NONRPMProductCode></Component>";
     ASSERT_EQ(0, init("<Media>" + product_with(good_component + second) + "</Media>"));
+    struct sigaction saved {};
+    sigaction(SIGINT, nullptr, &saved);
     EXPECT_EQ(0, lumo_fill_abbr_var(&session_));
     EXPECT_EQ(0, lumo_fill_abbr_var(&session_));
+    struct sigaction now {};
+    sigaction(SIGINT, nullptr, &now);
+    EXPECT_EQ(SIG_IGN, now.sa_handler);  // the installation that follows is not interrupted
+    sigaction(SIGINT, &saved, nullptr);
     EXPECT_EQ(";c", get("PRODUCTS_ABBR_TO_INSTALL"));
     EXPECT_EQ(";" + dir_.path() + "/p.rpm", get("PRODUCTS_RPMS_TO_INSTALL"));
     EXPECT_EQ("Custom", get("TSD_INSTALL_TYPE"));

@@ -277,3 +277,45 @@ TEST_F(TsdTest, TotalsAndSpaceRequestsPerFolder) {
     }
     EXPECT_EQ(-1, tsd().getDynIdById(nullptr, "1"));
 }
+
+TEST_F(TsdTest, BulkSelectionsPerMode) {
+    const std::string media =
+        product(1, "p", comp(1, "a", "", "<Selected>1</Selected>") + comp(2, "b") +
+                            comp(3, "c", "", "<NONRPMProductCode>missing.rpm</NONRPMProductCode>") + comp(4, "d"));
+    const struct {
+        const char* mode;
+        const char* operation;
+        bool listed;
+        const char* selected;
+    } rows[] = {
+        {"", "all available", false, "a"},
+        {"modify", "all available", false, "b;c"},
+        {"", "install or uninstall", false, "a;d"},
+        {"modify", "install or uninstall", false, "b"},
+        {"", "chosen", true, "a;b;d"},
+        {"", "chosen", false, "a"},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(std::string(r.mode) + " " + r.operation + (r.listed ? " listed" : ""));
+        ASSERT_EQ(0, load(media));
+        env_remove(&session_, "COMPONENTS");
+        set("LUMO_MODE", r.mode);
+        if (r.listed) set("COMPONENTS", "x");
+        find("b")->m_installed = true;
+        const std::string operation = r.operation;
+        if (operation == "all available") tsd().selectAllAvailableProducts();
+        else if (operation == "install or uninstall") tsd().setAllProductsToInstallUninstall();
+        else tsd().selectChosenProducts();
+        EXPECT_EQ(r.selected, selected());
+    }
+    // Uninstalling everything that is installed is a full uninstall; keeping one is not.
+    ASSERT_EQ(0, load(media));
+    set("LUMO_MODE", "uninstall");
+    find("b")->m_installed = true;
+    find("b")->m_selected = true;
+    EXPECT_TRUE(tsd().isFullUninstall());
+    EXPECT_FALSE(tsd().isComponentListEmpty());
+    find("b")->m_selected = false;
+    EXPECT_FALSE(tsd().isFullUninstall());
+    EXPECT_TRUE(tsd().isComponentListEmpty());
+}
