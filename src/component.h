@@ -118,8 +118,10 @@ public:
     static std::string getUserFriendlySizeString(int64_t megabytes);
     // Bit 0: progress lines on the console, bit 1: progress for the graphical front end.
     int getVerboseMode() const;
-    // The shared-component reference database: the clients that hold this component.
-    // addRef: 0. release: the clients left; 0 only when none is (the caller may then remove it).
+    // The shared-component reference database: the clients that hold this component. Both are 0
+    // for a component that is not shared. addRef: 0, or -1 (logged) when the database cannot be
+    // read or rewritten. release: the clients left, 0 only when none is and the caller may remove
+    // the component; a database that cannot be read or rewritten counts as still in use (1).
     int addRef();
     int release();
     // The text naming this node in LUMO_MEDIA_<id>_* properties: the abbreviation, else the id.
