@@ -24,6 +24,7 @@
 #include "file.h"
 #include "interrupt.h"
 #include "log.h"
+#include "lumo.h"
 #include "seq.h"
 #include "store.h"
 #include "string_table.h"
@@ -810,6 +811,7 @@ void run_user_stat(startup_t& run) {
 void run_sequence(startup_t& run) {
     session_t* s = run.session.get();
     actions_init(s);
+    lumo_actions_register(s);
     init_sequence(s);
     sequence_execute(s);
     run_user_stat(run);
