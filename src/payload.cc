@@ -1029,6 +1029,16 @@ int payload_remove_listed(const std::string& prefix_in, const std::vector<std::s
     return refused;
 }
 
+int payload_remove_stale(const std::string& old_prefix, const std::vector<std::string>& old_paths,
+                         const std::vector<std::string>& new_paths) {
+    const std::set<std::string> kept(new_paths.begin(), new_paths.end());
+    std::vector<std::string> stale;
+    for (const std::string& entry : old_paths) {
+        if (!kept.count(entry)) stale.push_back(entry);
+    }
+    return payload_remove_listed(old_prefix, stale);
+}
+
 void payload_remove_empty_up(const std::string& start, const std::string& stop_in) {
     std::string current = path(start);
     std::string stop = path(stop_in);

@@ -244,7 +244,7 @@ open(out,'wb').write(gzip.compress(bytes(raw(b)), 1))
         usleep(delay_ms * 1000);
         kill(child, SIGKILL);
         waitpid(child, nullptr, 0);
-        const std::string list_text = read_file(dir_.file("db/.big.tgz.log"));
+        const std::string list_text = read_file(dir_.file("db/.big.tgz.log.new"));
         std::set<std::string> listed;
         for (const std::string& line : lines_of(list_text)) listed.insert(line);
         for (const std::string& entry : tree(prefix())) {
@@ -257,7 +257,7 @@ open(out,'wb').write(gzip.compress(bytes(raw(b)), 1))
         }
         payload_remove_listed(prefix(), lines_of(list_text));
         EXPECT_TRUE(tree(prefix()).empty());
-        fs::remove(dir_.file("db/.big.tgz.log"));
+        fs::remove(dir_.file("db/.big.tgz.log.new"));
     }
 }
 
@@ -291,6 +291,32 @@ open(out,'wb').write(gzip.compress(bytes(raw(b))))
     ASSERT_EQ(0, provider_.uninstallFile("", "rm.tgz"));
     EXPECT_FALSE(fs::exists(install_dir));
     EXPECT_TRUE(fs::exists(dir_.path()));
+}
+
+TEST_F(TgzTest, ReinstallReplacesTheRecordAndRemovesWhatOnlyTheOldArchiveHad) {
+    const std::string body = "def b(t):\n    entry(t, 'a', b'1')\n    entry(t, '%s', b'2')\n"
+                             "open(out,'wb').write(gzip.compress(bytes(raw(b))))";
+    char text[256];
+    snprintf(text, sizeof(text), body.c_str(), "old");
+    fs::create_directories(dir_.file("v1"));
+    fs::create_directories(dir_.file("v2"));
+    const std::string first = make("v1/pkg.tgz", text);
+    snprintf(text, sizeof(text), body.c_str(), "new");
+    const std::string second = make("v2/pkg.tgz", text);
+    ASSERT_EQ(0, provider_.installFile(first, prefix(), ""));
+    // A damaged archive of the same name changes nothing of the installed one.
+    lumo_test::write_file_text(dir_.file("pkg.tgz"), read_file(second).substr(0, 40));
+    EXPECT_EQ(1, provider_.installFile(dir_.file("pkg.tgz"), prefix(), ""));
+    EXPECT_EQ("2", read_file(prefix() + "/old"));
+    EXPECT_NE(std::string::npos, read_file(dir_.file("db/.pkg.tgz.log")).find(prefix() + "/old\n"));
+    ASSERT_EQ(0, provider_.installFile(second, prefix(), ""));
+    EXPECT_FALSE(fs::exists(prefix() + "/old"));
+    EXPECT_EQ("2", read_file(prefix() + "/new"));
+    EXPECT_EQ("1", read_file(prefix() + "/a"));
+    EXPECT_EQ(std::set<std::string>({".pkg.tgz.log", "vexan_kwq_products.tgz.db"}), tree(dir_.file("db")));
+    ContentsDatabase db;
+    db.init(&session_, "tgz");
+    EXPECT_EQ(1, db.size());
 }
 
 TEST(TarHeaderTest, NumbersChecksumsAndNames) {
