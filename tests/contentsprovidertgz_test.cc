@@ -319,6 +319,40 @@ TEST_F(TgzTest, ReinstallReplacesTheRecordAndRemovesWhatOnlyTheOldArchiveHad) {
     EXPECT_EQ(1, db.size());
 }
 
+TEST_F(TgzTest, AnOrdinaryUserGetsNoSetuidBitsAndTheUmaskApplies) {
+    const std::string archive = make("modes.tgz", R"(
+def b(t):
+    entry(t, 'd', kind=tarfile.DIRTYPE, mode=0o777)
+    entry(t, 'd/suid', b'x', mode=0o4777)
+    entry(t, 'd/sgid', b'x', mode=0o2775)
+open(out,'wb').write(gzip.compress(bytes(raw(b))))
+)");
+    const std::string user_dir = dir_.file("user");
+    fs::create_directories(user_dir);
+    fs::permissions(dir_.path(), fs::perms(0755));
+    fs::permissions(user_dir, fs::perms(0777));
+    fs::permissions(archive, fs::perms(0644));
+    const std::string p = user_dir + "/prefix";
+    const std::string tool = lumo_test::binary_dir() + "/bin/lumo-backend";
+    if (!fs::exists(tool)) GTEST_SKIP() << tool << " is not built";
+    std::string command = "umask 027; ";
+    if (geteuid() == 0) {
+        // Root runs the tool as an unprivileged user: the same code path an ordinary user takes.
+        if (run_command("command -v setpriv >/dev/null") != 0) GTEST_SKIP() << "setpriv is not installed";
+        command += "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+    }
+    command += tool + " install tgz " + archive + " " + p + " --db " + user_dir;
+    std::string output;
+    ASSERT_EQ(0, run_command(command, &output, true)) << output;
+    for (const char* name : {"d", "d/suid", "d/sgid"}) {
+        SCOPED_TRACE(name);
+        struct stat st;
+        ASSERT_EQ(0, lstat((p + "/" + name).c_str(), &st));
+        EXPECT_EQ(0750u, st.st_mode & 07777);
+        EXPECT_NE(0u, st.st_uid);
+    }
+}
+
 TEST(TarHeaderTest, NumbersChecksumsAndNames) {
     unsigned char block[512] = {0};
     tar_header_t header;
