@@ -6,6 +6,9 @@
 # and prints the ratios and the back-end's peak memory.
 # usage: bench/backend_bench.sh [build-dir] [work-dir]
 # Tree size: BENCH_FILES (20000), BENCH_DIRS (1500), BENCH_LINKS (200), BENCH_MB (300).
+# BENCH_RUNS (3): each pair runs that many times, alternating which side goes first, and the best
+# time of each side counts, so a burst of load from other processes does not decide a ratio.
+# With a work-dir that already holds the tree and packages from an earlier run they are reused.
 # Every rpm command uses a private database under the work folder.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -16,12 +19,17 @@ files=${BENCH_FILES:-20000}
 dirs=${BENCH_DIRS:-1500}
 links=${BENCH_LINKS:-200}
 megabytes=${BENCH_MB:-300}
+runs=${BENCH_RUNS:-3}
 for need in python3 tar rpm rpmbuild rpm2cpio cpio /usr/bin/time; do
     command -v "$need" >/dev/null || { echo "backend_bench: $need is missing" >&2; exit 2; }
 done
 [ -x "$tool" ] || { echo "backend_bench: build $tool first" >&2; exit 2; }
 mkdir -p "$work"
 cd "$work"
+rpm_file=$work/top/RPMS/noarch/benchtree-1-1.noarch.rpm
+if [ -f tree.tgz ] && [ -f "$rpm_file" ]; then
+    echo "== reusing the tree and packages in $work"
+else
 echo "== generating $files files, $dirs folders, $links links, about $megabytes MB in $work"
 rm -rf src && mkdir -p src/opt/benchtree
 python3 - "$files" "$dirs" "$links" "$megabytes" <<'PY'
@@ -84,7 +92,7 @@ cp -a $work/src/opt/benchtree %{buildroot}/opt/
 SPEC
 HOME="$work/home" rpmbuild -bb --define "_binary_payload w6.gzdio" benchtree.spec >rpmbuild.log 2>&1 ||
     { tail -20 rpmbuild.log; exit 1; }
-rpm_file=$work/top/RPMS/noarch/benchtree-1-1.noarch.rpm
+fi
 ls -l tree.tgz "$rpm_file" | awk '{print $5 " bytes  " $NF}'
 
 # The page cache cannot be dropped without privileges here; every command reads its input once
@@ -98,25 +106,43 @@ measure() {
 }
 fresh() { rm -rf "$work/out" "$work/db" "$work/rpmdb"; mkdir -p "$work/out" "$work/db"; sync; }
 
-echo "== tar.gz"
-fresh; warm tree.tgz
-read -r tar_s tar_kb < <(measure tar -xzf tree.tgz -C "$work/out")
-fresh; warm tree.tgz
-read -r tgz_s tgz_kb < <(measure "$tool" install tgz "$work/tree.tgz" "$work/out/p" --db "$work/db")
+# best "seconds kilobytes" of the runs of one side, by seconds
+best() { sort -n | head -n 1; }
+# pair NAME-A NAME-B: runs a_cmd and b_cmd (shell functions) alternately; sets a_s a_kb b_s b_kb.
+pair() {
+    : > "$work/a.times"; : > "$work/b.times"
+    for ((i = 0; i < runs; i++)); do
+        if ((i % 2 == 0)); then order="a b"; else order="b a"; fi
+        for side in $order; do
+            fresh; warm "$input"
+            if [ "$side" = a ]; then a_cmd >> "$work/a.times"; else b_cmd >> "$work/b.times"; fi
+        done
+    done
+    read -r a_s a_kb < <(best < "$work/a.times")
+    read -r b_s b_kb < <(best < "$work/b.times")
+}
+
+echo "== tar.gz ($runs runs each)"
+input=tree.tgz
+a_cmd() { measure tar -xzf tree.tgz -C "$work/out"; }
+b_cmd() { measure "$tool" install tgz "$work/tree.tgz" "$work/out/p" --db "$work/db"; }
+pair
+tar_s=$a_s; tgz_s=$b_s; tgz_kb=$b_kb
 echo "tar -xzf: ${tar_s}s  lumo tgz: ${tgz_s}s (peak ${tgz_kb} KB)"
 
-echo "== rpm payload"
-fresh; warm "$rpm_file"
-read -r cpio_s cpio_kb < <(cd "$work/out" && measure sh -c "rpm2cpio '$rpm_file' | cpio -idmu --quiet")
-fresh; warm "$rpm_file"
-read -r own_s own_kb < <(measure "$tool" install rpm "$rpm_file" "$work/out/p" --db "$work/db" --mode NONRPM)
+echo "== rpm payload ($runs runs each)"
+input=$rpm_file
+a_cmd() { (cd "$work/out" && measure sh -c "rpm2cpio '$rpm_file' | cpio -idmu --quiet"); }
+b_cmd() { measure "$tool" install rpm "$rpm_file" "$work/out/p" --db "$work/db" --mode NONRPM; }
+pair
+cpio_s=$a_s; own_s=$b_s; own_kb=$b_kb
 echo "rpm2cpio | cpio -idmu: ${cpio_s}s  lumo NONRPM: ${own_s}s (peak ${own_kb} KB)"
 
-echo "== system rpm"
-fresh; warm "$rpm_file"
-read -r rpmi_s rpmi_kb < <(measure rpm --dbpath "$work/rpmdb" -i --nodeps --prefix "$work/out/p" "$rpm_file")
-fresh; warm "$rpm_file"
-read -r route_s route_kb < <(measure "$tool" install rpm "$rpm_file" "$work/out/p" --mode RPM --rpm-dbpath "$work/rpmdb")
+echo "== system rpm ($runs runs each)"
+a_cmd() { measure rpm --dbpath "$work/rpmdb" -i --nodeps --prefix "$work/out/p" "$rpm_file"; }
+b_cmd() { measure "$tool" install rpm "$rpm_file" "$work/out/p" --mode RPM --rpm-dbpath "$work/rpmdb"; }
+pair
+rpmi_s=$a_s; route_s=$b_s
 echo "rpm -i: ${rpmi_s}s  lumo RPM route: ${route_s}s"
 fresh
 

@@ -74,6 +74,21 @@ std::vector<std::string> contents_record_split(const std::string& line) {
     return pieces;
 }
 
+int contents_recorded(session_t* session, const std::string& name, const std::string& file, std::string* prefix,
+                      std::string* list_file) {
+    ContentsDatabase db;
+    db.init(session, name);
+    for (int i = 0; i < db.size(); ++i) {
+        const std::vector<std::string> pieces = db.getItem(i);
+        if (pieces.size() == 6 && pieces[2] == file) {
+            *prefix = pieces[3];
+            *list_file = pieces[4];
+            return 0;
+        }
+    }
+    return -1;
+}
+
 std::string contents_clean_version(const std::string& version) {
     std::string out;
     for (char c : version) {

@@ -93,6 +93,10 @@ private:
     std::vector<std::string> readLines(const std::string& db) const;
 };
 
+// The prefix and list file recorded for the payload file in the database, when there is a whole
+// record for it. 0, or -1 when there is none.
+int contents_recorded(session_t* session, const std::string& name, const std::string& file, std::string* prefix,
+                      std::string* list_file);
 // The record line (without its newline) for the four fields.
 std::string contents_record_format(const std::string& id, const std::string& file, const std::string& prefix,
                                    const std::string& list_file);

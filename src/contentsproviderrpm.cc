@@ -342,9 +342,16 @@ int ContentsProviderRpm::nonrpm_install_item(const char* package_in, const char*
     item->m_prefix = prefix;
     item->m_listFile = list;
     item->m_version = version_from_file(rpm_file, field.text);
+    std::string old_prefix, old_list;
+    contents_recorded(m_session, "", rpm_file, &old_prefix, &old_list);
     if (m_database.addItem(&m_contents, item) != 0) {
         delete item;
         return 1;
+    }
+    // A reinstallation replaces the record: what only the earlier one wrote goes, with its list.
+    if (!old_list.empty() && old_list != list) {
+        payload_remove_stale(old_prefix, readContentOfTextFile(old_list), readContentOfTextFile(list));
+        remove_file(old_list, 1);
     }
     nonrpm_run_rpm_script(rpm_file, scripts, "POSTIN", "1");
     print_log("nonrpm_install_item: finished");

@@ -301,9 +301,19 @@ int ContentsProviderTgz::installFile(const std::string& file, const std::string&
     }
     if (!is_dir(db_dir)) folder_create(db_dir, 0755);
     const std::string list = path(db_dir + "/." + name + ".log");
-    remove_file(list, 1);
+    // The new list is written beside the old one and replaces it only on success, so a failed
+    // reinstallation leaves the earlier record and its list as they were.
+    const std::string new_list = list + ".new";
+    std::string old_prefix, old_list;
+    std::vector<std::string> old_paths;
+    if (contents_recorded(m_session, "tgz", name, &old_prefix, &old_list) == 0) old_paths = readContentOfTextFile(old_list);
+    if (exists(new_list)) {
+        // Left by an installation that was killed: what it wrote and the record does not name goes.
+        payload_remove_stale(prefix, readContentOfTextFile(new_list), old_paths);
+        remove_file(new_list, 1);
+    }
     std::unique_ptr<payload_source> source = payload_open(archive.fd, 0);
-    payload_extractor out(prefix, list);
+    payload_extractor out(prefix, new_list);
     if (!source || out.open() != 0) {
         error("ContentsProviderTgz::installFile: can not open file %s", file.c_str());
         return 1;
@@ -314,8 +324,12 @@ int ContentsProviderTgz::installFile(const std::string& file, const std::string&
     if (result.status != 0) {
         // Nothing half-installed stays behind and nothing is recorded: the component fails whole.
         error("ContentsProviderTgz::installFile: installation of %s failed, removing what was written", file.c_str());
-        payload_remove_listed(prefix, readContentOfTextFile(list));
-        remove_file(list, 1);
+        payload_remove_listed(prefix, readContentOfTextFile(new_list));
+        remove_file(new_list, 1);
+        return 1;
+    }
+    if (rename(new_list.c_str(), list.c_str()) != 0) {
+        error("ContentsProviderTgz::installFile: can not write %s", list.c_str());
         return 1;
     }
     print_log("ContentsProviderTgz::installFile: %lld entries written, %lld skipped",
@@ -329,6 +343,9 @@ int ContentsProviderTgz::installFile(const std::string& file, const std::string&
         delete item;
         return 1;
     }
+    // What the earlier installation of this archive put there and this one did not goes.
+    if (!old_paths.empty()) payload_remove_stale(old_prefix, old_paths, readContentOfTextFile(list));
+    if (!old_list.empty() && path(old_list) != list) remove_file(old_list, 1);
     const std::string scripts = prefix + "/.scripts";
     struct stat st;
     if (lstat(scripts.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {

@@ -440,16 +440,31 @@ struct write_job_t {
     std::string target;
     std::vector<unsigned char> data;
     mode_t mode = 0;
+    mode_t umask = 0;
     int64_t mtime = 0;
 };
+
+// Creates the part file of an entry, removing one a killed install left there (a link there is
+// removed, never followed). The mode is the entry's own when the umask leaves it whole, so no
+// separate chmod is needed.
+int create_part(int dir, const std::string& temp, mode_t mode, mode_t mask) {
+    const mode_t initial = (mode & ~mask) == mode ? mode : 0600;
+    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    int fd = openat(dir, temp.c_str(), flags, initial);
+    if (fd < 0 && errno == EEXIST) {
+        unlinkat(dir, temp.c_str(), 0);
+        fd = openat(dir, temp.c_str(), flags, initial);
+    }
+    return fd;
+}
 
 // Writes one file under its part name and renames it into place. true on success (logged otherwise).
 bool write_job(const write_job_t& job) {
     const std::string temp = part_name(job.base);
     const int dir = job.dir->fd;
-    unlinkat(dir, temp.c_str(), 0);
-    fd_owner out{openat(dir, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600)};
-    bool ok = out.fd >= 0 && write_all(out.fd, job.data.data(), job.data.size()) && fchmod(out.fd, job.mode) == 0;
+    fd_owner out{create_part(dir, temp, job.mode, job.umask)};
+    bool ok = out.fd >= 0 && write_all(out.fd, job.data.data(), job.data.size()) &&
+              ((job.mode & ~job.umask) == job.mode || fchmod(out.fd, job.mode) == 0);
     if (ok && job.mtime > 0) {
         const struct timespec times[2] = {{job.mtime, 0}, {job.mtime, 0}};
         futimens(out.fd, times);
@@ -852,14 +867,14 @@ int payload_extractor::add_file(const std::string& name, mode_t mode, int64_t mt
         job.clean = clean;
         job.target = target(clean);
         job.mode = effective_mode(mode);
+        job.umask = m_umask;
         job.mtime = mtime;
         m_pool->submit(std::move(job));
         return 0;
     }
     if (m_pool && m_pool->pending(clean)) drain();
     const std::string temp = part_name(base);
-    unlinkat(dir, temp.c_str(), 0);  // left by a killed install; a link there is removed, not followed
-    fd_owner out{openat(dir, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600)};
+    fd_owner out{create_part(dir, temp, 0600, 0)};
     if (out.fd < 0) {
         error("payload_extractor: can not create %s: %s", target(clean).c_str(), errno_text().c_str());
         fail();
@@ -1012,6 +1027,16 @@ int payload_remove_listed(const std::string& prefix_in, const std::vector<std::s
         }
     }
     return refused;
+}
+
+int payload_remove_stale(const std::string& old_prefix, const std::vector<std::string>& old_paths,
+                         const std::vector<std::string>& new_paths) {
+    const std::set<std::string> kept(new_paths.begin(), new_paths.end());
+    std::vector<std::string> stale;
+    for (const std::string& entry : old_paths) {
+        if (!kept.count(entry)) stale.push_back(entry);
+    }
+    return payload_remove_listed(old_prefix, stale);
 }
 
 void payload_remove_empty_up(const std::string& start, const std::string& stop_in) {

@@ -119,6 +119,10 @@ private:
 // missing entries ignored). A path outside the prefix is refused, and every path is walked from the
 // prefix without following links, so removal never leaves it. The number of refused entries.
 int payload_remove_listed(const std::string& prefix, const std::vector<std::string>& paths);
+// Removes what an earlier installation listed and a new one did not write again: the entries of
+// old_paths missing from new_paths, as payload_remove_listed removes them below old_prefix.
+int payload_remove_stale(const std::string& old_prefix, const std::vector<std::string>& old_paths,
+                         const std::vector<std::string>& new_paths);
 // Removes the empty folders from start up to and including stop (start must lie inside stop);
 // a non-empty folder, a link or any failure ends the walk.
 void payload_remove_empty_up(const std::string& start, const std::string& stop);

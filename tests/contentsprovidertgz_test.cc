@@ -219,6 +219,13 @@ open(out,'wb').write(gzip.compress(bytes(raw(b))))
     EXPECT_EQ(1, provider_.installFile(archive, prefix(), ""));
     EXPECT_EQ(std::set<std::string>{"secret"}, tree(dir_.file("outside")));
     EXPECT_EQ("secret", read_file(dir_.file("outside/secret")));
+    // A link planted where a file is written before it is renamed into place is replaced too.
+    fs::create_symlink(dir_.file("outside/secret"), prefix() + "/.plain.lumo-part");
+    const std::string plain = make("plain.tgz", "open(out,'wb').write(gzip.compress(bytes(raw(lambda t: entry(t, 'plain', b'new')))))");
+    EXPECT_EQ(0, provider_.installFile(plain, prefix(), ""));
+    EXPECT_EQ("new", read_file(prefix() + "/plain"));
+    EXPECT_EQ("secret", read_file(dir_.file("outside/secret")));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(prefix() + "/.plain.lumo-part")));
 }
 
 TEST_F(TgzTest, KilledInstallLeavesAListNamingEverythingOnDisk) {
@@ -237,7 +244,7 @@ open(out,'wb').write(gzip.compress(bytes(raw(b)), 1))
         usleep(delay_ms * 1000);
         kill(child, SIGKILL);
         waitpid(child, nullptr, 0);
-        const std::string list_text = read_file(dir_.file("db/.big.tgz.log"));
+        const std::string list_text = read_file(dir_.file("db/.big.tgz.log.new"));
         std::set<std::string> listed;
         for (const std::string& line : lines_of(list_text)) listed.insert(line);
         for (const std::string& entry : tree(prefix())) {
@@ -250,7 +257,7 @@ open(out,'wb').write(gzip.compress(bytes(raw(b)), 1))
         }
         payload_remove_listed(prefix(), lines_of(list_text));
         EXPECT_TRUE(tree(prefix()).empty());
-        fs::remove(dir_.file("db/.big.tgz.log"));
+        fs::remove(dir_.file("db/.big.tgz.log.new"));
     }
 }
 
@@ -284,6 +291,66 @@ open(out,'wb').write(gzip.compress(bytes(raw(b))))
     ASSERT_EQ(0, provider_.uninstallFile("", "rm.tgz"));
     EXPECT_FALSE(fs::exists(install_dir));
     EXPECT_TRUE(fs::exists(dir_.path()));
+}
+
+TEST_F(TgzTest, ReinstallReplacesTheRecordAndRemovesWhatOnlyTheOldArchiveHad) {
+    const std::string body = "def b(t):\n    entry(t, 'a', b'1')\n    entry(t, '%s', b'2')\n"
+                             "open(out,'wb').write(gzip.compress(bytes(raw(b))))";
+    char text[256];
+    snprintf(text, sizeof(text), body.c_str(), "old");
+    fs::create_directories(dir_.file("v1"));
+    fs::create_directories(dir_.file("v2"));
+    const std::string first = make("v1/pkg.tgz", text);
+    snprintf(text, sizeof(text), body.c_str(), "new");
+    const std::string second = make("v2/pkg.tgz", text);
+    ASSERT_EQ(0, provider_.installFile(first, prefix(), ""));
+    // A damaged archive of the same name changes nothing of the installed one.
+    lumo_test::write_file_text(dir_.file("pkg.tgz"), read_file(second).substr(0, 40));
+    EXPECT_EQ(1, provider_.installFile(dir_.file("pkg.tgz"), prefix(), ""));
+    EXPECT_EQ("2", read_file(prefix() + "/old"));
+    EXPECT_NE(std::string::npos, read_file(dir_.file("db/.pkg.tgz.log")).find(prefix() + "/old\n"));
+    ASSERT_EQ(0, provider_.installFile(second, prefix(), ""));
+    EXPECT_FALSE(fs::exists(prefix() + "/old"));
+    EXPECT_EQ("2", read_file(prefix() + "/new"));
+    EXPECT_EQ("1", read_file(prefix() + "/a"));
+    EXPECT_EQ(std::set<std::string>({".pkg.tgz.log", "vexan_kwq_products.tgz.db"}), tree(dir_.file("db")));
+    ContentsDatabase db;
+    db.init(&session_, "tgz");
+    EXPECT_EQ(1, db.size());
+}
+
+TEST_F(TgzTest, AnOrdinaryUserGetsNoSetuidBitsAndTheUmaskApplies) {
+    const std::string archive = make("modes.tgz", R"(
+def b(t):
+    entry(t, 'd', kind=tarfile.DIRTYPE, mode=0o777)
+    entry(t, 'd/suid', b'x', mode=0o4777)
+    entry(t, 'd/sgid', b'x', mode=0o2775)
+open(out,'wb').write(gzip.compress(bytes(raw(b))))
+)");
+    const std::string user_dir = dir_.file("user");
+    fs::create_directories(user_dir);
+    fs::permissions(dir_.path(), fs::perms(0755));
+    fs::permissions(user_dir, fs::perms(0777));
+    fs::permissions(archive, fs::perms(0644));
+    const std::string p = user_dir + "/prefix";
+    const std::string tool = lumo_test::binary_dir() + "/bin/lumo-backend";
+    if (!fs::exists(tool)) GTEST_SKIP() << tool << " is not built";
+    std::string command = "umask 027; ";
+    if (geteuid() == 0) {
+        // Root runs the tool as an unprivileged user: the same code path an ordinary user takes.
+        if (run_command("command -v setpriv >/dev/null") != 0) GTEST_SKIP() << "setpriv is not installed";
+        command += "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+    }
+    command += tool + " install tgz " + archive + " " + p + " --db " + user_dir;
+    std::string output;
+    ASSERT_EQ(0, run_command(command, &output, true)) << output;
+    for (const char* name : {"d", "d/suid", "d/sgid"}) {
+        SCOPED_TRACE(name);
+        struct stat st;
+        ASSERT_EQ(0, lstat((p + "/" + name).c_str(), &st));
+        EXPECT_EQ(0750u, st.st_mode & 07777);
+        EXPECT_NE(0u, st.st_uid);
+    }
 }
 
 TEST(TarHeaderTest, NumbersChecksumsAndNames) {

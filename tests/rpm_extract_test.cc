@@ -93,6 +93,28 @@ TEST(RpmHeaderTest, FieldsByTypeAndBoundsOfEveryEntry) {
     }
 }
 
+TEST(RpmHeaderTest, StreamReadersKeepThePositionAndStopAtTheEnd) {
+    TempDir dir;
+    lumo_test::write_file_text(dir.file("f"), std::string("xx\x01\x02\x03\x04one\0two\0", 14));
+    file_ptr file(fopen(dir.file("f").c_str(), "rb"));
+    ASSERT_TRUE(file);
+    fseek(file.get(), 1, SEEK_SET);
+    uint32_t number = 0;
+    int byte = 0;
+    std::string text;
+    EXPECT_EQ(0, extract_int32(file.get(), 1, 1, &number));
+    EXPECT_EQ(0x01020304u, number);
+    EXPECT_EQ(0, extract_char(file.get(), 0, 5, &byte));
+    EXPECT_EQ(4, byte);
+    EXPECT_EQ(0, extract_string(file.get(), 6, 0, 2, &text));
+    EXPECT_EQ("one\ntwo", text);
+    EXPECT_EQ(1, ftell(file.get()));
+    EXPECT_EQ(-1, extract_int32(file.get(), 12, 0, &number));
+    EXPECT_EQ(-1, extract_char(file.get(), 14, 0, &byte));
+    EXPECT_EQ(-1, extract_string(file.get(), 6, 0, 3, &text));
+    EXPECT_EQ(0x01020304u, buf2i(reinterpret_cast<const unsigned char*>("\x01\x02\x03\x04"), 0));
+}
+
 TEST(RpmHeaderTest, LyingCountsAndSizesAreRefused) {
     LogCapture log;
     const std::string lead(96, '\0');
