@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "component.h"
 #include "env.h"
 #include "file.h"
 #include "log.h"
@@ -95,16 +96,6 @@ std::string contents_clean_version(const std::string& version) {
         if ((c >= '0' && c <= '9') || c == '.') out += c;
     }
     return out;
-}
-
-std::string contents_base_user_dir() {
-    if (geteuid() == 0) return "/opt/vexan/";
-    const char* home = getenv("HOME");
-    if (!home || !*home) {
-        error("base_user_dir: HOME environment variable is not set, /tmp directory will be used");
-        return "/tmp";
-    }
-    return std::string(home) + "/vexan/";
 }
 
 ContentsProvider::~ContentsProvider() {
@@ -201,7 +192,7 @@ std::string ContentsDatabase::getDir() const {
         return dir;
     }
     const std::string dir = env_get_string(m_session, std::string("NONRPM_DB_DIR"));
-    return dir.empty() ? contents_base_user_dir() : dir;
+    return dir.empty() ? base_user_dir(m_session) : dir;
 }
 
 std::string ContentsDatabase::getDbFilename() const {

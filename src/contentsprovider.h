@@ -104,8 +104,6 @@ std::string contents_record_format(const std::string& id, const std::string& fil
 std::vector<std::string> contents_record_split(const std::string& line);
 // Digits and '.' of the text, in order.
 std::string contents_clean_version(const std::string& version);
-// "/opt/vexan/" for root, $HOME + "/vexan/" otherwise ("/tmp" without HOME).
-std::string contents_base_user_dir();
 
 // Stand-ins for the back-ends of other platforms: registered so that a package naming them finds a
 // provider, and doing nothing on Linux.

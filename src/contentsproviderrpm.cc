@@ -237,7 +237,7 @@ int ContentsProviderRpm::nonrpm_generate_rpm_script(const std::string& package, 
         const std::string program = nonrpm_get_rpm_prog(package, kind);
         if (program.empty()) return -1;
         // The prefix is data: quoted, so a "$", a quote or a ";" in it is never run.
-        content = "#!" + program + "\nRPM_INSTALL_PREFIX=" + payload_shell_quote(prefix) +
+        content = "#!" + program + "\nRPM_INSTALL_PREFIX=" + shell_quote(prefix) +
                   "\nRPM_INSTALL_PREFIX0=$RPM_INSTALL_PREFIX\nexport RPM_INSTALL_PREFIX RPM_INSTALL_PREFIX0\n";
         if (field.type != 6) print_log("nonrpm_generate_rpm_script: can not generate script");
         content += field.text + "\n";

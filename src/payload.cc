@@ -20,8 +20,9 @@
 #include <thread>
 
 #include "file.h"
-#include "utils.h"
+#include "interrupt.h"
 #include "log.h"
+#include "utils.h"
 
 extern char** environ;
 
@@ -586,25 +587,11 @@ int payload_write_file_atomic(const std::string& file, const std::string& conten
     return 0;
 }
 
-std::string payload_shell_quote(const std::string& text) {
-    bool plain = !text.empty();
-    for (char c : text) {
-        if (!isalnum(static_cast<unsigned char>(c)) && !strchr("/._-+,:@%=", c)) plain = false;
-    }
-    if (plain) return text;
-    std::string quoted = "'";
-    for (char c : text) {
-        if (c == '\'') quoted += "'\\''";
-        else quoted += c;
-    }
-    return quoted + "'";
-}
-
 std::string payload_command_text(const std::vector<std::string>& argv) {
     std::string text;
     for (const std::string& word : argv) {
         if (!text.empty()) text += ' ';
-        text += payload_shell_quote(word);
+        text += shell_quote(word);
     }
     return text;
 }
@@ -661,10 +648,16 @@ int payload_run(const std::vector<std::string>& argv, const std::string& output_
             output->append(piece, static_cast<size_t>(got));
         }
     }
+    // Held where the interrupt handler finds it, so that stopping the run also stops the child.
+    g_child = child;
     int status = 0;
     while (waitpid(child, &status, 0) < 0) {
-        if (errno != EINTR) return -1;
+        if (errno != EINTR) {
+            g_child = 0;
+            return -1;
+        }
     }
+    g_child = 0;
     if (WIFEXITED(status)) return WEXITSTATUS(status);
     if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
     return -1;

@@ -26,7 +26,6 @@ int payload_run(const std::vector<std::string>& argv, const std::string& output_
                 const std::vector<std::string>& extra_env = {});
 // The command as a shell would read it, every word quoted where needed: for the log.
 std::string payload_command_text(const std::vector<std::string>& argv);
-std::string payload_shell_quote(const std::string& text);
 
 enum class payload_kind { none, gzip, xz, zstd, unknown };
 // The compression named by the first bytes of a stream.

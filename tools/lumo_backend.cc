@@ -68,6 +68,7 @@ int main(int argc, char** argv) {
     if (install && argc < 5) return usage();
     session_t session;
     env_set_string(&session, "INSTALL_MODE", "NONRPM");
+    env_set_string(&session, "LUMO_PLATFORM", "Linux");
     for (int i = install ? 5 : 4; i < argc; i += 2) {
         if (i + 1 >= argc) return usage();
         const std::string option = argv[i], value = argv[i + 1];
