@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
 
 #include "env.h"
 #include "env_expand.h"
@@ -267,6 +268,32 @@ int ContentsProviderRpm::nonrpm_run_rpm_script(const std::string& rpm_file, cons
     return status;
 }
 
+namespace {
+
+// The installed-file list of one installation: "." + file + "_" + YYMMDD_hhmmss + ".log" in the
+// database folder (made when missing), numbered when that name is taken; "" when there is no
+// folder or no clock.
+std::string nonrpm_list_name(ContentsDatabase& database, const std::string& rpm_file) {
+    const time_t now = time(nullptr);
+    struct tm local;
+    if (now == static_cast<time_t>(-1) || !localtime_r(&now, &local)) {
+        error("nonrpm_install_item: cannot get curtime");
+        return "";
+    }
+    char stamp[64];
+    snprintf(stamp, sizeof(stamp), "%.2d%.2d%.2d_%.2d%.2d%.2d", local.tm_year % 100, local.tm_mon + 1, local.tm_mday,
+             local.tm_hour, local.tm_min, local.tm_sec);
+    print_log("nonrpm_install_item: timestamp is %s", stamp);
+    const std::string db_dir = database.getDir();
+    if (db_dir.empty()) return "";
+    if (!is_dir(db_dir)) folder_create(db_dir, 0755);
+    std::string list = path(db_dir + "/." + rpm_file + "_" + stamp + ".log");
+    for (int n = 1; exists(list); ++n) list = path(db_dir + "/." + rpm_file + "_" + stamp + "_" + inttostr(n) + ".log");
+    return list;
+}
+
+}  // namespace
+
 int ContentsProviderRpm::nonrpm_install_item(const char* package_in, const char* prefix_in) {
     print_log("nonrpm_install_item: started");
     if (!m_session) {
@@ -302,23 +329,10 @@ int ContentsProviderRpm::nonrpm_install_item(const char* package_in, const char*
     const std::string scripts = prefix + "/.scripts";
     nonrpm_run_rpm_script(rpm_file, scripts, "PREIN", "1");
 
-    const time_t now = time(nullptr);
-    struct tm local;
-    if (now == static_cast<time_t>(-1) || !localtime_r(&now, &local)) {
-        error("nonrpm_install_item: cannot get curtime");
-        return 1;
-    }
-    char stamp[64];
-    snprintf(stamp, sizeof(stamp), "%.2d%.2d%.2d_%.2d%.2d%.2d", local.tm_year % 100, local.tm_mon + 1, local.tm_mday,
-             local.tm_hour, local.tm_min, local.tm_sec);
-    print_log("nonrpm_install_item: timestamp is %s", stamp);
     m_database.m_session = m_session;
     m_database.m_name = "";
-    const std::string db_dir = m_database.getDir();
-    if (db_dir.empty()) return 1;
-    if (!is_dir(db_dir)) folder_create(db_dir, 0755);
-    std::string list = path(db_dir + "/." + rpm_file + "_" + stamp + ".log");
-    for (int n = 1; exists(list); ++n) list = path(db_dir + "/." + rpm_file + "_" + stamp + "_" + inttostr(n) + ".log");
+    const std::string list = nonrpm_list_name(m_database, rpm_file);
+    if (list.empty()) return 1;
 
     payload_extractor out(prefix, list);
     rpm_extract_result_t result;
@@ -335,7 +349,7 @@ int ContentsProviderRpm::nonrpm_install_item(const char* package_in, const char*
               static_cast<long long>(result.skipped));
     rpm_header_field(rpm.main, rpm_tag_name, &field);
     print_log("nonrpm_install_item: rpm name is %s", field.text.c_str());
-    auto* item = new ContentsItem;
+    auto item = std::make_unique<ContentsItem>();
     item->m_id = field.text;
     item->m_file = rpm_file;
     item->m_summary = rpm_file;
@@ -344,10 +358,8 @@ int ContentsProviderRpm::nonrpm_install_item(const char* package_in, const char*
     item->m_version = version_from_file(rpm_file, field.text);
     std::string old_prefix, old_list;
     contents_recorded(m_session, "", rpm_file, &old_prefix, &old_list);
-    if (m_database.addItem(&m_contents, item) != 0) {
-        delete item;
-        return 1;
-    }
+    if (m_database.addItem(&m_contents, item.get()) != 0) return 1;
+    item.release();  // the provider's list owns it now
     // A reinstallation replaces the record: what only the earlier one wrote goes, with its list.
     if (!old_list.empty() && old_list != list) {
         payload_remove_stale(old_prefix, readContentOfTextFile(old_list), readContentOfTextFile(list));

@@ -334,15 +334,13 @@ int ContentsProviderTgz::installFile(const std::string& file, const std::string&
     }
     print_log("ContentsProviderTgz::installFile: %lld entries written, %lld skipped",
               static_cast<long long>(result.entries), static_cast<long long>(result.skipped));
-    auto* item = new ContentsItem;
+    auto item = std::make_unique<ContentsItem>();
     item->m_id = name;
     item->m_file = name;
     item->m_prefix = prefix;
     item->m_listFile = list;
-    if (m_database.addItem(&m_contents, item) != 0) {
-        delete item;
-        return 1;
-    }
+    if (m_database.addItem(&m_contents, item.get()) != 0) return 1;
+    item.release();  // the provider's list owns it now
     // What the earlier installation of this archive put there and this one did not goes.
     if (!old_paths.empty()) payload_remove_stale(old_prefix, old_paths, readContentOfTextFile(list));
     if (!old_list.empty() && path(old_list) != list) remove_file(old_list, 1);
