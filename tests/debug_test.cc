@@ -35,38 +35,6 @@ struct DebugSession {
     session_t session;
 };
 
-// Puts a pipe holding `input` (or /dev/null when null) on standard input for its lifetime.
-class StdinReplacement {
-public:
-    explicit StdinReplacement(const char* input) : m_saved(dup(STDIN_FILENO)) {
-        int fds[2] = {-1, -1};
-        if (input && pipe(fds) == 0) {
-            const std::string text(input);
-            EXPECT_EQ(static_cast<ssize_t>(text.size()), write(fds[1], text.data(), text.size()));
-            close(fds[1]);
-            dup2(fds[0], STDIN_FILENO);
-            close(fds[0]);
-        } else {
-            const int null = open("/dev/null", O_RDONLY);
-            dup2(null, STDIN_FILENO);
-            close(null);
-        }
-    }
-    ~StdinReplacement() {
-        dup2(m_saved, STDIN_FILENO);
-        close(m_saved);
-    }
-    std::string rest() const {
-        std::string text;
-        char byte;
-        while (read(STDIN_FILENO, &byte, 1) == 1) text += byte;
-        return text;
-    }
-
-private:
-    int m_saved;
-};
-
 // The log line that carries the status, without what precedes it.
 std::string logged_status(const LogCapture& log) {
     const std::string marker = ": dump_debug_info: received status message: ";
@@ -304,28 +272,24 @@ TEST(DebugTest, EndOfRunSendsFourZeroBytesOnly) {
 }
 
 TEST(DebugTest, EndOfSilentRunReadsOneCharacterAndNeverHangsAtEndOfInput) {
-    {
+    const struct {
+        bool silent;
+        const char* input;
+        const char* rest;
+    } rows[] = {{true, "xy", "y"}, {true, "", ""}, {false, "xy", "xy"}};
+    for (const auto& r : rows) {
+        SCOPED_TRACE(std::string(r.silent ? "silent " : "") + r.input);
         DebugFrontend frontend;
         DebugSession s(frontend);
-        env_set_string(&s.session, "silent", "/tmp/answers.ini");
-        StdinReplacement input("xy");
-        dump_debug_info(&s.session, "", "", "", "");
-        EXPECT_EQ("y", input.rest());
-    }
-    {
-        DebugFrontend frontend;
-        DebugSession s(frontend);
-        env_set_string(&s.session, "silent", "/tmp/answers.ini");
-        StdinReplacement input(nullptr);
+        if (r.silent) env_set_string(&s.session, "silent", "/tmp/answers.ini");
+        lumo_test::StdioRedirect redirect;
+        redirect.input(r.input);
         dump_debug_info(&s.session, "", "", "", "");
         EXPECT_TRUE(frontend.wait_for(1));
-    }
-    {
-        DebugFrontend frontend;
-        DebugSession s(frontend);
-        StdinReplacement input("xy");
-        dump_debug_info(&s.session, "", "", "", "");
-        EXPECT_EQ("xy", input.rest());
+        std::string rest;
+        char byte;
+        while (read(STDIN_FILENO, &byte, 1) == 1) rest += byte;
+        EXPECT_EQ(r.rest, rest);
     }
 }
 

@@ -275,35 +275,6 @@ TEST_F(SeqEngine, BackOnTheFirstDialogOfAStepShowsThePreviousStep) {
     EXPECT_TRUE(logged("sequence_execute(): stack is empty, moving to the previous module"));
 }
 
-TEST_F(SeqEngine, UnknownBuiltInGivesMinusOneAndUnknownTypeEndsTheRun) {
-    stage("sequence.ini", "_internal_:main.xml:\n");
-    stage("main.xml",
-          "<sequence><module id=\"_start_\" file=\"m.xml\" component=\"_internal_\" action=\"call\"/></sequence>");
-    stage("m.xml", module("<action id=\"call\" type=\"built_in\" func=\"no_such_action\">"
-                          "<set property=\"RESULT\" value=\"got ${EXIT_CODE}\"/><next call=\"odd\"/></action>"
-                          "<action id=\"odd\" type=\"teleport\"><next call=\"_finish_\"/></action>"));
-    pack();
-    EXPECT_EQ(0, run("--LUMO_EXIT_CODE 0"));
-    EXPECT_EQ("got -1", value("RESULT"));
-    EXPECT_TRUE(logged("sequence_exec_action: set the var \"RESULT\" with value \"got -1\""));
-    EXPECT_NE(std::string::npos, log_text().find("ERROR: : sequence_execute_document: Unknown type of the action - teleport\n"));
-    EXPECT_NE(std::string::npos, log_text().find("ERROR: : sequence_execute: Unknown transition.\n"));
-    EXPECT_NE(std::string::npos, log_text().find("ERROR: : sequence_execute: Execution error.\n"));
-    EXPECT_TRUE(logged("sequence_execute: finished"));
-}
-
-TEST_F(SeqEngine, ContainerWithoutStartRunsNothing) {
-    stage("sequence.ini", "_internal_:main.xml:\n");
-    stage("main.xml", "<sequence><module id=\"first\" file=\"m.xml\" component=\"_internal_\" action=\"a\"/></sequence>");
-    stage("m.xml", module(mark("a", "_finish_")));
-    pack();
-    EXPECT_EQ(0, run());
-    EXPECT_EQ("<unset>", value("TRAIL"));
-    EXPECT_TRUE(logged("sequence_execute_container: finished"));
-    EXPECT_TRUE(logged("sequence_execute: finished"));
-    EXPECT_FALSE(logged("sequence_execute: Execution error."));
-}
-
 TEST_F(SeqEngine, SamplePackageRunsUnattended) {
     const std::string plugin = lumo_test::binary_dir() + "/lib/hello_plugin.so";
     if (!lumo_test::exists_path(plugin)) GTEST_SKIP() << plugin << " is not built";
