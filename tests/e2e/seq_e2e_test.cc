@@ -17,17 +17,6 @@ using lumo_test::write_file_text;
 
 namespace {
 
-// A module document of one behavior.
-std::string module(const std::string& actions, const std::string& extra = "") {
-    return "<module><behavior>" + actions + "</behavior>" + extra + "</module>";
-}
-
-// An action of type "action" that appends a mark to the property TRAIL and goes on to next.
-std::string mark(const std::string& id, const std::string& next) {
-    return "<action id=\"" + id + "\"><set property=\"TRAIL\" value=\"${TRAIL}" + id + ";\"/><next call=\"" + next +
-           "\"/></action>";
-}
-
 std::string dialog(const std::string& id, const std::string& save = "yes") {
     return "<dialog id=\"" + id + "\" clear_screen=\"false\" save_in_visited=\"" + save + "\"><title text=\"" + id +
            "\"/><input text=\"" + id + "?\" keep=\"ANSWER\"/></dialog>";

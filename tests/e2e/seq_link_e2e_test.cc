@@ -21,14 +21,6 @@ using lumo_test::write_file_text;
 
 namespace {
 
-std::string module(const std::string& actions) { return "<module><behavior>" + actions + "</behavior></module>"; }
-
-// An action of type "action" that appends its id to the property TRAIL and goes on to next.
-std::string mark(const std::string& id, const std::string& next) {
-    return "<action id=\"" + id + "\"><set property=\"TRAIL\" value=\"${TRAIL}" + id + ";\"/><next call=\"" + next +
-           "\"/></action>";
-}
-
 class SeqLinkEngine : public SeqPackage {
 protected:
     void SetUp() override { stage("product.ini", "PRODUCT_NAME=Link Test\nPRODUCT_VERSION=1.0\n"); }
