@@ -175,35 +175,6 @@ TEST_F(ActionsTest, BuiltInActionLeavesItsResultInExitCode) {
     EXPECT_EQ("-1", env_get_string(&session_, std::string("EXIT_CODE")));
 }
 
-// Standard input and output of the process, pointed elsewhere for one test.
-class StdioRedirect {
-public:
-    StdioRedirect(int in_fd, const std::string& out_file) {
-        fflush(stdout);
-        saved_in_ = dup(STDIN_FILENO);
-        saved_out_ = dup(STDOUT_FILENO);
-        dup2(in_fd, STDIN_FILENO);
-        FILE* out = fopen(out_file.c_str(), "w");
-        if (out) {
-            dup2(fileno(out), STDOUT_FILENO);
-            fclose(out);
-        }
-    }
-    ~StdioRedirect() {
-        fflush(stdout);
-        dup2(saved_in_, STDIN_FILENO);
-        dup2(saved_out_, STDOUT_FILENO);
-        close(saved_in_);
-        close(saved_out_);
-    }
-    StdioRedirect(const StdioRedirect&) = delete;
-    StdioRedirect& operator=(const StdioRedirect&) = delete;
-
-private:
-    int saved_in_;
-    int saved_out_;
-};
-
 std::string drain(int fd) {
     std::string text;
     char block[256];
@@ -212,56 +183,32 @@ std::string drain(int fd) {
     return text;
 }
 
+// The question is printed unless a property skips the wait; exactly one line is taken, so the
+// next dialog still gets its own answer, and the end of input ends the wait too.
 TEST_F(ActionsTest, WaitEnterKeyPrintsTheQuestionAndTakesOneLine) {
-    TempDir dir;
-    env_set_string(&session_, "to_continue_question", "Press Enter to continue");
-    int pipe_fds[2];
-    ASSERT_EQ(0, pipe(pipe_fds));
-    const std::string input = "xy\nnext answer\n";
-    ASSERT_EQ(static_cast<ssize_t>(input.size()), write(pipe_fds[1], input.data(), input.size()));
-    close(pipe_fds[1]);
-    {
-        StdioRedirect redirect(pipe_fds[0], dir.file("out"));
-        EXPECT_EQ(0, lumo_wait_enter_key(&session_));
-    }
-    EXPECT_EQ("Press Enter to continue", lumo_test::read_file(dir.file("out")));
-    // The next dialog still gets its own answer.
-    EXPECT_EQ("next answer\n", drain(pipe_fds[0]));
-    close(pipe_fds[0]);
-}
-
-TEST_F(ActionsTest, WaitEnterKeyReturnsAtEndOfInput) {
-    TempDir dir;
-    env_set_string(&session_, "to_continue_question", "Q?");
-    int pipe_fds[2];
-    ASSERT_EQ(0, pipe(pipe_fds));
-    close(pipe_fds[1]);
-    {
-        StdioRedirect redirect(pipe_fds[0], dir.file("out"));
-        EXPECT_EQ(0, lumo_wait_enter_key(&session_));
-    }
-    close(pipe_fds[0]);
-    EXPECT_EQ("Q?", lumo_test::read_file(dir.file("out")));
-}
-
-TEST_F(ActionsTest, WaitEnterKeyIsSkippedWhenAsked) {
-    for (const char* name : {"silent", "SKIP_PRESS_ENTER_IN_UNINSTALLATION", "SKIP_PRESS_ENTER_IN_INSTALLATION"}) {
-        SCOPED_TRACE(name);
+    const struct {
+        const char* skip;
+        const char* input;
+        const char* shown;
+        const char* rest;
+    } rows[] = {
+        {"", "xy\nnext answer\n", "Press Enter", "next answer\n"},
+        {"", "", "Press Enter", ""},
+        {"silent", "a\n", "", "a\n"},
+        {"SKIP_PRESS_ENTER_IN_UNINSTALLATION", "a\n", "", "a\n"},
+        {"SKIP_PRESS_ENTER_IN_INSTALLATION", "a\n", "", "a\n"},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(std::string(r.skip) + " " + r.input);
         session_t session;
-        env_set_string(&session, "to_continue_question", "Q?");
-        env_set_string(&session, name, "");
-        TempDir dir;
-        int pipe_fds[2];
-        ASSERT_EQ(0, pipe(pipe_fds));
-        ASSERT_EQ(2, write(pipe_fds[1], "a\n", 2));
-        close(pipe_fds[1]);
-        {
-            StdioRedirect redirect(pipe_fds[0], dir.file("out"));
-            EXPECT_EQ(0, lumo_wait_enter_key(&session));
-        }
-        EXPECT_EQ("", lumo_test::read_file(dir.file("out")));
-        EXPECT_EQ("a\n", drain(pipe_fds[0]));
-        close(pipe_fds[0]);
+        env_set_string(&session, "to_continue_question", "Press Enter");
+        if (*r.skip) env_set_string(&session, r.skip, "");
+        lumo_test::StdioRedirect redirect;
+        redirect.input(r.input).output(STDOUT_FILENO);
+        EXPECT_EQ(0, lumo_wait_enter_key(&session));
+        fflush(stdout);
+        EXPECT_EQ(r.shown, redirect.text());
+        EXPECT_EQ(r.rest, drain(STDIN_FILENO));
     }
 }
 

@@ -98,7 +98,7 @@ TEST_F(ComponentTest, ProductRollsUpOverItsNonSkippedComponents) {
     EXPECT_TRUE(log.has_line("Component::setSelected: cannot set value for product 'suite'"));
     EXPECT_TRUE(log.has_line("Component::setInstalled: cannot set value for product 'suite'"));
     child->setInstalled(true);
-    EXPECT_TRUE(log.has_line("Component::setInstalled: old value=0, new value=1 for component a"));
+    EXPECT_TRUE(child->getInstalled());
 }
 
 TEST_F(ComponentTest, SkipRules) {

@@ -294,15 +294,14 @@ open(out,'wb').write(gzip.compress(bytes(raw(b))))
 }
 
 TEST_F(TgzTest, ReinstallReplacesTheRecordAndRemovesWhatOnlyTheOldArchiveHad) {
-    const std::string body = "def b(t):\n    entry(t, 'a', b'1')\n    entry(t, '%s', b'2')\n"
-                             "open(out,'wb').write(gzip.compress(bytes(raw(b))))";
-    char text[256];
-    snprintf(text, sizeof(text), body.c_str(), "old");
+    const auto body = [](const std::string& name) {
+        return "def b(t):\n    entry(t, 'a', b'1')\n    entry(t, '" + name + "', b'2')\n"
+               "open(out,'wb').write(gzip.compress(bytes(raw(b))))";
+    };
     fs::create_directories(dir_.file("v1"));
     fs::create_directories(dir_.file("v2"));
-    const std::string first = make("v1/pkg.tgz", text);
-    snprintf(text, sizeof(text), body.c_str(), "new");
-    const std::string second = make("v2/pkg.tgz", text);
+    const std::string first = make("v1/pkg.tgz", body("old"));
+    const std::string second = make("v2/pkg.tgz", body("new"));
     ASSERT_EQ(0, provider_.installFile(first, prefix(), ""));
     // A damaged archive of the same name changes nothing of the installed one.
     lumo_test::write_file_text(dir_.file("pkg.tgz"), read_file(second).substr(0, 40));

@@ -96,14 +96,12 @@ TEST_F(FileTest, TypeTestsTellFilesFoldersAndMissingPathsApart) {
     EXPECT_TRUE(log_.has_line("file_exists: \"" + file("missing") + "\": No such file or directory"));
 }
 
-TEST_F(FileTest, IsWritableLeavesTheFileContentAlone) {
+TEST_F(FileTest, IsWritableLeavesTheFileContentAloneAndReadsTheOwnerBit) {
     write_file_text(file("f"), "keep me");
     EXPECT_TRUE(is_writable(file("f")));
     EXPECT_EQ("keep me", read_file(file("f")));
     EXPECT_FALSE(is_writable(file("missing")));
-}
-
-TEST_F(FileTest, IsWritableAnswersForAFolderFromTheOwnerWriteBit) {
+    // A folder answers from the owner's write bit.
     make_dir("ro");
     make_dir("rw");
     ASSERT_EQ(0, chmod(file("ro").c_str(), 0577));  // everyone but the owner may write
@@ -224,24 +222,19 @@ TEST_F(FileTest, RemoveDirDeletesTheTreeButNeverFollowsALink) {
     EXPECT_EQ("2", read_file(file("outside/sub/keep2")));
     EXPECT_EQ("3", read_file(file("lonely")));
     EXPECT_EQ(std::string::npos, log_.text().find("ERROR"));
-}
-
-TEST_F(FileTest, RemoveDirGivenALinkRemovesOnlyTheLink) {
+    // Given a link, only the link goes.
     make_dir("real");
     write_file_text(file("real/keep"), "k");
     ASSERT_EQ(0, symlink(file("real").c_str(), file("link").c_str()));
     remove_dir(file("link"));
     EXPECT_FALSE(is_link(file("link")));
     EXPECT_EQ("k", read_file(file("real/keep")));
-}
-
-TEST_F(FileTest, RemoveDirReportsAMissingFolder) {
     remove_dir(file("missing"));
     EXPECT_TRUE(log_.has_line("ERROR: : Can't delete directory \"" + file("missing") +
                               "\": No such file or directory"));
 }
 
-TEST_F(FileTest, RemoveDirIfEmptyLeavesALinkAndItsTarget) {
+TEST_F(FileTest, RemoveDirIfEmptyLeavesLinksAndFullFolders) {
     make_dir("real");
     ASSERT_EQ(0, symlink(file("real").c_str(), file("link").c_str()));
     EXPECT_EQ(-1, remove_dir_if_empty(file("link"), 0));
@@ -249,9 +242,6 @@ TEST_F(FileTest, RemoveDirIfEmptyLeavesALinkAndItsTarget) {
     EXPECT_TRUE(is_link(file("link")));
     EXPECT_TRUE(is_dir(file("real")));
     EXPECT_TRUE(log_.has_line(": remove_dir_if_empty: " + file("link") + ": this is a symlink"));
-}
-
-TEST_F(FileTest, RemoveDirIfEmptyResults) {
     EXPECT_EQ(1, remove_dir_if_empty(file("missing"), 0));
     EXPECT_TRUE(log_.has_line(": remove_dir_if_empty: " + file("missing") + ": readlink error 2"));
 
@@ -264,9 +254,7 @@ TEST_F(FileTest, RemoveDirIfEmptyResults) {
     EXPECT_EQ(-1, remove_dir_if_empty(file("full"), 0));
     EXPECT_TRUE(log_.has_line(": remove_dir_if_empty: errno \"" + file("full") + "\": 39"));
     EXPECT_TRUE(exists(file("full/f")));
-}
-
-TEST_F(FileTest, RemoveDirIfEmptyRecursiveTakesEmptyChildrenFirst) {
+    // Recursive: empty children go first.
     make_dir("p");
     make_dir("p/e1");
     make_dir("p/e2");
@@ -308,12 +296,6 @@ TEST_F(FileTest, FileCopyCopiesEveryBlockSize) {
     }
 }
 
-TEST_F(FileTest, FileCopyMissingSourceLeavesNoDestination) {
-    EXPECT_EQ(-3, file_copy(file("missing"), file("out")));
-    EXPECT_FALSE(exists(file("out")));
-    EXPECT_TRUE(log_.has_line("ERROR: : file_copy: can't open file " + file("missing")));
-}
-
 TEST_F(FileTest, FileCopyCreatesAMissingTreeWithMode0775) {
     const UmaskGuard mask(0);
     write_file_text(file("src"), "data");
@@ -325,11 +307,25 @@ TEST_F(FileTest, FileCopyCreatesAMissingTreeWithMode0775) {
                               " doesn't exist. Create it."));
 }
 
-TEST_F(FileTest, FileCopyReportsAnUnopenableDestination) {
+// Each failure has its status and message and leaves no destination behind.
+TEST_F(FileTest, FileCopyFailuresReportTheirCause) {
     write_file_text(file("src"), "data");
     make_dir("dir");
-    EXPECT_EQ(-4, file_copy(file("src"), file("dir")));
-    EXPECT_TRUE(log_.has_line("ERROR: : file_copy: can't open file " + file("dir") + " for writing"));
+    const struct {
+        std::string from, to;
+        int status;
+        std::string line;
+    } rows[] = {
+        {file("missing"), file("out"), -3, "ERROR: : file_copy: can't open file " + file("missing")},
+        {file("src"), file("dir"), -4, "ERROR: : file_copy: can't open file " + file("dir") + " for writing"},
+        {file("dir"), file("out"), -1, "ERROR: : file_copy: can't read file " + file("dir")},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.line);
+        EXPECT_EQ(r.status, file_copy(r.from, r.to));
+        EXPECT_TRUE(log_.has_line(r.line));
+        EXPECT_FALSE(exists(file("out")));
+    }
 }
 
 TEST_F(FileTest, FileCopyReportsWriteErrorsEvenWhenOnlyTheCloseFails) {
@@ -368,12 +364,6 @@ TEST_F(FileTest, FileCopyReplacesALinkAtTheDestinationAndKeepsTheOldFileOnAFullD
         left += entry.path().filename().string().rfind("old.", 0) == 0;
     }
     EXPECT_EQ(0, left);
-}
-
-TEST_F(FileTest, FileCopyReportsReadErrors) {
-    make_dir("d");
-    EXPECT_EQ(-1, file_copy(file("d"), file("out")));
-    EXPECT_TRUE(log_.has_line("ERROR: : file_copy: can't read file " + file("d")));
 }
 
 TEST_F(FileTest, FileCopyOntoItselfKeepsTheFile) {

@@ -17,17 +17,6 @@ using lumo_test::write_file_text;
 
 namespace {
 
-// A module document of one behavior.
-std::string module(const std::string& actions, const std::string& extra = "") {
-    return "<module><behavior>" + actions + "</behavior>" + extra + "</module>";
-}
-
-// An action of type "action" that appends a mark to the property TRAIL and goes on to next.
-std::string mark(const std::string& id, const std::string& next) {
-    return "<action id=\"" + id + "\"><set property=\"TRAIL\" value=\"${TRAIL}" + id + ";\"/><next call=\"" + next +
-           "\"/></action>";
-}
-
 std::string dialog(const std::string& id, const std::string& save = "yes") {
     return "<dialog id=\"" + id + "\" clear_screen=\"false\" save_in_visited=\"" + save + "\"><title text=\"" + id +
            "\"/><input text=\"" + id + "?\" keep=\"ANSWER\"/></dialog>";
@@ -273,35 +262,6 @@ TEST_F(SeqEngine, BackOnTheFirstDialogOfAStepShowsThePreviousStep) {
     // y, z, a; back: z again (the top of step Zero's stack), a, done.
     EXPECT_EQ("\\\"y\\\",\\\"z\\\",\\\"a\\\",\\\"z\\\",\\\"a\\\"", value("LUMO_USER_STAT_VISITED_DIALOGS"));
     EXPECT_TRUE(logged("sequence_execute(): stack is empty, moving to the previous module"));
-}
-
-TEST_F(SeqEngine, UnknownBuiltInGivesMinusOneAndUnknownTypeEndsTheRun) {
-    stage("sequence.ini", "_internal_:main.xml:\n");
-    stage("main.xml",
-          "<sequence><module id=\"_start_\" file=\"m.xml\" component=\"_internal_\" action=\"call\"/></sequence>");
-    stage("m.xml", module("<action id=\"call\" type=\"built_in\" func=\"no_such_action\">"
-                          "<set property=\"RESULT\" value=\"got ${EXIT_CODE}\"/><next call=\"odd\"/></action>"
-                          "<action id=\"odd\" type=\"teleport\"><next call=\"_finish_\"/></action>"));
-    pack();
-    EXPECT_EQ(0, run("--LUMO_EXIT_CODE 0"));
-    EXPECT_EQ("got -1", value("RESULT"));
-    EXPECT_TRUE(logged("sequence_exec_action: set the var \"RESULT\" with value \"got -1\""));
-    EXPECT_NE(std::string::npos, log_text().find("ERROR: : sequence_execute_document: Unknown type of the action - teleport\n"));
-    EXPECT_NE(std::string::npos, log_text().find("ERROR: : sequence_execute: Unknown transition.\n"));
-    EXPECT_NE(std::string::npos, log_text().find("ERROR: : sequence_execute: Execution error.\n"));
-    EXPECT_TRUE(logged("sequence_execute: finished"));
-}
-
-TEST_F(SeqEngine, ContainerWithoutStartRunsNothing) {
-    stage("sequence.ini", "_internal_:main.xml:\n");
-    stage("main.xml", "<sequence><module id=\"first\" file=\"m.xml\" component=\"_internal_\" action=\"a\"/></sequence>");
-    stage("m.xml", module(mark("a", "_finish_")));
-    pack();
-    EXPECT_EQ(0, run());
-    EXPECT_EQ("<unset>", value("TRAIL"));
-    EXPECT_TRUE(logged("sequence_execute_container: finished"));
-    EXPECT_TRUE(logged("sequence_execute: finished"));
-    EXPECT_FALSE(logged("sequence_execute: Execution error."));
 }
 
 TEST_F(SeqEngine, SamplePackageRunsUnattended) {

@@ -21,41 +21,15 @@ using lumo_test::write_file_text;
 
 namespace {
 
-std::string module(const std::string& actions) { return "<module><behavior>" + actions + "</behavior></module>"; }
-
-// An action of type "action" that appends its id to the property TRAIL and goes on to next.
-std::string mark(const std::string& id, const std::string& next) {
-    return "<action id=\"" + id + "\"><set property=\"TRAIL\" value=\"${TRAIL}" + id + ";\"/><next call=\"" + next +
-           "\"/></action>";
-}
-
-// A plug-in that uses nothing of the engine but the plug-in header: it reads one property, leaves
-// what it saw in another and returns a status of its own.
-const char plugin_source[] =
-    "#include \"lumo/plugin.h\"\n"
-    "extern \"C\" int take_note(session_t* session) {\n"
-    "    log_init(session, 0);\n"
-    "    print_log(\"take_note: called\");\n"
-    "    env_set_string(session, \"PLUGIN_SAW\", env_get_string(session, \"PLUGIN_INPUT\"));\n"
-    "    env_set_string(session, \"PLUGIN_PWD\", env_get_string(session, \"PWD\"));\n"
-    "    return 7;\n"
-    "}\n";
-
 class SeqLinkEngine : public SeqPackage {
 protected:
     void SetUp() override { stage("product.ini", "PRODUCT_NAME=Link Test\nPRODUCT_VERSION=1.0\n"); }
 
-    // Compiles the plug-in source into a shared library at path; true on success.
-    bool build_plugin(const std::string& path) {
-        const std::string source = m_dir.file("plugin.cc");
-        write_file_text(source, plugin_source);
-        std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-        std::string output;
-        const int status = run_command("g++ -shared -fPIC -I" + quote(lumo_test::source_dir() + "/include") + " " +
-                                           quote(source) + " -o " + quote(path),
-                                       &output, true);
-        if (status != 0) ADD_FAILURE() << output;
-        return status == 0;
+    // The test plug-in, built against the plug-in header alone, copied to path.
+    static bool place_plugin(const std::string& path) {
+        std::error_code ec;
+        std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
+        return std::filesystem::copy_file(std::string(LUMO_TEST_PLUGIN_DIR) + "/test_plugin.so", path, ec);
     }
 
     // The exit status. Every earlier log is removed first, so each run is read on its own. Piped:
@@ -157,8 +131,8 @@ TEST_F(DebugLinkEngine, ReportsEveryActionInOrderThenTheEndMessage) {
 }
 
 TEST_F(SeqLinkEngine, PlugInLibrariesLoadFromTheLayerFolderAndFromTheStore) {
-    ASSERT_TRUE(build_plugin(m_dir.file("layers/lay.cab/liblay.so")));
-    ASSERT_TRUE(build_plugin(m_dir.file("built/libmain.so")));
+    ASSERT_TRUE(place_plugin(m_dir.file("layers/lay.cab/liblay.so")));
+    ASSERT_TRUE(place_plugin(m_dir.file("built/libmain.so")));
     stage("sequence.ini", "_internal_:main.xml:\n");
     stage("main.xml",
           "<sequence><layer file=\"lay.cab\" id=\"lay\"/>"

@@ -10,6 +10,17 @@
 
 #include "test_util.h"
 
+// A module document of one behavior.
+inline std::string module(const std::string& actions, const std::string& extra = "") {
+    return "<module><behavior>" + actions + "</behavior>" + extra + "</module>";
+}
+
+// An action of type "action" that appends its id to the property TRAIL and goes on to next.
+inline std::string mark(const std::string& id, const std::string& next) {
+    return "<action id=\"" + id + "\"><set property=\"TRAIL\" value=\"${TRAIL}" + id + ";\"/><next call=\"" + next +
+           "\"/></action>";
+}
+
 class SeqPackage : public ::testing::Test {
 protected:
     void stage(const std::string& name, const std::string& content) { put(m_dir.file("stage/" + name), content); }

@@ -1,9 +1,7 @@
 // Runs the built engine on packages packed with lumo-cab: one-shot modes, exit statuses, the log
 // and the clean-up at exit.
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <pwd.h>
-#include <pty.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -16,6 +14,7 @@
 #include <filesystem>
 #include <regex>
 
+#include "seq_package.h"
 #include "test_util.h"
 
 using lumo_test::quote;
@@ -29,9 +28,8 @@ namespace {
 const char help_en[] = "Usage: lumo [options]\n  -h  this help";
 const char help_de[] = "Aufruf: lumo [Optionen]\n  -h  diese Hilfe";
 
-// A package folder: config/install.cab packed by lumo-cab from a staged tree, and the engine
-// linked in as config/bin/lumo so that it finds the store one folder up.
-class EnginePackage : public ::testing::Test {
+// The start-up package: help texts in two languages and a product description staged.
+class EnginePackage : public SeqPackage {
 protected:
     void SetUp() override {
         stage("help.msg", help_en);
@@ -39,24 +37,7 @@ protected:
         stage("product.ini", "PRODUCT_NAME=Sample Suite\nPRODUCT_VERSION=1.0\n");
     }
 
-    void stage(const std::string& name, const std::string& content) {
-        std::filesystem::create_directories(m_dir.file("stage"));
-        write_file_text(m_dir.file("stage/" + name), content);
-    }
-
-    void pack() {
-        std::filesystem::create_directories(m_dir.file("pkg/config/bin"));
-        std::string output;
-        ASSERT_EQ(0, run_command(quote(lumo_test::cab_tool_path()) + " create " + quote(m_dir.file("pkg/config/install.cab")) +
-                                     " --dir " + quote(m_dir.file("stage")) + " _internal_",
-                                 &output, true))
-            << output;
-        std::error_code ec;
-        std::filesystem::create_symlink(lumo_test::engine_path(), engine(), ec);
-    }
-
     std::string engine() const { return m_dir.file("pkg/config/bin/lumo"); }
-    std::string temp() const { return m_dir.file("run/temp"); }
 
     // Runs the engine in the package's run folder with a temporary folder there; returns the
     // exit status, stdout in *out and stderr in *err.
@@ -89,9 +70,6 @@ protected:
 
     void stage_shell_step(const std::string& func, const std::string& script);
 
-    std::string log_text() const { return lumo_test::engine_logs(m_dir.file("run")); }
-
-    TempDir m_dir;
 };
 
 }  // namespace
@@ -397,44 +375,14 @@ TEST_F(EnginePackage, InterruptAsksAndEndsOnlyOnYes) {
     std::filesystem::create_directories(temp());
     for (const bool yes : {false, true}) {
         SCOPED_TRACE(yes ? "yes" : "no");
-        int master = -1;
-        const pid_t child = forkpty(&master, nullptr, nullptr, nullptr);
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            if (chdir(m_dir.file("run").c_str()) != 0) _exit(126);
-            execl(engine().c_str(), engine().c_str(), "--TEMP_FOLDER", temp().c_str(), "--to_continue_question",
-                  "Press Enter", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        std::string screen;
-        const auto read_until = [&](const std::string& text) {
-            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-            while (screen.find(text) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-                pollfd pfd = {master, POLLIN, 0};
-                if (poll(&pfd, 1, 100) <= 0) continue;
-                char block[512];
-                const ssize_t got = read(master, block, sizeof block);
-                if (got <= 0) break;
-                screen.append(block, static_cast<size_t>(got));
-            }
-            return screen.find(text) != std::string::npos;
-        };
-        ASSERT_TRUE(read_until("Press Enter")) << screen;
-        kill(child, SIGINT);
-        ASSERT_TRUE(read_until("Interrupt install process?(Yes/No)[No]: ")) << screen;
-        ASSERT_EQ(8, write(master, "perhaps\n", 8));
-        ASSERT_TRUE(read_until("Incorrect input, please try again")) << screen;
-        if (yes) {
-            ASSERT_EQ(4, write(master, "YES\n", 4));
-        } else {
-            ASSERT_EQ(3, write(master, "no\n", 3));
-            ASSERT_EQ(1, write(master, "\n", 1));  // the wait goes on and takes this Enter
-        }
-        int status = 0;
-        waitpid(child, &status, 0);
-        close(master);
-        ASSERT_TRUE(WIFEXITED(status));
-        EXPECT_EQ(yes ? 4 : 7, WEXITSTATUS(status));
+        // Ctrl-C typed on the terminal is the interrupt the user sends.
+        const lumo_test::PtyRun run = lumo_test::run_on_pty(
+            {engine(), "--TEMP_FOLDER", temp(), "--to_continue_question", "Press Enter"},
+            {{"Press Enter", "\x03"},
+             {"Interrupt install process?(Yes/No)[No]: ", "perhaps\n"},
+             {"Incorrect input, please try again", yes ? "YES\n" : "no\n\n"}},  // "no": the wait takes the Enter
+            {80, 24, 20, m_dir.file("run")});
+        EXPECT_EQ(yes ? 4 : 7, run.status) << run.screen;
         // "Yes" cleans up as the normal end does.
         EXPECT_FALSE(lumo_test::exists_path(temp()));
     }

@@ -40,3 +40,12 @@ int greet(session_t* session) {
     error("greet: an error");
     return env_exists(session, "GREET_MISSING") ? 1 : 42;
 }
+
+/* Leaves the property it was given and the folder it ran in where the sequence can read them. */
+int take_note(session_t* session) {
+    log_init(session, NULL);
+    print_log("take_note: called");
+    env_set_string(session, "PLUGIN_SAW", env_get_string(session, "PLUGIN_INPUT"));
+    env_set_string(session, "PLUGIN_PWD", env_get_string(session, "PWD"));
+    return 7;
+}
