@@ -167,3 +167,17 @@ TEST_F(ProductsE2E, InstalledStateComesFromTheBackEnds) {
     EXPECT_EQ("yes", value("LUMO_NOTHING_TO_UNINSTALL"));
     EXPECT_EQ("yes", value("LUMO_INSTALL_DIR_UNDEFINED"));
 }
+
+TEST_F(ProductsE2E, InstalledStateFromAPrivateRpmDatabase) {
+    if (geteuid() != 0) GTEST_SKIP() << "installing through rpm needs root";
+    if (!build_analyzer()) return;
+    const std::string db = m_dir.file("rpmdb");
+    ASSERT_EQ(0, run_command("rpm --initdb --dbpath " + quote(db)));
+    ASSERT_EQ(0, backend("install rpm " + quote(m_dir.file("pkg/payload/vxanalyzer-2.0-1.noarch.rpm")) + " " +
+                         quote(m_dir.file("inst/analyzer")) + " --mode RPM --rpm-dbpath " + quote(db)));
+    ASSERT_EQ(0, run("--INSTALL_MODE RPM --RPM_DBPATH " + quote(db) + " --LUMO_MODE repair"));
+    EXPECT_EQ("00010000", value("D_installed"));
+    // Repair offers what is installed and skips the rest.
+    EXPECT_EQ("11101111", value("D_skipped"));
+    EXPECT_EQ(";an_core", value("PRODUCTS_ABBR_TO_INSTALL"));
+}
