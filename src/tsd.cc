@@ -150,79 +150,128 @@ Component* TSD::getProductByDynId(int id) {
     return nullptr;
 }
 
-int TSD::reindexProductsList() {
-    print_log("reindexProductsList: start");
-    const SkipCache cache;
-    const int mode = get_lumo_mode(m_session);
-    for (Component* product : m_products) {
+namespace {
+
+// What the selection pass over the list found, for the flags set after it.
+struct reindex_scan_t {
+    bool all_mandatory = true;
+    bool all_installed = true;
+};
+
+void reset_dynamic_ids(const std::vector<Component*>& products) {
+    for (Component* product : products) {
         product->m_dynId = product->m_id;
         for (Component* component : product->subcomponents()) component->m_dynId = component->m_id;
     }
-    const std::string components = property(m_session, "COMPONENTS");
-    const std::string list = ";" + components + ";";
-    const bool all = list.find(";ALL;") != std::string::npos;
-    const bool defaults = list.find(";DEFAULTS;") != std::string::npos;
+}
+
+// A skipped product's dynamic id turns negative and the later products close the gap; true when skipped.
+bool reindex_product(Component* product, int& shift, int& last_skipped) {
+    const bool skipped = product->isSkipped();
+    if (skipped) {
+        product->m_dynId = -product->m_dynId;
+        last_skipped = product->m_id;
+        product->m_selected = false;
+        --shift;
+    } else if (last_skipped != 0 && last_skipped < product->m_id) {
+        product->m_dynId += shift;
+    }
+    return skipped;
+}
+
+// The COMPONENTS property as the selection pass reads it.
+struct component_list_t {
+    std::string components;
+    std::string list;
+    bool all = false;
+    bool defaults = false;
+};
+
+// The selection a component starts from: its default, then the COMPONENTS list when installing.
+// true when the component is skipped.
+bool reselect_component(Component* component, int mode, const component_list_t& chosen) {
+    if (component->isSkipped()) {
+        component->m_dynId = -component->m_dynId;
+        component->setSelected(false);
+        return true;
+    }
+    if (mode != lumo_mode_uninstall && mode != lumo_mode_repair) component->setSelected(component->m_defaultSelected);
+    if (mode != lumo_mode_install) return false;
+    if (chosen.all || chosen.list.find(";" + component->m_abbr + ";") != std::string::npos)
+        component->setSelected(true);
+    else if (!chosen.defaults && !chosen.components.empty())
+        component->setSelected(false);
+    return false;
+}
+
+reindex_scan_t reindex_and_reselect(session_t* session, const std::vector<Component*>& products, int mode) {
+    component_list_t chosen;
+    chosen.components = property(session, "COMPONENTS");
+    chosen.list = ";" + chosen.components + ";";
+    chosen.all = chosen.list.find(";ALL;") != std::string::npos;
+    chosen.defaults = chosen.list.find(";DEFAULTS;") != std::string::npos;
     int shift = 0;
     int last_skipped = 0;
-    bool all_mandatory = true;
-    bool all_installed = true;
-    for (Component* product : m_products) {
-        const bool product_skipped = product->isSkipped();
-        if (product_skipped) {
-            product->m_dynId = -product->m_dynId;
-            last_skipped = product->m_id;
-            product->m_selected = false;
-            --shift;
-        } else if (last_skipped != 0 && last_skipped < product->m_id) {
-            product->m_dynId += shift;
-        }
-        if (!product_skipped && !product->m_mandatory) all_mandatory = false;
+    reindex_scan_t scan;
+    for (Component* product : products) {
+        const bool product_skipped = reindex_product(product, shift, last_skipped);
+        if (!product_skipped && !product->m_mandatory) scan.all_mandatory = false;
         for (Component* component : product->subcomponents()) {
-            const bool skipped = component->isSkipped();
-            if (skipped) {
-                component->m_dynId = -component->m_dynId;
-                component->setSelected(false);
-            } else {
-                if (mode != lumo_mode_uninstall && mode != lumo_mode_repair)
-                    component->setSelected(component->m_defaultSelected);
-                if (mode == lumo_mode_install) {
-                    if (all || list.find(";" + component->m_abbr + ";") != std::string::npos)
-                        component->setSelected(true);
-                    else if (!defaults && !components.empty())
-                        component->setSelected(false);
-                }
-            }
-            if (!skipped && !component->m_mandatory) all_mandatory = false;
-            if (!skipped && !component->m_invisible && !component->getInstalled()) all_installed = false;
+            const bool skipped = reselect_component(component, mode, chosen);
+            if (!skipped && !component->m_mandatory) scan.all_mandatory = false;
+            if (!skipped && !component->m_invisible && !component->getInstalled()) scan.all_installed = false;
         }
     }
+    return scan;
+}
+
+// Installed components stay selected (and, when modifying, the others unselected); true when any is.
+bool select_installed_components(const std::vector<Component*>& products, int mode) {
     bool found_installed = false;
-    if (mode == lumo_mode_install || mode == lumo_mode_modify) {
-        for (Component* product : m_products) {
-            bool product_has_installed = false;
-            for (Component* component : product->subcomponents()) {
-                if (component->getInstalled()) {
-                    print_log("reindexProductsList: component %s is installed thus selected", component->m_name.c_str());
-                    component->setSelected(true);
-                    found_installed = product_has_installed = true;
-                } else if (mode == lumo_mode_modify) {
-                    print_log("reindexProductsList: component %s is not installed thus unselected",
-                              component->m_name.c_str());
-                    component->setSelected(false);
-                }
+    if (mode != lumo_mode_install && mode != lumo_mode_modify) return false;
+    for (Component* product : products) {
+        bool product_has_installed = false;
+        for (Component* component : product->subcomponents()) {
+            if (component->getInstalled()) {
+                print_log("reindexProductsList: component %s is installed thus selected", component->m_name.c_str());
+                component->setSelected(true);
+                found_installed = product_has_installed = true;
+            } else if (mode == lumo_mode_modify) {
+                print_log("reindexProductsList: component %s is not installed thus unselected",
+                          component->m_name.c_str());
+                component->setSelected(false);
             }
-            if (product_has_installed)
-                print_log("reindexProductsList: product %s: some components are installed thus product is selected",
-                          product->m_name.c_str());
         }
+        if (product_has_installed)
+            print_log("reindexProductsList: product %s: some components are installed thus product is selected",
+                      product->m_name.c_str());
     }
+    return found_installed;
+}
+
+// The products not skipped; single is the first of them.
+int count_visible_products(const std::vector<Component*>& products, Component*& single) {
     int visible_products = 0;
-    Component* single = nullptr;
-    for (Component* product : m_products) {
+    single = nullptr;
+    for (Component* product : products) {
         if (product->isSkipped()) continue;
         ++visible_products;
         if (!single) single = product;
     }
+    return visible_products;
+}
+
+}  // namespace
+
+int TSD::reindexProductsList() {
+    print_log("reindexProductsList: start");
+    const SkipCache cache;
+    const int mode = get_lumo_mode(m_session);
+    reset_dynamic_ids(m_products);
+    const reindex_scan_t scan = reindex_and_reselect(m_session, m_products, mode);
+    const bool found_installed = select_installed_components(m_products, mode);
+    Component* single = nullptr;
+    const int visible_products = count_visible_products(m_products, single);
     print_log("reindexProductsList: products to install/uninstall %d", visible_products);
     int single_components = 0;
     if (visible_products == 1) {
@@ -240,7 +289,7 @@ int TSD::reindexProductsList() {
         set_property(m_session, "C_INDEX", "-1");
     }
     if (m_session) env_remove(m_session, "LUMO_PACKAGE_ALREADY_INSTALLED");
-    if (all_installed) {
+    if (scan.all_installed) {
         set_property(m_session, "LUMO_PACKAGE_ALREADY_INSTALLED", "yes");
         if (!found_installed) set_property(m_session, "LUMO_NOTHING_TO_INSTALL", "yes");
     }
@@ -250,7 +299,7 @@ int TSD::reindexProductsList() {
         set_property(m_session, "TSD_TODO", "finish");
         set_property(m_session, "TSD_HIDE", "yes");
     }
-    if (mode == lumo_mode_install && all_mandatory) {
+    if (mode == lumo_mode_install && scan.all_mandatory) {
         print_log("reindexProductsList: all products/components are mandatories");
         print_log("reindexProductsList: set TSD_HIDE=yes");
         set_property(m_session, "TSD_HIDE", "yes");
