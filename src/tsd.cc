@@ -472,67 +472,69 @@ int TSD::selectUnselectComponent(Component* component, int select, bool quiet) {
         return 0;
     }
     const SkipCache cache;
-    struct frame_t {
-        Component* node;
-        bool select;
-        size_t group;
-        size_t member;
-        bool checked;
-    };
-    std::vector<frame_t> stack;
+    std::vector<selection_frame_t> stack;
     // The names collected for the notice, added to DEP_INFO once: one property write per change of
     // a component, not one per component the change reaches.
     std::string notes;
     if (enterSelection(component, select)) stack.push_back({component, select != 0, 0, 0, false});
     while (!stack.empty()) {
-        frame_t& top = stack.back();
-        Component* node = top.node;
-        if (!top.select) {
-            if (top.group >= node->m_dependents.size()) {
-                stack.pop_back();
-                continue;
-            }
-            Component* dependent = node->m_dependents[top.group++];
-            if (!dependent->getSelected() || dependent->isSkipped() || !lostDependency(dependent, node)) continue;
-            noteDependencyChange(dependent, quiet, notes);
-            print_log("selectUnselectComponent: failed dependence for %s to %s", node->m_name.c_str(),
-                      dependent->m_name.c_str());
-            if (enterSelection(dependent, 0)) stack.push_back({dependent, false, 0, 0, false});
-            continue;
-        }
-        if (top.group >= node->m_dependencies.size()) {
-            stack.pop_back();
-            // Selecting any component of a product pulls in the product's mandatory components.
-            if (node->m_parent && (mode == lumo_mode_install || (mode == lumo_mode_modify && !node->getInstalled())))
-                node->m_parent->selectUnselectProductMandatoryComponents(1);
-            continue;
-        }
-        const std::vector<Component*>& group = node->m_dependencies[top.group];
-        if (!top.checked) {
-            top.checked = true;
-            if (group_satisfied(group)) {
-                ++top.group;
-                top.checked = false;
-                continue;
-            }
-        }
-        if (top.member >= group.size()) {
-            ++top.group;
-            top.member = 0;
-            top.checked = false;
-            continue;
-        }
-        Component* member = group[top.member++];
-        if (member->isSkipped() || member->getSelected()) continue;
-        noteDependencyChange(member, quiet, notes);
-        const Component* member_product = member->m_parent;
-        print_log("selectUnselectComponent: failed dependence for '%s' to '%s' (%d) of product '%s' (%d)",
-                  node->m_name.c_str(), member->m_name.c_str(), member->m_dynId,
-                  member_product ? member_product->m_name.c_str() : "", member_product ? member_product->m_dynId : 0);
-        if (enterSelection(member, 1)) stack.push_back({member, true, 0, 0, false});
+        if (stack.back().select)
+            selectStep(stack, mode, quiet, notes);
+        else
+            unselectStep(stack, quiet, notes);
     }
     if (!notes.empty() && m_session) env_cat_string(m_session, "DEP_INFO", notes);
     return 0;
+}
+
+void TSD::unselectStep(std::vector<selection_frame_t>& stack, bool quiet, std::string& notes) {
+    selection_frame_t& top = stack.back();
+    Component* node = top.node;
+    if (top.group >= node->m_dependents.size()) {
+        stack.pop_back();
+        return;
+    }
+    Component* dependent = node->m_dependents[top.group++];
+    if (!dependent->getSelected() || dependent->isSkipped() || !lostDependency(dependent, node)) return;
+    noteDependencyChange(dependent, quiet, notes);
+    print_log("selectUnselectComponent: failed dependence for %s to %s", node->m_name.c_str(),
+              dependent->m_name.c_str());
+    if (enterSelection(dependent, 0)) stack.push_back({dependent, false, 0, 0, false});
+}
+
+void TSD::selectStep(std::vector<selection_frame_t>& stack, int mode, bool quiet, std::string& notes) {
+    selection_frame_t& top = stack.back();
+    Component* node = top.node;
+    if (top.group >= node->m_dependencies.size()) {
+        stack.pop_back();
+        // Selecting any component of a product pulls in the product's mandatory components.
+        if (node->m_parent && (mode == lumo_mode_install || (mode == lumo_mode_modify && !node->getInstalled())))
+            node->m_parent->selectUnselectProductMandatoryComponents(1);
+        return;
+    }
+    const std::vector<Component*>& group = node->m_dependencies[top.group];
+    if (!top.checked) {
+        top.checked = true;
+        if (group_satisfied(group)) {
+            ++top.group;
+            top.checked = false;
+            return;
+        }
+    }
+    if (top.member >= group.size()) {
+        ++top.group;
+        top.member = 0;
+        top.checked = false;
+        return;
+    }
+    Component* member = group[top.member++];
+    if (member->isSkipped() || member->getSelected()) return;
+    noteDependencyChange(member, quiet, notes);
+    const Component* member_product = member->m_parent;
+    print_log("selectUnselectComponent: failed dependence for '%s' to '%s' (%d) of product '%s' (%d)",
+              node->m_name.c_str(), member->m_name.c_str(), member->m_dynId,
+              member_product ? member_product->m_name.c_str() : "", member_product ? member_product->m_dynId : 0);
+    if (enterSelection(member, 1)) stack.push_back({member, true, 0, 0, false});
 }
 
 bool TSD::componentStays(const Component* component, int mode) const {
