@@ -678,6 +678,38 @@ int TSD::initArchitectureConfiguration() {
     return 0;
 }
 
+namespace {
+
+// Shows the components of an architecture group again and hides those of the architecture not
+// chosen that have a partner in their group; an unpaired one stays only for a chosen architecture.
+void hide_other_architecture(const std::vector<Component*>& products, const std::string& hidden, bool new32,
+                             bool new64) {
+    const SkipCache cache;
+    for (Component* product : products) {
+        for (Component* x : product->subcomponents()) {
+            if (x->m_archGroup.empty() || x->isSkipped()) continue;
+            x->m_invisible = 0;
+            if (x->m_platform != hidden) continue;
+            bool paired = false;
+            for (const Component* other : product->subcomponents()) {
+                paired = paired || (other->m_archGroup == x->m_archGroup && other->m_id != x->m_id);
+            }
+            if (paired) {
+                print_log("lumo_architecture_configuration: Hiding component for different architecture: %s",
+                          x->m_name.c_str());
+                x->m_invisible = 1;
+            } else {
+                const bool visible = (new32 && x->m_platform == "KX32") || (new64 && x->m_platform == "VEXAN64");
+                x->m_invisible = visible ? 0 : 1;
+                print_log("lumo_architecture_configuration: invisibility for unpaired component '%s' is %d.",
+                          x->m_name.c_str(), x->m_invisible);
+            }
+        }
+    }
+}
+
+}  // namespace
+
 int TSD::architectureConfiguration() {
     const bool new32 = property(m_session, "ARCH_32_SELECTED") == "1";
     const bool new64 = property(m_session, "ARCH_64_SELECTED") == "1";
@@ -694,30 +726,7 @@ int TSD::architectureConfiguration() {
     const bool old64 = property(m_session, "ARCH_64_SELECTED_OLD") == "1";
     const std::string hidden = new64 ? "KX32" : "VEXAN64";
     print_log("lumo_architecture_configuration: invisible architecture is %s", hidden.c_str());
-    {
-        const SkipCache cache;
-        for (Component* product : m_products) {
-            for (Component* x : product->subcomponents()) {
-                if (x->m_archGroup.empty() || x->isSkipped()) continue;
-                x->m_invisible = 0;
-                if (x->m_platform != hidden) continue;
-                bool paired = false;
-                for (const Component* other : product->subcomponents()) {
-                    paired = paired || (other->m_archGroup == x->m_archGroup && other->m_id != x->m_id);
-                }
-                if (paired) {
-                    print_log("lumo_architecture_configuration: Hiding component for different architecture: %s",
-                              x->m_name.c_str());
-                    x->m_invisible = 1;
-                } else {
-                    const bool visible = (new32 && x->m_platform == "KX32") || (new64 && x->m_platform == "VEXAN64");
-                    x->m_invisible = visible ? 0 : 1;
-                    print_log("lumo_architecture_configuration: invisibility for unpaired component '%s' is %d.",
-                              x->m_name.c_str(), x->m_invisible);
-                }
-            }
-        }
-    }
+    hide_other_architecture(m_products, hidden, new32, new64);
     for (Component* product : m_products) {
         for (Component* x : product->subcomponents()) {
             if (x->m_archGroup.empty() || x->m_invisible || x->isSkipped()) continue;
