@@ -80,20 +80,8 @@ void read_layers(session_t* session, const node_t& layers, Component& node) {
     }
 }
 
-// Fills a component from its element; false (logged) for a value that does not parse.
-bool read_component(session_t* session, const node_t& element, Component& component) {
-    if (!read_number_key(element, "id", component.m_id, true)) return false;
-    component.m_dynId = component.m_depId = component.m_id;
-    component.m_depend = key_text(element, "depend");
-    component.m_versionCondition = key_text(element, "version_condition");
-    component.m_platform = key_text(element, "platform");
-    int32_t core = 0;
-    if (!read_number_key(element, "mandatory", component.m_mandatory, false) ||
-        !read_number_key(element, "invisible", component.m_invisible, false) ||
-        !read_number_key(element, "core", core, false))
-        return false;
-    component.m_core = core != 0;
-    if (element.childs_count <= 0) return true;
+// Fills the component field an expanded text element names; false when the element names none.
+bool read_component_text(session_t* session, const node_t& child, Component& component) {
     // The expanded texts and the fields they fill.
     const struct {
         const char* name;
@@ -111,45 +99,65 @@ bool read_component(session_t* session, const node_t& element, Component& compon
         {"Abbr", &Component::m_abbr},
         {"Shared", &Component::m_shared},
     };
+    for (const auto& text : texts) {
+        if (child.name == text.name) {
+            component.*text.field = expand_operand(session, child.data);
+            return true;
+        }
+    }
+    return false;
+}
+
+// Reads the other child elements of a component; false (logged) for a value that does not parse.
+bool read_component_value(session_t* session, const node_t& child, Component& component) {
+    if (child.name == "Type") {
+        component.setType(child.data.c_str());
+    } else if (child.name == "ProxyURL") {
+        component.setProxyURL(expand_operand(session, child.data));
+        env_set_string(session, "THIRD_PARTY_COMPONENTS", "yes");
+    } else if (child.name == "InstallDir") {
+        component.m_installDir = child.data;
+    } else if (child.name == "Data") {
+        const std::string size = expand_operand(session, child.data);
+        if (!parse_decimal(size, component.m_installSize) || component.m_installSize < 0) {
+            error("lumo_init_products_list: size '%s' of component %d is not a number of megabytes", size.c_str(),
+                  component.m_id);
+            return false;
+        }
+    } else if (child.name == "Selected") {
+        int32_t selected = 0;
+        if (!parse_decimal(child.data, selected)) {
+            error("lumo_init_products_list: Selected '%s' of component %d is not a number", child.data.c_str(),
+                  component.m_id);
+            return false;
+        }
+        component.m_selected = component.m_defaultSelected = selected != 0;
+        print_log("lumo_init_products_list: component_node is %s", selected ? "selected" : "not selected");
+    }
+    return true;
+}
+
+// Fills a component from its element; false (logged) for a value that does not parse.
+bool read_component(session_t* session, const node_t& element, Component& component) {
+    if (!read_number_key(element, "id", component.m_id, true)) return false;
+    component.m_dynId = component.m_depId = component.m_id;
+    component.m_depend = key_text(element, "depend");
+    component.m_versionCondition = key_text(element, "version_condition");
+    component.m_platform = key_text(element, "platform");
+    int32_t core = 0;
+    if (!read_number_key(element, "mandatory", component.m_mandatory, false) ||
+        !read_number_key(element, "invisible", component.m_invisible, false) ||
+        !read_number_key(element, "core", core, false))
+        return false;
+    component.m_core = core != 0;
+    if (element.childs_count <= 0) return true;
     for (const node_t& child : element.childs) {
         if (child.name == "Layers") {
             read_layers(session, child, component);
             continue;
         }
-        if (!has_text(child)) continue;
-        bool done = false;
-        for (const auto& text : texts) {
-            if (child.name == text.name) {
-                component.*text.field = expand_operand(session, child.data);
-                done = true;
-                break;
-            }
-        }
-        if (done) continue;
-        if (child.name == "Type") {
-            component.setType(child.data.c_str());
-        } else if (child.name == "ProxyURL") {
-            component.setProxyURL(expand_operand(session, child.data));
-            env_set_string(session, "THIRD_PARTY_COMPONENTS", "yes");
-        } else if (child.name == "InstallDir") {
-            component.m_installDir = child.data;
-        } else if (child.name == "Data") {
-            const std::string size = expand_operand(session, child.data);
-            if (!parse_decimal(size, component.m_installSize) || component.m_installSize < 0) {
-                error("lumo_init_products_list: size '%s' of component %d is not a number of megabytes", size.c_str(),
-                      component.m_id);
-                return false;
-            }
-        } else if (child.name == "Selected") {
-            int32_t selected = 0;
-            if (!parse_decimal(child.data, selected)) {
-                error("lumo_init_products_list: Selected '%s' of component %d is not a number", child.data.c_str(),
-                      component.m_id);
-                return false;
-            }
-            component.m_selected = component.m_defaultSelected = selected != 0;
-            print_log("lumo_init_products_list: component_node is %s", selected ? "selected" : "not selected");
-        }
+        if (!has_text(child) || read_component_text(session, child, component)) continue;
+        if (!read_component_value(session, child, component)) return false;
     }
     return true;
 }
@@ -332,46 +340,51 @@ int64_t get_component_rpm_size(session_t* session, const std::string& name) {
     return size;
 }
 
-int lumo_configure_products_list(session_t* session) {
-    if (!session || !session->tsd) {
-        LOG_NULL_PARAM();
-        return -1;
-    }
-    TSD& tsd = *session->tsd;
-    const int mode = get_lumo_mode(session);
-    set_lumo_install_dir_and_dirname(session);
+namespace {
 
-    if (is_online_installer_mode(session)) {
-        const std::string file = property(session, "PACKAGE_DIR") + "/" + "product.xml";
-        if (!tsd.productXML().parseProductXML(file, property(session, "download_url"))) {
-            error("lumo_configure_products_list: parsing of product.xml failed.");
-            return -1;
-        }
-        tsd.context().product_xml = &tsd.productXML();
-    }
+// What the detection of installed components found, for the flags set after it.
+struct install_scan_t {
+    bool self_detected = false;
+    bool any_installed = false;
+    bool all_installed = true;
+};
 
-    if (property(session, "THIRD_PARTY_COMPONENTS") == "yes") {
-        if (mode == lumo_mode_uninstall) {
-            for (Component* product : tsd.products()) {
-                for (Component* component : product->subcomponents()) {
-                    if (component->isThirdPartyComponent()) component->m_rpmProductCode.clear();
-                }
-            }
-        } else {
-            if (initialize_3rdparty_components_structures(session) != 0)
-                error("lumo_configure_products_list: initialization of 3rd-party component structure failed. "
-                      "Components for which parsing was not successful will not be visible.");
-            for (Component* product : tsd.products()) {
-                for (Component* component : product->subcomponents()) {
-                    if (component->isThirdPartyComponent() && !component->getThirdPartyComponentDescription())
-                        error("lumo_configure_products_list: unable to find description of component '%s' in the "
-                              "proxyURL",
-                              component->m_name.c_str());
-                }
+// The online installer describes its packages in product.xml next to the media.
+bool load_product_description(session_t* session, TSD& tsd) {
+    if (!is_online_installer_mode(session)) return true;
+    const std::string file = property(session, "PACKAGE_DIR") + "/" + "product.xml";
+    if (!tsd.productXML().parseProductXML(file, property(session, "download_url"))) {
+        error("lumo_configure_products_list: parsing of product.xml failed.");
+        return false;
+    }
+    tsd.context().product_xml = &tsd.productXML();
+    return true;
+}
+
+void configure_third_party_components(session_t* session, TSD& tsd, int mode) {
+    if (property(session, "THIRD_PARTY_COMPONENTS") != "yes") return;
+    if (mode == lumo_mode_uninstall) {
+        for (Component* product : tsd.products()) {
+            for (Component* component : product->subcomponents()) {
+                if (component->isThirdPartyComponent()) component->m_rpmProductCode.clear();
             }
         }
+        return;
     }
+    if (initialize_3rdparty_components_structures(session) != 0)
+        error("lumo_configure_products_list: initialization of 3rd-party component structure failed. "
+              "Components for which parsing was not successful will not be visible.");
+    for (Component* product : tsd.products()) {
+        for (Component* component : product->subcomponents()) {
+            if (component->isThirdPartyComponent() && !component->getThirdPartyComponentDescription())
+                error("lumo_configure_products_list: unable to find description of component '%s' in the "
+                      "proxyURL",
+                      component->m_name.c_str());
+        }
+    }
+}
 
+void register_installed_files(TSD& tsd) {
     // Once per back-end and pattern: components of one package type mostly share it, and each call
     // reads the back-end's database or the system's package list.
     std::set<std::pair<ContentsProvider*, std::string>> registered;
@@ -388,15 +401,38 @@ int lumo_configure_products_list(session_t* session) {
     // component names its package: without this, what the engine installed in NONRPM mode would
     // read as not installed.
     for (ContentsProvider* provider : tsd.context().providers) provider->registerAllFiles("");
+}
 
-    print_log("lumo_configure_products_list: check for installed components");
-    // In install mode the skip rules do not depend on the installed state this action detects, so
-    // each component's answer is taken once for the rest of the action; the other modes take it
-    // afresh once the installed state is known.
-    std::unique_ptr<SkipCache> install_cache(mode == lumo_mode_install ? new SkipCache : nullptr);
-    bool self_detected = false;
-    bool any_installed = false;
-    bool all_installed = true;
+void mark_component_installed(session_t* session, Component* product, Component* component,
+                              const ContentsItem& item, int mode, install_scan_t& scan) {
+    if (product->m_installDir.empty() && component->m_installDir.empty()) {
+        scan.self_detected = true;
+        if (!item.m_prefix.empty()) {
+            env_set_string(session, "LUMO_SELF_PEER_DIR", item.m_prefix);
+            env_set_string(session, "LUMO_SELF_PEER_SUBDIR", product->m_installSubdir);
+        }
+    }
+    component->setInstalled(true);
+    if (mode != lumo_mode_install) component->setSelected(true);
+    scan.any_installed = true;
+    print_log("lumo_configure_products_list: component %s is %s and %s", component->m_abbr.c_str(), "installed",
+              component->m_selected ? "selected" : "not selected");
+    if (mode == lumo_mode_modify && !component->m_shared.empty()) component->m_mandatory = 1;
+}
+
+void mark_component_not_installed(Component* component, int mode, install_scan_t& scan) {
+    if (mode == lumo_mode_install)
+        component->setSelected(component->m_selected && !component->isSkipped());
+    else
+        component->setSelected(false);
+    component->setInstalled(false);
+    scan.all_installed = false;
+    print_log("lumo_configure_products_list: component %s is %s and %s (not all components installed)",
+              component->m_abbr.c_str(), "not installed", component->m_selected ? "selected" : "not selected");
+}
+
+install_scan_t detect_installed_components(session_t* session, TSD& tsd, int mode) {
+    install_scan_t scan;
     for (Component* product : tsd.products()) {
         for (Component* component : product->subcomponents()) {
             ContentsProvider* provider = component->provider();
@@ -404,56 +440,37 @@ int lumo_configure_products_list(session_t* session) {
                 provider ? provider->findItem(component->m_rpmProductCode, component->m_nonrpmProductCode,
                                               component->m_version + "." + component->m_rpmProductRelease)
                          : nullptr;
-            if (item) {
-                if (product->m_installDir.empty() && component->m_installDir.empty()) {
-                    self_detected = true;
-                    if (!item->m_prefix.empty()) {
-                        env_set_string(session, "LUMO_SELF_PEER_DIR", item->m_prefix);
-                        env_set_string(session, "LUMO_SELF_PEER_SUBDIR", product->m_installSubdir);
-                    }
-                }
-                component->setInstalled(true);
-                if (mode != lumo_mode_install) component->setSelected(true);
-                any_installed = true;
-                print_log("lumo_configure_products_list: component %s is %s and %s", component->m_abbr.c_str(),
-                          "installed", component->m_selected ? "selected" : "not selected");
-                if (mode == lumo_mode_modify && !component->m_shared.empty()) component->m_mandatory = 1;
-            } else {
-                if (mode == lumo_mode_install)
-                    component->setSelected(component->m_selected && !component->isSkipped());
-                else
-                    component->setSelected(false);
-                component->setInstalled(false);
-                all_installed = false;
-                print_log("lumo_configure_products_list: component %s is %s and %s (not all components installed)",
-                          component->m_abbr.c_str(), "not installed",
-                          component->m_selected ? "selected" : "not selected");
-            }
+            if (item)
+                mark_component_installed(session, product, component, *item, mode, scan);
+            else
+                mark_component_not_installed(component, mode, scan);
         }
     }
+    return scan;
+}
 
+void settle_install_dir(session_t* session, int mode) {
     set_lumo_install_dir_and_dirname(session);
     if (mode != lumo_mode_install && property(session, "LUMO_INSTALL_DIR").empty()) {
         print_log("lumo_configure_products_list: LUMO_INSTALL_DIR in LUMO_MODE [%d] is empty", mode);
         env_set_string(session, "LUMO_INSTALL_DIR_UNDEFINED", "yes");
     }
+}
 
-    if (is_online_installer_mode(session)) {
-        print_log("lumo_configure_products_list: getting 'rpm_size' properties");
-        const SkipCache cache;
-        for (Component* product : tsd.products()) {
-            for (Component* component : product->subcomponents()) {
-                if (!component->isSkipped())
-                    component->m_downloadSize = get_component_rpm_size(session, component->m_nonrpmProductCode);
-            }
+void read_download_sizes(session_t* session, TSD& tsd) {
+    if (!is_online_installer_mode(session)) return;
+    print_log("lumo_configure_products_list: getting 'rpm_size' properties");
+    const SkipCache cache;
+    for (Component* product : tsd.products()) {
+        for (Component* component : product->subcomponents()) {
+            if (!component->isSkipped())
+                component->m_downloadSize = get_component_rpm_size(session, component->m_nonrpmProductCode);
         }
     }
+}
 
-    const std::string detected = !any_installed ? "none" : all_installed ? "full" : "partial";
-    if (!any_installed) print_log("lumo_configure_products_list: install_status=none");
-    else print_log("lumo_configure_products_list: install_status=%s", detected.c_str());
-    std::string status = detected;
-
+// Numbers products and their components from 1; true when every component is selected.
+bool number_components(TSD& tsd) {
     int product_number = 0;
     bool all_selected = true;
     for (Component* product : tsd.products()) {
@@ -464,15 +481,20 @@ int lumo_configure_products_list(session_t* session) {
             all_selected = all_selected && component->m_selected;
         }
     }
-    if (!all_selected) status = "partial";
+    return all_selected;
+}
 
+void set_install_type(session_t* session, const std::string& status, int mode) {
     const bool full_type =
         status == "full" || mode == lumo_mode_uninstall || (mode == lumo_mode_install && status == "none");
     env_set_string(session, "TSD_INSTALL_TYPE",
                    expand_operand(session, full_type ? "${tool_selection_full_install_type}"
                                                      : "${tool_selection_custom_install_type}"));
     print_log("lumo_configure_products_list: INSTALL_TYPE = %s", property(session, "TSD_INSTALL_TYPE").c_str());
+}
 
+void set_install_state_flags(session_t* session, TSD& tsd, const std::string& detected, const std::string& status,
+                             int mode, bool self_detected) {
     if (status == "full" && mode == lumo_mode_install)
         env_set_string(session, "LUMO_PACKAGE_ALREADY_INSTALLED", "yes");
     // What was found, not the selection: with nothing installed every component is unselected,
@@ -484,16 +506,18 @@ int lumo_configure_products_list(session_t* session) {
         env_set_string(session, "LUMO_PACKAGE_PARTIAL_INSTALL", "yes");
     }
     if (tsd.products().empty()) env_set_string(session, "EMPTY_TSD_LIST", "yes");
+}
 
-    if (has_property(session, "LUMO_INSTALL_DIR")) {
-        const std::string guid = property(session, "SUITE_GUID");
-        const std::string marker = property(session, "LUMO_INSTALL_DIR") + "/uninstall" + "/markers/" + guid;
-        print_log("looking for marker file in %s", marker.c_str());
-        // Without a GUID the name would be the markers folder itself.
-        if (!guid.empty() && is_file(marker)) env_set_string(session, "LUMO_MARKER_GUID_FILE_EXISTS", "yes");
-    }
+void look_for_marker_file(session_t* session) {
+    if (!has_property(session, "LUMO_INSTALL_DIR")) return;
+    const std::string guid = property(session, "SUITE_GUID");
+    const std::string marker = property(session, "LUMO_INSTALL_DIR") + "/uninstall" + "/markers/" + guid;
+    print_log("looking for marker file in %s", marker.c_str());
+    // Without a GUID the name would be the markers folder itself.
+    if (!guid.empty() && is_file(marker)) env_set_string(session, "LUMO_MARKER_GUID_FILE_EXISTS", "yes");
+}
 
-    tsd.resolveDependencies();
+void compute_sizes_with_dependencies(TSD& tsd) {
     // The sizes and the disk space ask every component whether it is skipped many times over;
     // nothing from here on changes the answer.
     const SkipCache cache;
@@ -505,6 +529,41 @@ int lumo_configure_products_list(session_t* session) {
                 component->m_sizeWithDependencies = component->getSizeWithDependencies();
         }
     }
+}
+
+}  // namespace
+
+int lumo_configure_products_list(session_t* session) {
+    if (!session || !session->tsd) {
+        LOG_NULL_PARAM();
+        return -1;
+    }
+    TSD& tsd = *session->tsd;
+    const int mode = get_lumo_mode(session);
+    set_lumo_install_dir_and_dirname(session);
+    if (!load_product_description(session, tsd)) return -1;
+    configure_third_party_components(session, tsd, mode);
+    register_installed_files(tsd);
+
+    print_log("lumo_configure_products_list: check for installed components");
+    // In install mode the skip rules do not depend on the installed state this action detects, so
+    // each component's answer is taken once for the rest of the action; the other modes take it
+    // afresh once the installed state is known.
+    std::unique_ptr<SkipCache> install_cache(mode == lumo_mode_install ? new SkipCache : nullptr);
+    const install_scan_t scan = detect_installed_components(session, tsd, mode);
+    settle_install_dir(session, mode);
+    read_download_sizes(session, tsd);
+
+    const std::string detected = !scan.any_installed ? "none" : scan.all_installed ? "full" : "partial";
+    if (!scan.any_installed) print_log("lumo_configure_products_list: install_status=none");
+    else print_log("lumo_configure_products_list: install_status=%s", detected.c_str());
+    const std::string status = number_components(tsd) ? detected : "partial";
+
+    set_install_type(session, status, mode);
+    set_install_state_flags(session, tsd, detected, status, mode, scan.self_detected);
+    look_for_marker_file(session);
+    tsd.resolveDependencies();
+    compute_sizes_with_dependencies(tsd);
     env_set_string(session, "TSD_INIT_DONE", "yes");
     if (mode != lumo_mode_uninstall) lumo_calculate_require_disk_space(session);
     return 0;
@@ -614,6 +673,71 @@ int lumo_fill_abbr_var(session_t* session) {
     return 0;
 }
 
+namespace {
+
+// LUMO_INSTALL_SUBDIR expanded in place, or else the core product's own subfolder.
+std::string resolve_install_subdir(session_t* session) {
+    std::string final_subdir = property(session, "LUMO_INSTALL_SUBDIR");
+    if (!final_subdir.empty()) {
+        final_subdir = expand_operand(session, final_subdir);
+        env_set_string(session, "LUMO_INSTALL_SUBDIR", final_subdir);
+    } else if (session->tsd) {
+        final_subdir = session->tsd->getLumoCoreSubdir();
+    }
+    print_log("set_lumo_install_dir_and_dirname: final subdir is '%s'", final_subdir.c_str());
+    return final_subdir;
+}
+
+// How many folders up from the peer's folder the installation base lies.
+int peer_levels_for(session_t* session, bool self, const std::string& subdir, int self_levels, int peer_levels) {
+    if (self && subdir.empty()) {
+        print_log("set_lumo_install_dir_and_dirname: setting levels to selfLevelNum since sxs subdir is empty and self "
+                  "dir exists: '%d'",
+                  self_levels);
+        return self_levels;
+    }
+    if (has_property(session, "SXS_PEER_DIR") && !has_property(session, "SXS_PEER_SUBDIR")) {
+        print_log("set_lumo_install_dir_and_dirname: setting levels to selfLevelNum since sxs subdir is empty and sxs "
+                  "dir exists: '%d'",
+                  self_levels);
+        return self_levels;
+    }
+    return peer_levels;
+}
+
+void set_clean_install_levels(session_t* session) {
+    const std::string subdir_property = property(session, "LUMO_INSTALL_SUBDIR");
+    if (subdir_property.empty()) return;
+    const int levels = clean_count(subdir_property);
+    env_set_string(session, "LUMO_INSTALL_SUBDIR_LEVELS", std::to_string(levels));
+    print_log("set_lumo_install_dir_and_dirname: clean install, setting levels according to "
+              "LUMO_INSTALL_SUBDIR: %d",
+              levels);
+}
+
+void set_install_dir_from_peer(session_t* session, const std::string& dir, const std::string& final_subdir,
+                               int peer_levels, int self_levels) {
+    print_log("set_lumo_install_dir_and_dirname: setting levels to %d", self_levels);
+    env_set_string(session, "LUMO_INSTALL_SUBDIR_LEVELS", std::to_string(self_levels));
+    std::string base = dir;
+    for (int i = 0; i < peer_levels; ++i) base = parent_dir(base);
+    env_set_string(session, "LUMO_INSTALL_DIR_DIRNAME", base);
+    // Joined with its separator: a subfolder written without a leading '/' is not glued onto the
+    // folder's last name.
+    std::string install_dir = path(base + "/" + final_subdir);
+    while (install_dir.size() > 1 && install_dir.back() == '/') install_dir.pop_back();
+    env_set_string(session, "LUMO_INSTALL_DIR", install_dir);
+    print_log("set_lumo_install_dir_and_dirname: changing LUMO_INSTALL_DIR to %s", install_dir.c_str());
+    if (has_property(session, "silent") && property(session, "SILENT_ERROR_LOCK_DIR").empty() &&
+        get_lumo_mode(session) != lumo_mode_uninstall) {
+        print_log("The product is already installed to %s and the directory is locked", install_dir.c_str());
+        print_string("%s", expand_operand(session, "${silent_product_install_to_another_dir}").c_str());
+        env_set_string(session, "SILENT_ERROR_LOCK_DIR", "yes");
+    }
+}
+
+}  // namespace
+
 int set_lumo_install_dir_and_dirname(session_t* session) {
     if (!session) {
         LOG_NULL_PARAM();
@@ -635,59 +759,17 @@ int set_lumo_install_dir_and_dirname(session_t* session) {
         peer_levels = peer_count(subdir);
         print_log("set_lumo_install_dir_and_dirname: setting levels according to coexistence to '%d'", peer_levels);
     }
-    std::string final_subdir = property(session, "LUMO_INSTALL_SUBDIR");
-    if (!final_subdir.empty()) {
-        final_subdir = expand_operand(session, final_subdir);
-        env_set_string(session, "LUMO_INSTALL_SUBDIR", final_subdir);
-    } else if (session->tsd) {
-        final_subdir = session->tsd->getLumoCoreSubdir();
-    }
-    print_log("set_lumo_install_dir_and_dirname: final subdir is '%s'", final_subdir.c_str());
+    const std::string final_subdir = resolve_install_subdir(session);
     int self_levels = 0;
     if (!final_subdir.empty()) {
         self_levels = peer_count(final_subdir);
         print_log("set_lumo_install_dir_and_dirname: setting levels according to self-detection to '%d'", self_levels);
     }
-    if (self && subdir.empty()) {
-        peer_levels = self_levels;
-        print_log("set_lumo_install_dir_and_dirname: setting levels to selfLevelNum since sxs subdir is empty and self "
-                  "dir exists: '%d'",
-                  peer_levels);
-    } else if (has_property(session, "SXS_PEER_DIR") && !has_property(session, "SXS_PEER_SUBDIR")) {
-        peer_levels = self_levels;
-        print_log("set_lumo_install_dir_and_dirname: setting levels to selfLevelNum since sxs subdir is empty and sxs "
-                  "dir exists: '%d'",
-                  peer_levels);
-    }
-    if (!has_property(session, "SXS_PEER_DIR") && !self) {
-        const std::string subdir_property = property(session, "LUMO_INSTALL_SUBDIR");
-        if (!subdir_property.empty()) {
-            const int levels = clean_count(subdir_property);
-            env_set_string(session, "LUMO_INSTALL_SUBDIR_LEVELS", std::to_string(levels));
-            print_log("set_lumo_install_dir_and_dirname: clean install, setting levels according to "
-                      "LUMO_INSTALL_SUBDIR: %d",
-                      levels);
-        }
-        print_log("set_lumo_install_dir_and_dirname: finished");
-        return 0;
-    }
-    print_log("set_lumo_install_dir_and_dirname: setting levels to %d", self_levels);
-    env_set_string(session, "LUMO_INSTALL_SUBDIR_LEVELS", std::to_string(self_levels));
-    std::string base = dir;
-    for (int i = 0; i < peer_levels; ++i) base = parent_dir(base);
-    env_set_string(session, "LUMO_INSTALL_DIR_DIRNAME", base);
-    // Joined with its separator: a subfolder written without a leading '/' is not glued onto the
-    // folder's last name.
-    std::string install_dir = path(base + "/" + final_subdir);
-    while (install_dir.size() > 1 && install_dir.back() == '/') install_dir.pop_back();
-    env_set_string(session, "LUMO_INSTALL_DIR", install_dir);
-    print_log("set_lumo_install_dir_and_dirname: changing LUMO_INSTALL_DIR to %s", install_dir.c_str());
-    if (has_property(session, "silent") && property(session, "SILENT_ERROR_LOCK_DIR").empty() &&
-        get_lumo_mode(session) != lumo_mode_uninstall) {
-        print_log("The product is already installed to %s and the directory is locked", install_dir.c_str());
-        print_string("%s", expand_operand(session, "${silent_product_install_to_another_dir}").c_str());
-        env_set_string(session, "SILENT_ERROR_LOCK_DIR", "yes");
-    }
+    peer_levels = peer_levels_for(session, self, subdir, self_levels, peer_levels);
+    if (!has_property(session, "SXS_PEER_DIR") && !self)
+        set_clean_install_levels(session);
+    else
+        set_install_dir_from_peer(session, dir, final_subdir, peer_levels, self_levels);
     print_log("set_lumo_install_dir_and_dirname: finished");
     return 0;
 }
@@ -747,6 +829,43 @@ int lumo_calculate_require_disk_space(session_t* session) {
     return lumo_add_space_requirement(session);
 }
 
+namespace {
+
+// The requested entries over the recorded ones, keyed by their message.
+void merge_space_requests(std::map<std::string, space_entry_t>& merged, const std::vector<std::string>& dirs_new,
+                          const std::vector<std::string>& sizes_new, const std::vector<std::string>& messages_new) {
+    for (size_t i = 0; i < messages_new.size(); ++i) {
+        auto found = merged.find(messages_new[i]);
+        if (found != merged.end()) {
+            print_log("lumo_add_space_requirement: updating existing requirement for message %s: OLD: %s MB in "
+                      "directory %s, NEW: %s MB in directory %s",
+                      messages_new[i].c_str(), found->second.size.c_str(), found->second.dir.c_str(),
+                      sizes_new[i].c_str(), dirs_new[i].c_str());
+            found->second = {dirs_new[i], sizes_new[i]};
+        } else {
+            print_log("lumo_add_space_requirement: add new requirement: %s MB in directory %s with message %s",
+                      sizes_new[i].c_str(), dirs_new[i].c_str(), messages_new[i].c_str());
+            merged[messages_new[i]] = {dirs_new[i], sizes_new[i]};
+        }
+    }
+}
+
+void store_space_requirements(session_t* session, const std::map<std::string, space_entry_t>& merged) {
+    std::string dirs_out;
+    std::string sizes_out;
+    std::string messages_out;
+    for (const auto& entry : merged) {
+        dirs_out += entry.second.dir + ";";
+        sizes_out += entry.second.size + ";";
+        messages_out += entry.first + ";";
+    }
+    env_set_string(session, "LUMO_SPACE_REQUIREMENT_DIR", dirs_out);
+    env_set_string(session, "LUMO_SPACE_REQUIREMENT_SIZE", sizes_out);
+    env_set_string(session, "LUMO_SPACE_REQUIREMENT_MESSAGE", messages_out);
+}
+
+}  // namespace
+
 int lumo_add_space_requirement(session_t* session) {
     if (!session) {
         LOG_NULL_PARAM();
@@ -792,31 +911,8 @@ int lumo_add_space_requirement(session_t* session) {
     }
     std::map<std::string, space_entry_t> merged;
     for (size_t i = 0; i < messages_old.size(); ++i) merged[messages_old[i]] = {dirs_old[i], sizes_old[i]};
-    for (size_t i = 0; i < messages_new.size(); ++i) {
-        auto found = merged.find(messages_new[i]);
-        if (found != merged.end()) {
-            print_log("lumo_add_space_requirement: updating existing requirement for message %s: OLD: %s MB in "
-                      "directory %s, NEW: %s MB in directory %s",
-                      messages_new[i].c_str(), found->second.size.c_str(), found->second.dir.c_str(),
-                      sizes_new[i].c_str(), dirs_new[i].c_str());
-            found->second = {dirs_new[i], sizes_new[i]};
-        } else {
-            print_log("lumo_add_space_requirement: add new requirement: %s MB in directory %s with message %s",
-                      sizes_new[i].c_str(), dirs_new[i].c_str(), messages_new[i].c_str());
-            merged[messages_new[i]] = {dirs_new[i], sizes_new[i]};
-        }
-    }
-    std::string dirs_out;
-    std::string sizes_out;
-    std::string messages_out;
-    for (const auto& entry : merged) {
-        dirs_out += entry.second.dir + ";";
-        sizes_out += entry.second.size + ";";
-        messages_out += entry.first + ";";
-    }
-    env_set_string(session, "LUMO_SPACE_REQUIREMENT_DIR", dirs_out);
-    env_set_string(session, "LUMO_SPACE_REQUIREMENT_SIZE", sizes_out);
-    env_set_string(session, "LUMO_SPACE_REQUIREMENT_MESSAGE", messages_out);
+    merge_space_requests(merged, dirs_new, sizes_new, messages_new);
+    store_space_requirements(session, merged);
     print_log("lumo_add_space_requirement: cleaning LUMO_SPACE_REQUIREMENT_DIR_REQUEST, "
               "LUMO_SPACE_REQUIREMENT_SIZE_REQUEST, LUMO_SPACE_REQUIREMENT_DIR_MESSAGE");
     env_set_string(session, "LUMO_SPACE_REQUIREMENT_DIR_REQUEST", "");

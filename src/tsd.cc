@@ -150,79 +150,128 @@ Component* TSD::getProductByDynId(int id) {
     return nullptr;
 }
 
-int TSD::reindexProductsList() {
-    print_log("reindexProductsList: start");
-    const SkipCache cache;
-    const int mode = get_lumo_mode(m_session);
-    for (Component* product : m_products) {
+namespace {
+
+// What the selection pass over the list found, for the flags set after it.
+struct reindex_scan_t {
+    bool all_mandatory = true;
+    bool all_installed = true;
+};
+
+void reset_dynamic_ids(const std::vector<Component*>& products) {
+    for (Component* product : products) {
         product->m_dynId = product->m_id;
         for (Component* component : product->subcomponents()) component->m_dynId = component->m_id;
     }
-    const std::string components = property(m_session, "COMPONENTS");
-    const std::string list = ";" + components + ";";
-    const bool all = list.find(";ALL;") != std::string::npos;
-    const bool defaults = list.find(";DEFAULTS;") != std::string::npos;
+}
+
+// A skipped product's dynamic id turns negative and the later products close the gap; true when skipped.
+bool reindex_product(Component* product, int& shift, int& last_skipped) {
+    const bool skipped = product->isSkipped();
+    if (skipped) {
+        product->m_dynId = -product->m_dynId;
+        last_skipped = product->m_id;
+        product->m_selected = false;
+        --shift;
+    } else if (last_skipped != 0 && last_skipped < product->m_id) {
+        product->m_dynId += shift;
+    }
+    return skipped;
+}
+
+// The COMPONENTS property as the selection pass reads it.
+struct component_list_t {
+    std::string components;
+    std::string list;
+    bool all = false;
+    bool defaults = false;
+};
+
+// The selection a component starts from: its default, then the COMPONENTS list when installing.
+// true when the component is skipped.
+bool reselect_component(Component* component, int mode, const component_list_t& chosen) {
+    if (component->isSkipped()) {
+        component->m_dynId = -component->m_dynId;
+        component->setSelected(false);
+        return true;
+    }
+    if (mode != lumo_mode_uninstall && mode != lumo_mode_repair) component->setSelected(component->m_defaultSelected);
+    if (mode != lumo_mode_install) return false;
+    if (chosen.all || chosen.list.find(";" + component->m_abbr + ";") != std::string::npos)
+        component->setSelected(true);
+    else if (!chosen.defaults && !chosen.components.empty())
+        component->setSelected(false);
+    return false;
+}
+
+reindex_scan_t reindex_and_reselect(session_t* session, const std::vector<Component*>& products, int mode) {
+    component_list_t chosen;
+    chosen.components = property(session, "COMPONENTS");
+    chosen.list = ";" + chosen.components + ";";
+    chosen.all = chosen.list.find(";ALL;") != std::string::npos;
+    chosen.defaults = chosen.list.find(";DEFAULTS;") != std::string::npos;
     int shift = 0;
     int last_skipped = 0;
-    bool all_mandatory = true;
-    bool all_installed = true;
-    for (Component* product : m_products) {
-        const bool product_skipped = product->isSkipped();
-        if (product_skipped) {
-            product->m_dynId = -product->m_dynId;
-            last_skipped = product->m_id;
-            product->m_selected = false;
-            --shift;
-        } else if (last_skipped != 0 && last_skipped < product->m_id) {
-            product->m_dynId += shift;
-        }
-        if (!product_skipped && !product->m_mandatory) all_mandatory = false;
+    reindex_scan_t scan;
+    for (Component* product : products) {
+        const bool product_skipped = reindex_product(product, shift, last_skipped);
+        if (!product_skipped && !product->m_mandatory) scan.all_mandatory = false;
         for (Component* component : product->subcomponents()) {
-            const bool skipped = component->isSkipped();
-            if (skipped) {
-                component->m_dynId = -component->m_dynId;
-                component->setSelected(false);
-            } else {
-                if (mode != lumo_mode_uninstall && mode != lumo_mode_repair)
-                    component->setSelected(component->m_defaultSelected);
-                if (mode == lumo_mode_install) {
-                    if (all || list.find(";" + component->m_abbr + ";") != std::string::npos)
-                        component->setSelected(true);
-                    else if (!defaults && !components.empty())
-                        component->setSelected(false);
-                }
-            }
-            if (!skipped && !component->m_mandatory) all_mandatory = false;
-            if (!skipped && !component->m_invisible && !component->getInstalled()) all_installed = false;
+            const bool skipped = reselect_component(component, mode, chosen);
+            if (!skipped && !component->m_mandatory) scan.all_mandatory = false;
+            if (!skipped && !component->m_invisible && !component->getInstalled()) scan.all_installed = false;
         }
     }
+    return scan;
+}
+
+// Installed components stay selected (and, when modifying, the others unselected); true when any is.
+bool select_installed_components(const std::vector<Component*>& products, int mode) {
     bool found_installed = false;
-    if (mode == lumo_mode_install || mode == lumo_mode_modify) {
-        for (Component* product : m_products) {
-            bool product_has_installed = false;
-            for (Component* component : product->subcomponents()) {
-                if (component->getInstalled()) {
-                    print_log("reindexProductsList: component %s is installed thus selected", component->m_name.c_str());
-                    component->setSelected(true);
-                    found_installed = product_has_installed = true;
-                } else if (mode == lumo_mode_modify) {
-                    print_log("reindexProductsList: component %s is not installed thus unselected",
-                              component->m_name.c_str());
-                    component->setSelected(false);
-                }
+    if (mode != lumo_mode_install && mode != lumo_mode_modify) return false;
+    for (Component* product : products) {
+        bool product_has_installed = false;
+        for (Component* component : product->subcomponents()) {
+            if (component->getInstalled()) {
+                print_log("reindexProductsList: component %s is installed thus selected", component->m_name.c_str());
+                component->setSelected(true);
+                found_installed = product_has_installed = true;
+            } else if (mode == lumo_mode_modify) {
+                print_log("reindexProductsList: component %s is not installed thus unselected",
+                          component->m_name.c_str());
+                component->setSelected(false);
             }
-            if (product_has_installed)
-                print_log("reindexProductsList: product %s: some components are installed thus product is selected",
-                          product->m_name.c_str());
         }
+        if (product_has_installed)
+            print_log("reindexProductsList: product %s: some components are installed thus product is selected",
+                      product->m_name.c_str());
     }
+    return found_installed;
+}
+
+// The products not skipped; single is the first of them.
+int count_visible_products(const std::vector<Component*>& products, Component*& single) {
     int visible_products = 0;
-    Component* single = nullptr;
-    for (Component* product : m_products) {
+    single = nullptr;
+    for (Component* product : products) {
         if (product->isSkipped()) continue;
         ++visible_products;
         if (!single) single = product;
     }
+    return visible_products;
+}
+
+}  // namespace
+
+int TSD::reindexProductsList() {
+    print_log("reindexProductsList: start");
+    const SkipCache cache;
+    const int mode = get_lumo_mode(m_session);
+    reset_dynamic_ids(m_products);
+    const reindex_scan_t scan = reindex_and_reselect(m_session, m_products, mode);
+    const bool found_installed = select_installed_components(m_products, mode);
+    Component* single = nullptr;
+    const int visible_products = count_visible_products(m_products, single);
     print_log("reindexProductsList: products to install/uninstall %d", visible_products);
     int single_components = 0;
     if (visible_products == 1) {
@@ -240,7 +289,7 @@ int TSD::reindexProductsList() {
         set_property(m_session, "C_INDEX", "-1");
     }
     if (m_session) env_remove(m_session, "LUMO_PACKAGE_ALREADY_INSTALLED");
-    if (all_installed) {
+    if (scan.all_installed) {
         set_property(m_session, "LUMO_PACKAGE_ALREADY_INSTALLED", "yes");
         if (!found_installed) set_property(m_session, "LUMO_NOTHING_TO_INSTALL", "yes");
     }
@@ -250,7 +299,7 @@ int TSD::reindexProductsList() {
         set_property(m_session, "TSD_TODO", "finish");
         set_property(m_session, "TSD_HIDE", "yes");
     }
-    if (mode == lumo_mode_install && all_mandatory) {
+    if (mode == lumo_mode_install && scan.all_mandatory) {
         print_log("reindexProductsList: all products/components are mandatories");
         print_log("reindexProductsList: set TSD_HIDE=yes");
         set_property(m_session, "TSD_HIDE", "yes");
@@ -423,67 +472,69 @@ int TSD::selectUnselectComponent(Component* component, int select, bool quiet) {
         return 0;
     }
     const SkipCache cache;
-    struct frame_t {
-        Component* node;
-        bool select;
-        size_t group;
-        size_t member;
-        bool checked;
-    };
-    std::vector<frame_t> stack;
+    std::vector<selection_frame_t> stack;
     // The names collected for the notice, added to DEP_INFO once: one property write per change of
     // a component, not one per component the change reaches.
     std::string notes;
     if (enterSelection(component, select)) stack.push_back({component, select != 0, 0, 0, false});
     while (!stack.empty()) {
-        frame_t& top = stack.back();
-        Component* node = top.node;
-        if (!top.select) {
-            if (top.group >= node->m_dependents.size()) {
-                stack.pop_back();
-                continue;
-            }
-            Component* dependent = node->m_dependents[top.group++];
-            if (!dependent->getSelected() || dependent->isSkipped() || !lostDependency(dependent, node)) continue;
-            noteDependencyChange(dependent, quiet, notes);
-            print_log("selectUnselectComponent: failed dependence for %s to %s", node->m_name.c_str(),
-                      dependent->m_name.c_str());
-            if (enterSelection(dependent, 0)) stack.push_back({dependent, false, 0, 0, false});
-            continue;
-        }
-        if (top.group >= node->m_dependencies.size()) {
-            stack.pop_back();
-            // Selecting any component of a product pulls in the product's mandatory components.
-            if (node->m_parent && (mode == lumo_mode_install || (mode == lumo_mode_modify && !node->getInstalled())))
-                node->m_parent->selectUnselectProductMandatoryComponents(1);
-            continue;
-        }
-        const std::vector<Component*>& group = node->m_dependencies[top.group];
-        if (!top.checked) {
-            top.checked = true;
-            if (group_satisfied(group)) {
-                ++top.group;
-                top.checked = false;
-                continue;
-            }
-        }
-        if (top.member >= group.size()) {
-            ++top.group;
-            top.member = 0;
-            top.checked = false;
-            continue;
-        }
-        Component* member = group[top.member++];
-        if (member->isSkipped() || member->getSelected()) continue;
-        noteDependencyChange(member, quiet, notes);
-        const Component* member_product = member->m_parent;
-        print_log("selectUnselectComponent: failed dependence for '%s' to '%s' (%d) of product '%s' (%d)",
-                  node->m_name.c_str(), member->m_name.c_str(), member->m_dynId,
-                  member_product ? member_product->m_name.c_str() : "", member_product ? member_product->m_dynId : 0);
-        if (enterSelection(member, 1)) stack.push_back({member, true, 0, 0, false});
+        if (stack.back().select)
+            selectStep(stack, mode, quiet, notes);
+        else
+            unselectStep(stack, quiet, notes);
     }
     if (!notes.empty() && m_session) env_cat_string(m_session, "DEP_INFO", notes);
     return 0;
+}
+
+void TSD::unselectStep(std::vector<selection_frame_t>& stack, bool quiet, std::string& notes) {
+    selection_frame_t& top = stack.back();
+    Component* node = top.node;
+    if (top.group >= node->m_dependents.size()) {
+        stack.pop_back();
+        return;
+    }
+    Component* dependent = node->m_dependents[top.group++];
+    if (!dependent->getSelected() || dependent->isSkipped() || !lostDependency(dependent, node)) return;
+    noteDependencyChange(dependent, quiet, notes);
+    print_log("selectUnselectComponent: failed dependence for %s to %s", node->m_name.c_str(),
+              dependent->m_name.c_str());
+    if (enterSelection(dependent, 0)) stack.push_back({dependent, false, 0, 0, false});
+}
+
+void TSD::selectStep(std::vector<selection_frame_t>& stack, int mode, bool quiet, std::string& notes) {
+    selection_frame_t& top = stack.back();
+    Component* node = top.node;
+    if (top.group >= node->m_dependencies.size()) {
+        stack.pop_back();
+        // Selecting any component of a product pulls in the product's mandatory components.
+        if (node->m_parent && (mode == lumo_mode_install || (mode == lumo_mode_modify && !node->getInstalled())))
+            node->m_parent->selectUnselectProductMandatoryComponents(1);
+        return;
+    }
+    const std::vector<Component*>& group = node->m_dependencies[top.group];
+    if (!top.checked) {
+        top.checked = true;
+        if (group_satisfied(group)) {
+            ++top.group;
+            top.checked = false;
+            return;
+        }
+    }
+    if (top.member >= group.size()) {
+        ++top.group;
+        top.member = 0;
+        top.checked = false;
+        return;
+    }
+    Component* member = group[top.member++];
+    if (member->isSkipped() || member->getSelected()) return;
+    noteDependencyChange(member, quiet, notes);
+    const Component* member_product = member->m_parent;
+    print_log("selectUnselectComponent: failed dependence for '%s' to '%s' (%d) of product '%s' (%d)",
+              node->m_name.c_str(), member->m_name.c_str(), member->m_dynId,
+              member_product ? member_product->m_name.c_str() : "", member_product ? member_product->m_dynId : 0);
+    if (enterSelection(member, 1)) stack.push_back({member, true, 0, 0, false});
 }
 
 bool TSD::componentStays(const Component* component, int mode) const {
@@ -627,6 +678,38 @@ int TSD::initArchitectureConfiguration() {
     return 0;
 }
 
+namespace {
+
+// Shows the components of an architecture group again and hides those of the architecture not
+// chosen that have a partner in their group; an unpaired one stays only for a chosen architecture.
+void hide_other_architecture(const std::vector<Component*>& products, const std::string& hidden, bool new32,
+                             bool new64) {
+    const SkipCache cache;
+    for (Component* product : products) {
+        for (Component* x : product->subcomponents()) {
+            if (x->m_archGroup.empty() || x->isSkipped()) continue;
+            x->m_invisible = 0;
+            if (x->m_platform != hidden) continue;
+            bool paired = false;
+            for (const Component* other : product->subcomponents()) {
+                paired = paired || (other->m_archGroup == x->m_archGroup && other->m_id != x->m_id);
+            }
+            if (paired) {
+                print_log("lumo_architecture_configuration: Hiding component for different architecture: %s",
+                          x->m_name.c_str());
+                x->m_invisible = 1;
+            } else {
+                const bool visible = (new32 && x->m_platform == "KX32") || (new64 && x->m_platform == "VEXAN64");
+                x->m_invisible = visible ? 0 : 1;
+                print_log("lumo_architecture_configuration: invisibility for unpaired component '%s' is %d.",
+                          x->m_name.c_str(), x->m_invisible);
+            }
+        }
+    }
+}
+
+}  // namespace
+
 int TSD::architectureConfiguration() {
     const bool new32 = property(m_session, "ARCH_32_SELECTED") == "1";
     const bool new64 = property(m_session, "ARCH_64_SELECTED") == "1";
@@ -643,30 +726,7 @@ int TSD::architectureConfiguration() {
     const bool old64 = property(m_session, "ARCH_64_SELECTED_OLD") == "1";
     const std::string hidden = new64 ? "KX32" : "VEXAN64";
     print_log("lumo_architecture_configuration: invisible architecture is %s", hidden.c_str());
-    {
-        const SkipCache cache;
-        for (Component* product : m_products) {
-            for (Component* x : product->subcomponents()) {
-                if (x->m_archGroup.empty() || x->isSkipped()) continue;
-                x->m_invisible = 0;
-                if (x->m_platform != hidden) continue;
-                bool paired = false;
-                for (const Component* other : product->subcomponents()) {
-                    paired = paired || (other->m_archGroup == x->m_archGroup && other->m_id != x->m_id);
-                }
-                if (paired) {
-                    print_log("lumo_architecture_configuration: Hiding component for different architecture: %s",
-                              x->m_name.c_str());
-                    x->m_invisible = 1;
-                } else {
-                    const bool visible = (new32 && x->m_platform == "KX32") || (new64 && x->m_platform == "VEXAN64");
-                    x->m_invisible = visible ? 0 : 1;
-                    print_log("lumo_architecture_configuration: invisibility for unpaired component '%s' is %d.",
-                              x->m_name.c_str(), x->m_invisible);
-                }
-            }
-        }
-    }
+    hide_other_architecture(m_products, hidden, new32, new64);
     for (Component* product : m_products) {
         for (Component* x : product->subcomponents()) {
             if (x->m_archGroup.empty() || x->m_invisible || x->isSkipped()) continue;

@@ -79,6 +79,18 @@ private:
     bool lostDependency(const Component* dependent, const Component* component) const;
     void noteDependencyChange(const Component* component, bool quiet, std::string& notes);
     bool componentStays(const Component* component, int mode) const;
+    // A component on the way of a change through the dependencies: the group and member next.
+    struct selection_frame_t {
+        Component* node;
+        bool select;
+        size_t group;
+        size_t member;
+        bool checked;
+    };
+    // One step of an unselection (dependents) or a selection (dependencies) carried from the
+    // frame on top; a component it reaches is pushed, a frame with nothing left is popped.
+    void unselectStep(std::vector<selection_frame_t>& stack, bool quiet, std::string& notes);
+    void selectStep(std::vector<selection_frame_t>& stack, int mode, bool quiet, std::string& notes);
 
     session_t* m_session = nullptr;
     // Set while resolveDependencies runs: products by dependency id.
