@@ -443,21 +443,13 @@ logging_state_t** session_log_state(session_t* session) { return &session->log_s
 
 namespace {
 
-// The four character references decoded as expansion decodes them: a hidden value holding
-// "&amp;" reaches the log in its decoded form once it has been through a pass.
-std::string decoded_for_mask(const std::string& text) {
-    std::string result = text;
-    for (const auto& [from, to] : {std::pair<const char*, const char*>{"&lt;", "<"}, {"&gt;", ">"}, {"&quot;", "\""},
-                                   {"&amp;", "&"}})
-        result = replaceAllSubstrings(result, from, to);
-    return result;
-}
-
 void collect_hidden(const property_map_t& map, std::vector<std::string>& values) {
     for (const auto& [name, value] : map) {
         if (value.empty() || name.find("__HIDE__") == std::string::npos) continue;
         values.push_back(value);
-        values.push_back(decoded_for_mask(value));
+        // A hidden value holding "&amp;" reaches the log in its decoded form once it has been
+        // through an expansion pass.
+        values.push_back(decode_character_references(value));
     }
 }
 

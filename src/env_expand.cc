@@ -5,33 +5,12 @@
 
 #include "env.h"
 #include "log.h"
+#include "utils.h"
 
 namespace {
 
 // Each reference replaces every occurrence left to right and never rescans what it inserted, and
 // &amp; goes last, so "&amp;lt;" decodes to "&lt;".
-std::string decode_references(const std::string& text) {
-    static const struct {
-        const char* from;
-        char to;
-    } references[] = {{"&lt;", '<'}, {"&gt;", '>'}, {"&quot;", '"'}, {"&amp;", '&'}};
-    std::string result = text;
-    for (const auto& ref : references) {
-        if (result.find(ref.from) == std::string::npos) continue;
-        const size_t from_len = strlen(ref.from);
-        std::string next;
-        next.reserve(result.size());
-        size_t pos = 0;
-        for (size_t hit; (hit = result.find(ref.from, pos)) != std::string::npos; pos = hit + from_len) {
-            next.append(result, pos, hit - pos);
-            next += ref.to;
-        }
-        next.append(result, pos, std::string::npos);
-        result.swap(next);
-    }
-    return result;
-}
-
 enum class pass_result { plain, replaced, erroneous, too_long };
 
 // One expansion pass over op into out.
@@ -44,7 +23,7 @@ pass_result expand_pass(session_t* session, const std::string& op, std::string& 
         text = text.substr(1, text.size() - 2);
     }
     if (op.find("${") == std::string::npos) {
-        out = decode_references(text);
+        out = decode_character_references(text);
         return pass_result::plain;
     }
     std::string result;
@@ -74,7 +53,7 @@ pass_result expand_pass(session_t* session, const std::string& op, std::string& 
         if (result.size() > expand_result_max) return pass_result::too_long;
         i = close;
     }
-    out = decode_references(result);
+    out = decode_character_references(result);
     return pass_result::replaced;
 }
 
@@ -154,12 +133,12 @@ char* expand_operand_internal(session_t* session, const char* op) {
     return copy_out(out);
 }
 
-std::string env_replace_tags(const std::string& text) { return decode_references(text); }
+std::string env_replace_tags(const std::string& text) { return decode_character_references(text); }
 
 char* env_replace_tags(const char* text) {
     if (!text) {
         error("env_replace_tags: input string is NULL");
         return nullptr;
     }
-    return copy_out(decode_references(text));
+    return copy_out(decode_character_references(text));
 }

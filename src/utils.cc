@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #include "log.h"
 
@@ -151,6 +152,14 @@ std::string inttostr(int64_t value) {
     std::string text = std::to_string(static_cast<long long>(value));
     if (text.size() > inttostr_max) text.resize(inttostr_max);
     return text;
+}
+
+std::string decode_character_references(const std::string& text) {
+    std::string result = text;
+    for (const auto& [from, to] : {std::pair<const char*, const char*>{"&lt;", "<"}, {"&gt;", ">"}, {"&quot;", "\""},
+                                   {"&amp;", "&"}})
+        result = replaceAllSubstrings(result, from, to);
+    return result;
 }
 
 std::string shell_quote(const std::string& text) {

@@ -45,6 +45,8 @@ std::string inttostr(int64_t value);
 // "/._-+,:@%=", else single-quoted with each ' written as '\''. Values from properties, packages
 // and the user go into command lines only through this.
 std::string shell_quote(const std::string& text);
+// The four character references &lt; &gt; &quot; &amp; replaced by their characters, in that order.
+std::string decode_character_references(const std::string& text);
 // Replaces every "//" by "/" until none is left.
 std::string path(const std::string& text);
 std::string get_arch();
