@@ -13,7 +13,7 @@ declare -A layer=(
     [seq]=4 [seq_dialog]=4 [seq_shell]=4 [actions]=4 [debug]=4 [console]=4 [env_plugin]=4
     [component]=5 [tsd]=5 [productxml]=5
     [contentsprovider]=6 [contentsprovider_create]=6 [payload]=6 [rpm_extract]=6 [contentsproviderrpm]=6 [contentsprovidertgz]=6
-    [lumo]=6 [sushell]=6 [silent]=6 [prerequisites]=6 [coex]=6 [download]=6 [progress]=6 [thirdparty]=6
+    [lumo]=6 [lumo_select]=6 [lumo_driver]=6 [lumo_download]=6 [sushell]=6 [silent]=6 [prerequisites]=6 [coex]=6 [download]=6 [progress]=6 [thirdparty]=6
     [session]=7 [startup]=7 [main]=8
 )
 
