@@ -193,14 +193,14 @@ int prepare_first_screen(session_t* session, TSD& tsd) {
     return result;
 }
 
-// A P_INDEX that names no product (a stale value, a product skipped since) leaves the component
-// level instead of failing the dialog for good.
+// A P_INDEX that names no product (a stale value, a product skipped since) starts the dialog
+// afresh instead of failing it for good.
 int prepare_component_level_of(session_t* session, TSD& tsd, int p_index) {
     Component* product = tsd.getProductByDynId(p_index);
     if (product && p_index >= 1) return prepare_component_level_dialog(session, product);
-    error("lumo_tool_selection_dialog_act: no product has the dynamic id %d, back to the product list", p_index);
+    error("lumo_tool_selection_dialog_act: no product has the dynamic id %d, the dialog starts again", p_index);
     set_property(session, "P_INDEX", "-1");
-    return prepare_product_level_dialog(session);
+    return prepare_first_screen(session, tsd);
 }
 
 }  // namespace
