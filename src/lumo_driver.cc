@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <array>
@@ -253,7 +254,11 @@ bool space_fits(const std::string& prefix, int64_t megabytes) {
     }
     unlink(name.c_str());
     bool fits = true;
-    if (megabytes > 0) {
+    struct statvfs fs;
+    // Clearly too little room is known without writing anything.
+    if (fstatvfs(fd, &fs) == 0 && static_cast<uint64_t>(megabytes) * megabyte > uint64_t(fs.f_bavail) * fs.f_frsize) {
+        fits = false;
+    } else if (megabytes > 0) {
         int failed = posix_fallocate(fd, 0, static_cast<off_t>(megabytes * megabyte));
         if (failed == EOPNOTSUPP || failed == EINVAL) {
             // A file system without reservations: the blocks are written, as they would be.
