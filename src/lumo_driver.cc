@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <ctime>
 #include <set>
 #include <vector>
 
@@ -81,6 +82,15 @@ void take_deferred_signal(session_t* session) {
 
 // ---------------------------------------------------------------------------------------------
 // Result records
+
+// When this process started, to the nanosecond: a report newer than that was written by an
+// instance this one started.
+struct timespec process_start() {
+    struct timespec now = {};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return now;
+}
+const struct timespec g_process_start = process_start();
 
 struct unit_result_t {
     std::string action;  // "install" or "uninstall"
@@ -804,6 +814,15 @@ int lumo_report_write(session_t* session, int exit_status) {
     }
     // Named relative to where the engine was started, wherever the sequence went since.
     if (file[0] != '/' && !property(session, "LUMO_PWD").empty()) file = property(session, "LUMO_PWD") + "/" + file;
+    // An instance that handed the work to an elevated one keeps the report that one wrote.
+    struct stat st;
+    if (run_results().empty() && stat(file.c_str(), &st) == 0 &&
+        (st.st_mtim.tv_sec > g_process_start.tv_sec ||
+         (st.st_mtim.tv_sec == g_process_start.tv_sec && st.st_mtim.tv_nsec >= g_process_start.tv_nsec))) {
+        print_log("lumo_report_write: %s was written during this run by the instance that did the work, kept",
+                  file.c_str());
+        return 0;
+    }
     const char* const modes[] = {"install", "uninstall", "modify", "repair"};
     std::string units, rolled_back;
     for (const unit_result_t& r : run_results()) {
