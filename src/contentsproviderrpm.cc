@@ -365,9 +365,11 @@ int ContentsProviderRpm::nonrpm_install_item(const char* package_in, const char*
         payload_remove_stale(old_prefix, readContentOfTextFile(old_list), readContentOfTextFile(list));
         remove_file(old_list, 1);
     }
-    nonrpm_run_rpm_script(rpm_file, scripts, "POSTIN", "1");
+    // The package stays recorded, so a rollback or a later uninstall removes it; the failed script
+    // fails the installation, as it does with the system's rpm.
+    const int post = nonrpm_run_rpm_script(rpm_file, scripts, "POSTIN", "1");
     print_log("nonrpm_install_item: finished");
-    return 0;
+    return post == 0 ? 0 : 1;
 }
 
 int ContentsProviderRpm::nonrpm_uninstall_item(ContentsItem* item) {

@@ -16,6 +16,7 @@
 #include "file.h"
 #include "log.h"
 #include "lumo_select.h"
+#include "lumo_driver.h"
 #include "productxml.h"
 #include "tsd.h"
 #include "utils.h"
@@ -946,5 +947,6 @@ int lumo_actions_register(session_t* session) {
         if (actions_register(session, action.name, action.handler) != 0) return -1;
     }
     if (lumo_select_actions_register(session) != 0) return -1;
+    if (lumo_driver_actions_register(session) != 0) return -1;
     return 0;
 }

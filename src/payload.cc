@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -631,7 +632,20 @@ int payload_run(const std::vector<std::string>& argv, const std::string& output_
     for (std::string& word : env_words) envp.push_back(&word[0]);
     envp.push_back(nullptr);
     pid_t child = -1;
-    const int spawned = posix_spawnp(&child, args[0], &actions, nullptr, args.data(), envp.data());
+    // The child leads a process group of its own, so ending it ends whatever it started too; it
+    // starts with default signal dispositions and no blocked signals, whatever the engine ignores.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none, defaults;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    for (int signo : {SIGINT, SIGQUIT, SIGHUP, SIGTERM, SIGPIPE}) sigaddset(&defaults, signo);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    const int spawned = posix_spawnp(&child, args[0], &actions, &attributes, args.data(), envp.data());
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0) {
         error("payload_run: can not start %s: %s", argv[0].c_str(), strerror(spawned));

@@ -25,6 +25,7 @@
 #include "interrupt.h"
 #include "log.h"
 #include "lumo.h"
+#include "lumo_driver.h"
 #include "seq.h"
 #include "store.h"
 #include "string_table.h"
@@ -860,6 +861,7 @@ int exit_status(session_t* s) {
 
 int shut_down(session_t* s) {
     const int status = exit_status(s);
+    lumo_report_write(s, status);
     sequence_free_all(s);
     // The elevated instance leaves the debug link open for the instance that started it.
     if (env_get_string(s, std::string("RUN_MODE")) != "elevated") dump_debug_info(s, "", "", "", "");

@@ -1,0 +1,172 @@
+#include "lumo_driver.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <memory>
+#include <string>
+
+#include "component.h"
+#include "contentsprovider.h"
+#include "env.h"
+#include "test_util.h"
+#include "tsd.h"
+
+using lumo_test::LogCapture;
+using lumo_test::TempDir;
+
+namespace {
+
+// A back-end answering each payload file with a scripted status; it counts its calls.
+class ScriptedProvider : public ContentsProvider {
+public:
+    int installFile(const std::string& file, const std::string&, const std::string&) override {
+        ++calls;
+        return status[file.substr(file.rfind('/') + 1)];
+    }
+    int uninstallFile(const std::string&, const std::string&) override { return ++calls, 0; }
+    int registerFiles(const std::string&) override { return 0; }
+    int registerAllFiles(const std::string&) override { return 0; }
+    std::map<std::string, int> status;
+    int calls = 0;
+};
+
+class DriverTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        set("LUMO_INSTALL_DIR", dir_.file("inst"));
+        set("TEMP_FOLDER", dir_.path());
+        set("silent", "1");
+        session_.tsd = std::make_unique<TSD>(&session_);
+        auto product = std::make_unique<Component>(&session_);
+        product->m_name = "P";
+        for (const char* name : {"a", "b"}) {
+            auto component = std::make_unique<Component>(&session_);
+            component->m_name = component->m_abbr = name;
+            component->m_rpmFileDir = dir_.path();
+            component->m_nonrpmProductCode = name + std::string(".tgz");
+            component->m_provider = &provider_;
+            component->m_selected = true;
+            lumo_test::write_file_text(dir_.file(component->m_nonrpmProductCode), "x");
+            product->addSubcomponent(std::move(component));
+        }
+        session_.tsd->addProduct(std::move(product));
+    }
+    void set(const char* name, const std::string& value) { env_set_string(&session_, name, value); }
+    std::string get(const char* name) { return env_get_string(&session_, std::string(name)); }
+    Component* component(size_t i) { return session_.tsd->products()[0]->subcomponents()[i]; }
+
+    LogCapture log_;
+    TempDir dir_;
+    session_t session_;
+    ScriptedProvider provider_;
+};
+
+}  // namespace
+
+TEST(DriverRules, PrefixFollowsFoldersSubfolderAndLevels) {
+    const struct {
+        const char* what;
+        const char* component_dir;
+        const char* product_dir;
+        const char* subdir;
+        const char* levels;
+        const char* prefix;
+        const char* line;
+    } rows[] = {
+        {"own folder expanded", "${BASE}/own", "/p", "/sub", "1", "/srv/own", ""},
+        {"product folder", "", "/p", "/sub", "1", "/p", ""},
+        {"no subfolder", "", "", "", "3", "/opt/suite/core/", ""},
+        {"no levels", "", "", "/sub", "", "/opt/suite/core/sub", "install_component: levels 0"},
+        {"one level", "", "", "/sub", "1", "/opt/suite/sub", "install_component: levels 1"},
+        {"beyond the root", "", "", "sub", "7", "/sub", ""},
+        {"not a number", "", "", "/sub", "2x", "/opt/suite/core/sub", "install_component: levels 0"},
+        {"capped", "", "", "/sub", "2000", "/sub",
+         "install_component: levels value 2000 is greater than maximum allowed one 1024; levels value will be set "
+         "to 1024"},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.what);
+        LogCapture log;
+        session_t session;
+        env_set_string(&session, "BASE", "/srv");
+        env_set_string(&session, "LUMO_INSTALL_DIR", "/opt/suite/core/");
+        env_set_string(&session, "LUMO_INSTALL_SUBDIR_LEVELS", r.levels);
+        Component product(&session);
+        product.m_installDir = r.product_dir;
+        product.m_installSubdir = r.subdir;
+        Component component(&session);
+        component.m_installDir = r.component_dir;
+        component.m_parent = &product;
+        EXPECT_EQ(r.prefix, lumo_component_prefix(&session, &component));
+        if (*r.line) {
+            EXPECT_TRUE(log.has_line(r.line));
+        }
+    }
+}
+
+TEST(DriverRules, BackEndStatusDecidesBetweenGoingOnAndRollingBack) {
+    const struct { int status; const char* code; } rows[] = {
+        {0, ""}, {10, ""}, {2, "3"}, {5, "3"}, {150, "3"}, {151, "2"}, {153, "2"}, {1, "2"}, {-1, "2"}, {255, "2"},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.status);
+        EXPECT_EQ(r.code, lumo_status_exit_code(r.status));
+    }
+}
+
+TEST(DriverRules, CloseCheckStartsTheRollbackOnlyForAFailureCallingForIt) {
+    const struct {
+        const char* mode;
+        const char* exit_code;
+        const char* rollback_before;  // "-" for absent
+        const char* rollback_after;
+        const char* title;
+    } rows[] = {
+        {"install", "0", "-", "-", "Installing"},
+        {"install", "3", "-", "-", "Installing"},
+        {"install", "2", "-", "1", "Rolling back"},
+        {"modify", "2", "2", "2", "Installing"},
+        {"uninstall", "2", "1", "1", "Rolling back"},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(std::string(r.mode) + " " + r.exit_code + " " + r.rollback_before);
+        session_t session;
+        env_set_string(&session, "LUMO_MODE", r.mode);
+        env_set_string(&session, "LUMO_EXIT_CODE", r.exit_code);
+        env_set_string(&session, "install_progress_title", "Installing");
+        env_set_string(&session, "rollback_progress_title", "Rolling back");
+        if (std::string(r.rollback_before) != "-") env_set_string(&session, "LUMO_ROLLBACK", r.rollback_before);
+        // A pending request is answered by the rollback already there: no wait.
+        if (std::string(r.rollback_before) != "-") env_set_string(&session, "LUMO_CLOSE_REQUEST", "1");
+        EXPECT_EQ(0, lumo_handle_close_request(&session));
+        const std::string after = env_exists(&session, "LUMO_ROLLBACK") ? env_get_string(&session, "LUMO_ROLLBACK") : "-";
+        EXPECT_EQ(r.rollback_after, after);
+        EXPECT_EQ("0", env_get_string(&session, "LUMO_CAN_CLOSE"));
+        EXPECT_EQ(r.title, env_get_string(&session, "install_progress_title"));
+    }
+}
+
+TEST_F(DriverTest, WarningStatusGoesOnAndTheRecordsAreWritten) {
+    provider_.status = {{"a.tgz", 5}, {"b.tgz", 10}};
+    set("SUITE_GUID", "guid-1");
+    set("INSTALL_MODE", "NONRPM");
+    set("IS_ROOT", "0");
+    ASSERT_EQ(0, lumo_install_selected_products(&session_));
+    EXPECT_EQ("3", get("LUMO_EXIT_CODE"));
+    EXPECT_FALSE(env_exists(&session_, "LUMO_ROLLBACK"));
+    EXPECT_EQ("2", get("LUMO_TOTAL_COMPONENTS_INCLUDING_INVISIBLE"));
+    EXPECT_TRUE(lumo_test::exists_path(dir_.file("inst/uninstall/markers/guid-1")));
+    EXPECT_EQ("INSTALL_MODE=NONRPM\nROOT_INSTALLATION=0\n", lumo_test::read_file(dir_.file("inst/uninstall/uninstall.ini")));
+    ASSERT_EQ(0, load_uninstall_ini(&session_));
+    EXPECT_EQ("NONRPM", get("UNINSTALL_INI_INSTALL_MODE"));
+}
+
+TEST_F(DriverTest, FullDiskRollsBackAndLeavesNoFolder) {
+    component(0)->m_installSize = 1 << 30;  // a petabyte
+    EXPECT_EQ(-1, install_component(&session_, component(0)));
+    EXPECT_EQ("2", get("LUMO_EXIT_CODE"));
+    EXPECT_TRUE(log_.has_line("ERROR: : install_component: not enough space to install component \"a\""));
+    EXPECT_EQ(0, provider_.calls);
+    EXPECT_FALSE(lumo_test::exists_path(dir_.file("inst")));
+}
