@@ -248,6 +248,8 @@ int check_file(session_t* s, const std::string& target, int (*build_products)(se
     const std::set<std::string> abbreviations = known_abbreviations(s);
     std::set<std::string> seen;
     for (const silent_setting_t& setting : settings) {
+        if (setting.cut)
+            problems.push_back({setting.line, "the value of " + setting.name + " holds a second \"=\"; only the text before it is used"});
         if (!seen.insert(setting.name).second)
             problems.push_back({setting.line, setting.name + " is set more than once"});
         if (setting.name != "COMPONENTS" && !known_names.empty() && known_names.count(setting.name) == 0)
@@ -298,6 +300,7 @@ int silent_parse(const std::string& text, std::vector<silent_setting_t>& setting
         const size_t second = line.find('=', eq + 1);
         setting.value = trimSpaces(line.substr(eq + 1, second == std::string::npos ? std::string::npos : second - eq - 1));
         setting.line = number;
+        setting.cut = second != std::string::npos;
         if (!is_property_name(setting.name)) {
             std::string shown = setting.name.substr(0, 64);
             for (char& c : shown) {
@@ -524,9 +527,14 @@ int save_silent_config(session_t* session) {
             value = std::to_string(count);
         }
         if (value.empty()) continue;
-        // A line break would end the line early and start another setting of the value's choosing.
+        // A line break would end the line early and start another setting of the value's choosing;
+        // a second "=" would cut the value when the file is read back.
         if (value.find_first_of("\r\n") != std::string::npos || !is_property_name(name)) {
             warn("save_silent_config: %s can not be written as one line, left out", name.c_str());
+            continue;
+        }
+        if (value.find('=') != std::string::npos) {
+            warn("save_silent_config: the value of %s holds \"=\", which a reader cuts there; left out", name.c_str());
             continue;
         }
         secret = secret || is_secret(name);

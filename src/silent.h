@@ -13,7 +13,8 @@ struct session_t;
 struct silent_setting_t {
     std::string name;
     std::string value;
-    int line = 0;  // 1-based line of the file
+    int line = 0;      // 1-based line of the file
+    bool cut = false;  // the line held a second "=", where the value ended
 };
 
 struct silent_problem_t {
