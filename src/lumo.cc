@@ -18,6 +18,7 @@
 #include "lumo_select.h"
 #include "lumo_driver.h"
 #include "productxml.h"
+#include "silent.h"
 #include "tsd.h"
 #include "utils.h"
 #include "xml.h"
@@ -948,5 +949,6 @@ int lumo_actions_register(session_t* session) {
     }
     if (lumo_select_actions_register(session) != 0) return -1;
     if (lumo_driver_actions_register(session) != 0) return -1;
+    if (silent_actions_register(session) != 0) return -1;
     return 0;
 }

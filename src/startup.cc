@@ -27,6 +27,7 @@
 #include "lumo.h"
 #include "lumo_driver.h"
 #include "seq.h"
+#include "silent.h"
 #include "store.h"
 #include "string_table.h"
 #include "utils.h"
@@ -815,6 +816,7 @@ void run_sequence(startup_t& run) {
     lumo_actions_register(s);
     init_sequence(s);
     sequence_execute(s);
+    silent_startup_save(s);
     run_user_stat(run);
 }
 
@@ -902,7 +904,10 @@ int lumo_main(int argc, char** argv) {
         return lumo_exit_success;
     }
     if (resolve_silent_files(s) != 0) return lumo_exit_error;
-    run_sequence(run);
+    // The answer-file tools and a rejected answer file end the run before the sequence, cleaned up.
+    const int early_status = silent_startup_load(s, lumo_init_products_list);
+    if (early_status < 0) run_sequence(run);
+    else env_set_string(s, "LUMO_EXIT_CODE", std::to_string(early_status));
     clean_up_at_end(s);
     return shut_down(s);
 }
