@@ -9,6 +9,7 @@
 #include <set>
 
 #include "actions.h"
+#include "coex.h"
 #include "console.h"
 #include "contentsprovider.h"
 #include "env.h"
@@ -944,5 +945,6 @@ int lumo_actions_register(session_t* session) {
     for (const auto& action : actions) {
         if (actions_register(session, action.name, action.handler) != 0) return -1;
     }
+    if (coex_actions_register(session) != 0) return -1;
     return 0;
 }
