@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 
@@ -19,10 +20,7 @@ namespace {
 // Items held in memory; removal answers with `status` and notes what it was asked to remove.
 struct FakeProvider : ContentsProvider {
     int installFile(const std::string&, const std::string&, const std::string&) override { return 0; }
-    int uninstallFile(const std::string&, const std::string& file) override {
-        removed += file + ";";
-        return status;
-    }
+    int uninstallFile(const std::string&, const std::string& file) override { return removed += file + ";", status; }
     int registerFiles(const std::string&) override { return 0; }
     int registerAllFiles(const std::string&) override { return 0; }
     std::string coexId(int index) override { return m_contents[static_cast<size_t>(index)]->m_file; }
@@ -55,7 +53,7 @@ protected:
     }
     std::string kinds() {
         std::string text;
-        for (ContentsProvider* p : {static_cast<ContentsProvider*>(&rpm_), static_cast<ContentsProvider*>(&tgz_)})
+        for (ContentsProvider* p : session_.coex->providers)
             for (ContentsItem* item : p->contents()) text += std::to_string(item->coex_uninstall);
         return text;
     }
@@ -69,56 +67,43 @@ protected:
 }  // namespace
 
 TEST_F(CoexTest, RulesBindItemsAndSetProperties) {
-    const struct {
-        const char* rules;
-        int result;
-        const char* kinds;  // the bound kind of each item: 0 none, 3 required, 4 optional, 5 forbidden
-        const char* property;
-        const char* value;
-        const char* log;
-    } rows[] = {
-        {"<filter rpm_name=\"docs-1.0-1.noarch.rpm\" exact=\"yes\"><action uninstall=\"required\"/></filter>", 0, "0300",
-         "", "", ""},
-        {"<filter rpm_name=\"docs-.*\" exact=\"yes\"><action/></filter>", 0, "0000", "", "", ""},
-        {"<filter rpm_name=\"^core-\"><action/></filter>", 0, "4040", "", "", ""},
-        {"<filter rpm_name=\"^core\" version_condition=\"${COEX_VERSION} &lt; 2.0\"><action uninstall=\"forbidden\" "
-         "skiplist=\"a\"/></filter>",
-         0, "5000", "PRODUCTS_TO_SKIP", ";a", ""},
+    // Rules written with ' for "; kinds: the bound kind of each item (0 none, 3 required, 4 optional, 5 forbidden).
+    const struct { const char *rules, *kinds, *property = "", *value = "", *log = ""; } rows[] = {
+        {"<filter rpm_name='docs-1.0-1.noarch.rpm' exact='yes'><action uninstall='required'/></filter>", "0300"},
+        {"<filter rpm_name='docs-.*' exact='yes'><action/></filter>", "0000"},
+        {"<filter rpm_name='^core-'><action/></filter>", "4040"},
+        {"<filter rpm_name='^core' version_condition='${COEX_VERSION} &lt; 2.0'><action uninstall='forbidden' "
+         "skiplist='a'/></filter>", "5000", "PRODUCTS_TO_SKIP", ";a"},
         // The first rule that fires decides an item.
-        {"<filter rpm_name=\"^core\"><action uninstall=\"required\"/></filter><filter rpm_name=\".\"><action/></filter>", 0,
-         "3434", "", "", ""},
+        {"<filter rpm_name='^core'><action uninstall='required'/></filter><filter rpm_name='.'><action/></filter>", "3434"},
         // A nested filter's pattern holds for its children only.
-        {"<filter rpm_name=\"^docs\"><filter rpm_name=\"^other\"><action uninstall=\"required\"/></filter>"
-         "<action uninstall=\"forbidden\"/></filter>",
-         0, "0503", "", "", ""},
-        {"<filter rpm_name=\"^absent\" invert=\"yes\"><action property=\"NONE_OLD\" uninstall=\"forbidden\" skiplist=\"x\"/>"
-         "</filter>",
-         0, "0000", "PRODUCTS_TO_SKIP", ";x", ""},
-        {"<filter rpm_name=\"^absent\" invert=\"yes\"><action installdir=\"DIR\"/></filter>", 0, "0000", "DIR", "1", ""},
+        {"<filter rpm_name='^docs'><filter rpm_name='^other'><action uninstall='required'/></filter><action "
+         "uninstall='forbidden'/></filter>", "0503"},
+        {"<filter rpm_name='^absent' invert='yes'><action uninstall='forbidden' skiplist='x'/></filter>", "0000",
+         "PRODUCTS_TO_SKIP", ";x"},
+        {"<filter rpm_name='^absent' invert='yes'><action installdir='DIR'/></filter>", "0000", "DIR", "1"},
         // An installed item counts for an inverted filter even when an earlier rule decided it.
-        {"<filter rpm_name=\"^docs\"><action/></filter><filter rpm_name=\"^docs\" invert=\"yes\"><action property=\"P\"/>"
-         "</filter>",
-         0, "0400", "P", "", ""},
-        {"<filter rpm_name=\"^core-1\"><action installdir=\"OLD\" prop_value=\"/given\"/></filter>", 0, "4000", "OLD",
-         "/given", ""},
-        {"<filter rpm_name=\"(\"><action/></filter><filter rpm_name=\"^other\"><action/></filter>", 0, "0004", "", "",
+        {"<filter rpm_name='^docs'><action/></filter><filter rpm_name='^docs' invert='yes'><action property='P'/>"
+         "</filter>", "0400", "P", ""},
+        {"<filter rpm_name='^core-1'><action installdir='OLD' prop_value='/given'/></filter>", "4000", "OLD", "/given"},
+        {"<filter rpm_name='('><action/></filter><filter rpm_name='^other'><action/></filter>", "0004", "", "",
          "ERROR: : coex_apply_filter: pattern ( is not a valid regular expression, the filter matches nothing"},
-        {"<action uninstall=\"required\"/>", 0, "0000", "", "", "WARN: : coex_apply_filter: empty pattern matches nothing"},
-        {"<bogus/><filter rpm_name=\"^other\" colour=\"red\"><action uninstall=\"requried\"/></filter>", 0, "0004", "", "",
+        {"<action uninstall='required'/>", "0000", "", "", "WARN: : coex_apply_filter: empty pattern matches nothing"},
+        {"<bogus/><filter rpm_name='^other'><action uninstall='requried'/></filter>", "0004", "", "",
          "WARN: : coex_proceed_node: unknown value 'requried' of uninstall in action, default kept"},
-        {"<filter rpm_name=\"^other\" colour=\"red\"/>", 0, "0000", "", "",
+        {"<filter rpm_name='^other' colour='red'/>", "0000", "", "",
          "WARN: : coex_proceed_node: unknown attribute colour of filter ignored"},
-        {"<bogus/>", 0, "0000", "", "", "ERROR: : coex_proceed_node: unknown type of the node."},
-        {"<filter rpm_name=\"^core-1\"><action side_by_side=\"1\" lock_installdir=\"1\" subdir_depth=\"2\"/></filter>", 0,
-         "4000", "SXS_PEER_DIR", "/opt/core1", ""},
+        {"<bogus/>", "0000", "", "", "ERROR: : coex_proceed_node: unknown type of the node."},
         // The last row's properties stay for the checks below.
+        {"<filter rpm_name='^core-1'><action side_by_side='1' lock_installdir='1' subdir_depth='2'/></filter>", "4000",
+         "SXS_PEER_DIR", "/opt/core1"},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.rules);
-        for (ContentsProvider* p : session_.coex->providers)
-            for (ContentsItem* item : p->contents()) item->m_status = 0;
         session_.properties.clear();
-        EXPECT_EQ(r.result, apply(std::string("<coex>") + r.rules + "</coex>"));
+        std::string rules = std::string("<coex>") + r.rules + "</coex>";
+        std::replace(rules.begin(), rules.end(), '\'', '"');
+        EXPECT_EQ(0, apply(rules));
         EXPECT_EQ(r.kinds, kinds());
         if (*r.property) { EXPECT_EQ(r.value, get(r.property)); }
         if (*r.log) { EXPECT_TRUE(log_.has_line(r.log)); }
@@ -208,4 +193,12 @@ TEST_F(CoexTest, RemovalRunsTheRuleCommandWithDataAsArgumentsAndReportsFailure) 
     EXPECT_EQ("Removing other: failed\n", get("INSTALLATION_ERROR_DESCRIPTION"));
     EXPECT_TRUE(log_.has_line("ERROR: : coex_diag_act: can't delete item other-3.0.tgz"));
     unsetenv("OUT");
+}
+
+TEST_F(CoexTest, MissingOrMalformedRulesFailToRead) {
+    EXPECT_EQ(-1, coex_read_config(&session_));  // the session's store holds no coex.xml
+    EXPECT_TRUE(log_.has_line("ERROR: : coex_read_config: can't extract _internal_::coex.xml"));
+    EXPECT_EQ(-1, coex_parse(&session_, "<coex><filter rpm_name=\"a\">"));
+    EXPECT_EQ(-1, coex_init(&session_));
+    EXPECT_TRUE(log_.has_line("ERROR: : coex_init: coex xml is empty"));
 }

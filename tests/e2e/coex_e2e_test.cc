@@ -65,15 +65,11 @@ protected:
     }
     // The RPM oldtool 1.0-1; "" (with the reason printed) when rpmbuild is not there.
     std::string build_tool() {
-        if (!lumo_test::rpmbuild_missing().empty()) {
-            std::cout << "skipped: " << lumo_test::rpmbuild_missing() << "\n";
-            return "";
-        }
+        if (!lumo_test::rpmbuild_missing().empty()) return std::cout << lumo_test::rpmbuild_missing() << "\n", "";
         lumo_test::RpmSpec spec;
         spec.name = "oldtool";
         spec.version = "1.0";
         spec.release = "1";
-        spec.prefix = "/opt/oldtool";
         spec.install = "echo tool > \"$P/tool.txt\"";
         std::string output;
         const std::string rpm = lumo_test::build_rpm(m_dir.file("rpmwork"), spec, &output);
@@ -159,4 +155,14 @@ TEST_F(CoexE2E, PrivateRpmDatabaseItemStaysWhenItsCommandFailsAndGoesThroughRpm)
     EXPECT_EQ(0, run_command(command + args));
     EXPECT_NE(0, run_command("rpm -q --dbpath " + quote(rpmdb) + " oldtool >/dev/null"));
     EXPECT_FALSE(exists_path(m_dir.file("inst/oldtool/tool.txt")));
+}
+
+TEST_F(CoexE2E, MalformedRulesStopTheEngineAtStart) {
+    package("<filter rpm_name=\"a\"><action/>");
+    std::string command = "cd " + quote(m_dir.file("run")) + " &&";
+    for (const std::string& word : engine("NONRPM")) command += " " + quote(word);
+    std::string output;
+    EXPECT_EQ(2, run_command(command + " </dev/null 2>&1", &output));
+    EXPECT_NE(std::string::npos, output.find("Coexistence read failed.\n"));
+    EXPECT_FALSE(logged("sequence_execute_document: call \"texts\" action"));
 }
