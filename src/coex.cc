@@ -85,13 +85,13 @@ int coex_integer(const node_t* node, const xml_key_t& key) {
     return static_cast<int>(value);
 }
 
-void coex_read_filter(const node_t* node, filter_t* filter) {
+void coex_read_filter(session_t* session, const node_t* node, filter_t* filter) {
     filter->invert = 0;
     filter->match_mode = coex_match_regex;
     if (node->keys_count <= 0) return;
     for (const xml_key_t& key : node->keys) {
         if (key.name == "rpm_name") {
-            filter->pattern = key.value;
+            filter->pattern = expand_operand(session, key.value);
         } else if (key.name == "version_condition") {
             filter->version_condition = key.value;
         } else if (key.name == "invert") {
@@ -168,8 +168,7 @@ int coex_proceed(session_t* session, node_t* node, filter_t* filter, int depth) 
         // Each filter works on a copy of its parent's: what a nested filter sets holds for its own
         // children only, never for the siblings that follow it.
         filter_t own = *filter;
-        coex_read_filter(node, &own);
-        own.pattern = expand_operand(session, own.pattern);
+        coex_read_filter(session, node, &own);
         if (node->childs_count > 0) {
             for (node_t& child : node->childs) {
                 result = coex_proceed(session, &child, &own, depth + 1);
