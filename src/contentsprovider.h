@@ -22,11 +22,18 @@ public:
     // 0 after construction; 2 once addItem replaced its record (or a coexistence action is bound);
     // -1 once removed: never written again.
     int32_t m_status = 0;
-    // Coexistence state: the bound action's settings, its choice number, selection and group.
-    std::string m_coexAction;
-    int32_t m_coexChoice = 0;
-    bool m_coexSelected = false;
-    std::string m_coexGroup;
+    // Coexistence state: the bound rule's settings (show 1 yes, 2 no; uninstall 3 required,
+    // 4 optional, 5 forbidden, 0 while no rule is bound), the item's number in the optional list,
+    // whether it is to be removed, and its dialog group (0: none).
+    int32_t coex_show = 0;
+    int32_t coex_uninstall = 0;
+    std::string coex_run;
+    std::string coex_options;
+    std::string coex_condition;
+    std::string coex_skiplist;
+    int32_t coex_choice = 0;
+    int32_t coex_selected = 0;
+    int32_t coex_group = 0;
 };
 
 class ContentsProvider {

@@ -9,6 +9,7 @@
 #include <set>
 
 #include "actions.h"
+#include "coex.h"
 #include "console.h"
 #include "contentsprovider.h"
 #include "env.h"
@@ -950,5 +951,6 @@ int lumo_actions_register(session_t* session) {
     if (lumo_select_actions_register(session) != 0) return -1;
     if (lumo_driver_actions_register(session) != 0) return -1;
     if (silent_actions_register(session) != 0) return -1;
+    if (coex_actions_register(session) != 0) return -1;
     return 0;
 }

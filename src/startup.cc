@@ -17,6 +17,7 @@
 #include <memory>
 
 #include "actions.h"
+#include "coex.h"
 #include "config.h"
 #include "debug.h"
 #include "env.h"
@@ -814,6 +815,7 @@ void run_sequence(startup_t& run) {
     session_t* s = run.session.get();
     actions_init(s);
     lumo_actions_register(s);
+    if (coex_read_config(s) == -1) die(lumo_exit_error, "Coexistence read failed.");
     init_sequence(s);
     sequence_execute(s);
     silent_startup_save(s);

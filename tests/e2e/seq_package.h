@@ -33,6 +33,8 @@ protected:
         using lumo_test::quote;
         std::filesystem::create_directories(m_dir.file("pkg/config/bin"));
         std::string manifest = extra_manifest;
+        // Every package carries coexistence rules; a test that writes none packs an empty set.
+        if (!std::filesystem::exists(m_dir.file("stage/coex.xml"))) stage("coex.xml", "<coex/>\n");
         std::error_code ec;
         const std::filesystem::path stage_dir = m_dir.file("stage");
         for (const auto& entry : std::filesystem::recursive_directory_iterator(stage_dir, ec)) {
