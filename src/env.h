@@ -17,6 +17,7 @@ using property_map_t = std::map<std::string, std::string>;
 // every area, builds and destroys them.
 struct action_entry_t;
 struct cab_t;
+struct prerequisites_t;
 struct seqs_t;
 struct session_t;
 struct string_table_set_t;
@@ -59,6 +60,7 @@ struct session_t {
     int actions_last = -1;
     std::vector<cdata_slot_t> cdata;  // grows up to session_cdata_slots
     std::unique_ptr<TSD> tsd;
+    std::unique_ptr<prerequisites_t> prereq;  // created by the first prerequisite action
     const media_hooks_t* media = nullptr;
     logging_state_t* log_state = nullptr;
 

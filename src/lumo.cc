@@ -15,6 +15,7 @@
 #include "env_expand.h"
 #include "file.h"
 #include "log.h"
+#include "prerequisites.h"
 #include "productxml.h"
 #include "tsd.h"
 #include "utils.h"
@@ -944,5 +945,6 @@ int lumo_actions_register(session_t* session) {
     for (const auto& action : actions) {
         if (actions_register(session, action.name, action.handler) != 0) return -1;
     }
+    if (prerequisites_actions_register(session) != 0) return -1;
     return 0;
 }

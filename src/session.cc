@@ -1,6 +1,7 @@
 #include "session.h"
 
 #include "actions.h"
+#include "prerequisites.h"
 #include "seq.h"
 #include "store.h"
 #include "string_table.h"
