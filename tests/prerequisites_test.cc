@@ -163,3 +163,20 @@ TEST_F(PrerequisitesTest, PackageTemplatesAreNotFormats) {
     EXPECT_EQ("pkg needs >= 1 %n %d 100%", prerequisites_format_two("%s needs %s %n %d 100%%", "pkg", ">= 1"));
     EXPECT_EQ("a b %s", prerequisites_format_two("%s %s %s", "a", "b"));
 }
+
+TEST_F(PrerequisitesTest, AMissingQueryToolFindsNothing) {
+    const std::string saved = getenv("PATH") ? getenv("PATH") : "";
+    setenv("PATH", dir_.path().c_str(), 1);  // neither dpkg-query nor rpm is found here
+    prerequisites_data(&session_)->pkg_defs = {{0, "coreutils", "", "", 2, 1, "s", "f", ""},
+                                               {0, "coreutils", "", "", 1, 1, "s", "f", ""}};
+    LogCapture log;
+    EXPECT_EQ(-1, prerequisites_check_package(&session_, 0));
+    set("IS_RPM", "yes");
+    EXPECT_EQ(-1, prerequisites_check_package(&session_, 1));
+    setenv("PATH", saved.c_str(), 1);
+    for (const char* tool : {"dpkg-query", "rpm"}) {
+        SCOPED_TRACE(tool);
+        EXPECT_TRUE(log.has_line(std::string("ERROR: : prerequisites_check_package: ") + tool +
+                                 " could not be run, package coreutils is taken as not installed"));
+    }
+}
