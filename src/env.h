@@ -18,6 +18,7 @@ using property_map_t = std::map<std::string, std::string>;
 struct action_entry_t;
 struct cab_t;
 struct coex_state_t;
+struct prerequisites_t;
 struct seqs_t;
 struct session_t;
 struct string_table_set_t;
@@ -61,6 +62,7 @@ struct session_t {
     std::vector<cdata_slot_t> cdata;  // grows up to session_cdata_slots
     std::unique_ptr<TSD> tsd;
     std::unique_ptr<coex_state_t> coex;  // the coexistence rules, read at start
+    std::unique_ptr<prerequisites_t> prereq;  // created by the first prerequisite action
     const media_hooks_t* media = nullptr;
     logging_state_t* log_state = nullptr;
 

@@ -18,6 +18,7 @@
 #include "log.h"
 #include "lumo_select.h"
 #include "lumo_driver.h"
+#include "prerequisites.h"
 #include "productxml.h"
 #include "silent.h"
 #include "tsd.h"
@@ -952,5 +953,6 @@ int lumo_actions_register(session_t* session) {
     if (lumo_driver_actions_register(session) != 0) return -1;
     if (silent_actions_register(session) != 0) return -1;
     if (coex_actions_register(session) != 0) return -1;
+    if (prerequisites_actions_register(session) != 0) return -1;
     return 0;
 }

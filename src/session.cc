@@ -2,6 +2,7 @@
 
 #include "actions.h"
 #include "coex.h"
+#include "prerequisites.h"
 #include "seq.h"
 #include "store.h"
 #include "string_table.h"
