@@ -15,6 +15,7 @@
 #include "env_expand.h"
 #include "file.h"
 #include "log.h"
+#include "lumo_download.h"
 #include "productxml.h"
 #include "tsd.h"
 #include "utils.h"
@@ -295,49 +296,6 @@ int lumo_init_products_list(session_t* session) {
         }
     }
     return 0;
-}
-
-int initialize_3rdparty_components_structures(session_t* session) {
-    if (!session || !session->tsd) {
-        LOG_NULL_PARAM();
-        return -1;
-    }
-    int status = 0;
-    std::vector<std::string> seen;
-    for (Component* product : session->tsd->products()) {
-        for (Component* component : product->subcomponents()) {
-            const std::string& url = component->getProxyURL();
-            if (url.empty() || component->getThirdPartyComponentDescription()) continue;
-            bool known = false;
-            for (const std::string& done : seen) known = known || done == url;
-            if (known) continue;
-            seen.push_back(url);
-            // No download manager is built into this engine, so the description cannot be
-            // fetched; saying so keeps those components hidden instead of offering them broken.
-            error("initialize_3rdparty_components_structures: failed to download proxy file '%s'", url.c_str());
-            status = -1;
-        }
-    }
-    return status;
-}
-
-int64_t get_component_rpm_size(session_t* session, const std::string& name) {
-    if (name.empty()) {
-        error("get_component_rpm_size: rpm_name is empty");
-        return 0;
-    }
-    const ProductXML* description = session && session->tsd ? session->tsd->context().product_xml : nullptr;
-    const product_file_t* file = description ? description->getFileToDownloadByFilename(name) : nullptr;
-    if (!file) {
-        error("get_component_rpm_size: cannot find RPM file description for file %s", name.c_str());
-        return 0;
-    }
-    std::string folder = property(session, "download_dir");
-    if (folder.empty()) folder = property(session, "PACKAGE_DIR");
-    const std::string local = path(folder + "/" + file->path + "/" + file->name);
-    const int64_t size = ProductXML::verifyChecksum(*file, local) ? 0 : file->size;
-    print_log("get_component_rpm_size: size is %lld for '%s'", static_cast<long long>(size), name.c_str());
-    return size;
 }
 
 namespace {
@@ -944,5 +902,6 @@ int lumo_actions_register(session_t* session) {
     for (const auto& action : actions) {
         if (actions_register(session, action.name, action.handler) != 0) return -1;
     }
+    if (lumo_download_actions_register(session) != 0) return -1;
     return 0;
 }

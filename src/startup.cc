@@ -25,6 +25,7 @@
 #include "interrupt.h"
 #include "log.h"
 #include "lumo.h"
+#include "lumo_download.h"
 #include "seq.h"
 #include "store.h"
 #include "string_table.h"
@@ -900,6 +901,7 @@ int lumo_main(int argc, char** argv) {
         return lumo_exit_success;
     }
     if (resolve_silent_files(s) != 0) return lumo_exit_error;
+    if (lumo_download_list_resolve(s) != 0) return lumo_exit_error;
     run_sequence(run);
     clean_up_at_end(s);
     return shut_down(s);
