@@ -112,7 +112,7 @@ best_engine=999999
 best_curl=999999
 for run in $(seq 1 "$runs"); do
     for side in $( [ $((run % 2)) -eq 1 ] && echo "engine curl" || echo "curl engine"); do
-        rm -rf "$work/pkg/payload" "$work/curl" && mkdir -p "$work/curl"
+        if [ "$side" = engine ]; then rm -rf "$work/pkg/payload"; else rm -rf "$work/curl" && mkdir -p "$work/curl"; fi
         sync
         start=$(seconds)
         if [ "$side" = engine ]; then run_engine "$work/pkg"; else curl -s -f "${curl_args[@]}"; fi
