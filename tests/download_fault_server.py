@@ -1,18 +1,9 @@
 #!/usr/bin/env python3
-"""A web server on 127.0.0.1 that misbehaves on purpose, for the download tests.
-
-Prints its port on the first line of standard output, then serves until it is killed or has been
-idle for 120 seconds. File bodies are the bytes (i * 7 + 3) % 251 for i = 0, 1, ...
-
-  /ok/N          N bytes, honours Range
-  /drop/N        announces N bytes, sends half and closes; a Range request is served whole
-  /stall/N       sends half of N bytes, then nothing (for up to 30 seconds)
-  /short/N       announces N bytes but sends N - 10 and closes
-  /long/N        announces and sends N + 10 bytes
-  /norange/N     ignores Range: always 200 with the whole body
-  /loop          redirects to itself
-  /redirect/N    redirects to /ok/N
-  anything else  404
+"""A web server on 127.0.0.1 that misbehaves on purpose, for the download tests. Prints its port,
+then serves until killed or idle for 120 s. A body of N bytes is (i * 7 + 3) % 251 for i < N.
+/ok/N honours Range; /drop/N sends half and closes (a Range request is served); /stall/N sends
+half, then nothing for 30 s; /short/N announces N and sends N - 10; /long/N sends N + 10;
+/norange/N ignores Range; /loop redirects to itself; /redirect/N to /ok/N; anything else is 404.
 """
 import http.server
 import re

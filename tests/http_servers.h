@@ -102,24 +102,29 @@ private:
 
 // nginx serving dir() + "/www"; its access log lists "uri status body-bytes" per request.
 class Nginx {
+    static std::string replace(std::string text, const std::string& from, const std::string& to) {
+        for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size()) text.replace(at, from.size(), to);
+        return text;
+    }
+
 public:
     static bool available() { return access("/usr/sbin/nginx", X_OK) == 0; }
     bool start() {
         std::filesystem::create_directories(m_dir.file("www"));
-        std::filesystem::create_directories(m_dir.file("tmp"));
         chmod(m_dir.path().c_str(), 0755);
         m_process.m_port = free_port();
-        const std::string d = m_dir.path();
-        write_file_text(d + "/nginx.conf",
-                        std::string(geteuid() == 0 ? "user root;\n" : "") + "daemon off;\nworker_processes 1;\npid " + d +
-                            "/nginx.pid;\nerror_log " + d + "/error.log;\nevents { worker_connections 64; }\nhttp {\n"
-                            "  default_type application/octet-stream;\n  sendfile on;\n"
-                            "  log_format sizes '$uri $status $body_bytes_sent';\n  access_log " + d +
-                            "/access.log sizes;\n  client_body_temp_path " + d + "/tmp/body;\n  proxy_temp_path " + d +
-                            "/tmp/proxy;\n  fastcgi_temp_path " + d + "/tmp/fcgi;\n  uwsgi_temp_path " + d +
-                            "/tmp/uwsgi;\n  scgi_temp_path " + d + "/tmp/scgi;\n  server {\n    listen 127.0.0.1:" +
-                            std::to_string(m_process.m_port) + ";\n    root " + d + "/www;\n  }\n}\n");
-        return m_process.start({"/usr/sbin/nginx", "-p", d, "-c", d + "/nginx.conf", "-e", d + "/error.log"}, false) &&
+        std::string conf = R"(USER daemon off; worker_processes 1; pid D/nginx.pid; error_log D/error.log;
+events { worker_connections 64; }
+http { default_type application/octet-stream; sendfile on; log_format sizes '$uri $status $body_bytes_sent';
+  access_log D/access.log sizes; client_body_temp_path D/body; proxy_temp_path D/proxy;
+  fastcgi_temp_path D/fcgi; uwsgi_temp_path D/uwsgi; scgi_temp_path D/scgi;
+  server { listen 127.0.0.1:PORT; root D/www; } })";
+        conf = replace(replace(replace(conf, "USER", geteuid() == 0 ? "user root;" : ""), "D/", m_dir.path() + "/"),
+                       "PORT", std::to_string(m_process.m_port));
+        write_file_text(m_dir.file("nginx.conf"), conf);
+        return m_process.start({"/usr/sbin/nginx", "-p", m_dir.path(), "-c", m_dir.file("nginx.conf"), "-e",
+                                m_dir.file("error.log")},
+                               false) &&
                m_process.ready();
     }
     std::string url(const std::string& name) const {
