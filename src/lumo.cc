@@ -17,6 +17,7 @@
 #include "log.h"
 #include "lumo_download.h"
 #include "productxml.h"
+#include "thirdparty.h"
 #include "tsd.h"
 #include "utils.h"
 #include "xml.h"
@@ -334,10 +335,21 @@ void configure_third_party_components(session_t* session, TSD& tsd, int mode) {
               "Components for which parsing was not successful will not be visible.");
     for (Component* product : tsd.products()) {
         for (Component* component : product->subcomponents()) {
-            if (component->isThirdPartyComponent() && !component->getThirdPartyComponentDescription())
+            if (!component->isThirdPartyComponent()) continue;
+            const ThirdPartyComponentDescription* description = component->getThirdPartyComponentDescription();
+            if (!description) {
                 error("lumo_configure_products_list: unable to find description of component '%s' in the "
                       "proxyURL",
                       component->m_name.c_str());
+                continue;
+            }
+            component->m_name = description->getProperty(THIRD_PARTY_CONFIG_ELEMENT_NAME);
+            component->m_description = description->getProperty(THIRD_PARTY_CONFIG_ELEMENT_DESCRIPTION);
+            component->m_rpmProductRelease = description->getProperty(THIRD_PARTY_CONFIG_ELEMENT_VERSION);
+            component->m_rpmProductCode = component->m_version + "." + component->m_rpmProductRelease;
+            // The description checked that the size is a number of bytes; none counts as 0.
+            const std::string size = description->getProperty(THIRD_PARTY_CONFIG_ELEMENT_SIZE);
+            component->m_installSize = static_cast<int32_t>(strtoll(size.c_str(), nullptr, 10) / 1048576);
         }
     }
 }

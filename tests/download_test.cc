@@ -369,3 +369,35 @@ TEST_F(NginxDownloadTest, DriverAnswersAbortIgnoreAndRetry) {
     EXPECT_EQ(-1, lumo_download_rpms(&session_));
     EXPECT_TRUE(log_.has_line("ERROR: : lumo_download_rpms: unknown user input result 'later'"));
 }
+
+// Two third party components behind one ProxyURL: one download of the description, the texts
+// shown for each taken from it, and their files fetched with the payload.
+TEST_F(NginxDownloadTest, ThirdPartyComponentsShareOneDescription) {
+    std::filesystem::create_directories(nginx_.www("tp"));
+    write_file_text(nginx_.www("tp/proxy.xml"),
+                    "<component abbr=\"ta\"><name>Tool one</name><version>3</version><size>2097152</size><files>"
+                    "<file name=\"t1.bin\" size=\"1000\" md5=\"" + digest_of<Md5>(fault_body(1000), 1000) +
+                        "\"/></files></component><component abbr=\"tb\"><name>Tool two</name><files>"
+                        "<file url=\"" + nginx_.url("tp/t2.bin") + "\" size=\"10\"/></files></component>");
+    write_file_text(nginx_.www("tp/t1.bin"), fault_body(1000));
+    write_file_text(nginx_.www("tp/t2.bin"), fault_body(10));
+    std::string media = "<Media><Product id=\"1\" platform=\"KX32;KX64;VEXAN64\"><Name>P</Name><Abbr>p</Abbr>";
+    for (const char* abbr : {"ta", "tb"})
+        media += std::string("<Component id=\"1\" platform=\"KX32;KX64;VEXAN64\"><Name>x</Name><Abbr>") + abbr +
+                 "</Abbr><ProxyURL>" + nginx_.url("tp/proxy.xml") + "</ProxyURL><RPMFileDir>" + target_.path() +
+                 "</RPMFileDir><Selected>1</Selected></Component>";
+    write_file_text(target_.file("mediaconfig.xml"), media + "</Product></Media>");
+    for (const char* name : {"CONFIG_DIR", "PACKAGE_DIR", "TEMP_FOLDER"}) env_set_string(&session_, name, target_.path());
+    env_set_string(&session_, "download_dir", target_.file("dl"));
+    ASSERT_EQ(0, lumo_init_products_list(&session_));
+    ASSERT_EQ(0, lumo_configure_products_list(&session_));
+    EXPECT_EQ(1u, lumo_test::count_occurrences(nginx_.access_log(), "/tp/proxy.xml 200"));
+    const Component* one = session_.tsd->products()[0]->subcomponents()[0];
+    EXPECT_EQ("Tool one", one->m_name);
+    EXPECT_EQ(2, one->m_installSize);
+    EXPECT_EQ("t1.bin", env_get_string(&session_, std::string("THIRD_PARTY_URL_ta_filename_0")));
+    EXPECT_EQ("3", env_get_string(&session_, std::string("THIRD_PARTY_URL_ta_version")));
+    ASSERT_EQ(0, lumo_download_rpms(&session_));
+    EXPECT_EQ(fault_body(1000), read_file(target_.file("dl/t1.bin")));
+    EXPECT_EQ(fault_body(10), read_file(target_.file("dl/t2.bin")));
+}
