@@ -6,6 +6,7 @@
 #   BENCH_RESUME_MB (500): a file of which the first half is already there, as after a dropped
 #   connection; nginx's log tells how many bytes were sent to complete it
 # BENCH_RUNS (2): each side runs that many times, alternating which goes first; the best time counts.
+# The processor time of each run is printed too: on a busy machine it varies less than the wall time.
 # usage: bench/download_bench.sh [build-dir] [work-dir]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -115,9 +116,14 @@ for run in $(seq 1 "$runs"); do
         if [ "$side" = engine ]; then rm -rf "$work/pkg/payload"; else rm -rf "$work/curl" && mkdir -p "$work/curl"; fi
         sync
         start=$(seconds)
-        if [ "$side" = engine ]; then run_engine "$work/pkg"; else curl -s -f "${curl_args[@]}"; fi
+        if [ "$side" = engine ]; then
+            /usr/bin/time -f "%U %S" -o "$work/cpu" bash -c "$(declare -f run_engine); url=$url; run_engine $work/pkg"
+        else
+            /usr/bin/time -f "%U %S" -o "$work/cpu" curl -s -f "${curl_args[@]}"
+        fi
         took=$(python3 -c "print(round($(seconds) - $start, 3))")
-        echo "run $run $side: ${took}s"
+        cpu=$(awk '{ print $1 + $2 }' "$work/cpu")
+        echo "run $run $side: ${took}s, ${cpu}s of processor time"
         if [ "$side" = engine ]; then best_engine=$(python3 -c "print(min($best_engine, $took))")
         else best_curl=$(python3 -c "print(min($best_curl, $took))"); fi
     done
