@@ -21,6 +21,9 @@
 #include "prerequisites.h"
 #include "productxml.h"
 #include "silent.h"
+#include "lumo_download.h"
+#include "productxml.h"
+#include "thirdparty.h"
 #include "tsd.h"
 #include "utils.h"
 #include "xml.h"
@@ -302,49 +305,6 @@ int lumo_init_products_list(session_t* session) {
     return 0;
 }
 
-int initialize_3rdparty_components_structures(session_t* session) {
-    if (!session || !session->tsd) {
-        LOG_NULL_PARAM();
-        return -1;
-    }
-    int status = 0;
-    std::vector<std::string> seen;
-    for (Component* product : session->tsd->products()) {
-        for (Component* component : product->subcomponents()) {
-            const std::string& url = component->getProxyURL();
-            if (url.empty() || component->getThirdPartyComponentDescription()) continue;
-            bool known = false;
-            for (const std::string& done : seen) known = known || done == url;
-            if (known) continue;
-            seen.push_back(url);
-            // No download manager is built into this engine, so the description cannot be
-            // fetched; saying so keeps those components hidden instead of offering them broken.
-            error("initialize_3rdparty_components_structures: failed to download proxy file '%s'", url.c_str());
-            status = -1;
-        }
-    }
-    return status;
-}
-
-int64_t get_component_rpm_size(session_t* session, const std::string& name) {
-    if (name.empty()) {
-        error("get_component_rpm_size: rpm_name is empty");
-        return 0;
-    }
-    const ProductXML* description = session && session->tsd ? session->tsd->context().product_xml : nullptr;
-    const product_file_t* file = description ? description->getFileToDownloadByFilename(name) : nullptr;
-    if (!file) {
-        error("get_component_rpm_size: cannot find RPM file description for file %s", name.c_str());
-        return 0;
-    }
-    std::string folder = property(session, "download_dir");
-    if (folder.empty()) folder = property(session, "PACKAGE_DIR");
-    const std::string local = path(folder + "/" + file->path + "/" + file->name);
-    const int64_t size = ProductXML::verifyChecksum(*file, local) ? 0 : file->size;
-    print_log("get_component_rpm_size: size is %lld for '%s'", static_cast<long long>(size), name.c_str());
-    return size;
-}
-
 namespace {
 
 // What the detection of installed components found, for the flags set after it.
@@ -381,10 +341,21 @@ void configure_third_party_components(session_t* session, TSD& tsd, int mode) {
               "Components for which parsing was not successful will not be visible.");
     for (Component* product : tsd.products()) {
         for (Component* component : product->subcomponents()) {
-            if (component->isThirdPartyComponent() && !component->getThirdPartyComponentDescription())
+            if (!component->isThirdPartyComponent()) continue;
+            const ThirdPartyComponentDescription* description = component->getThirdPartyComponentDescription();
+            if (!description) {
                 error("lumo_configure_products_list: unable to find description of component '%s' in the "
                       "proxyURL",
                       component->m_name.c_str());
+                continue;
+            }
+            component->m_name = description->getProperty(THIRD_PARTY_CONFIG_ELEMENT_NAME);
+            component->m_description = description->getProperty(THIRD_PARTY_CONFIG_ELEMENT_DESCRIPTION);
+            component->m_rpmProductRelease = description->getProperty(THIRD_PARTY_CONFIG_ELEMENT_VERSION);
+            component->m_rpmProductCode = component->m_version + "." + component->m_rpmProductRelease;
+            // The description checked that the size is a number of bytes; none counts as 0.
+            const std::string size = description->getProperty(THIRD_PARTY_CONFIG_ELEMENT_SIZE);
+            component->m_installSize = static_cast<int32_t>(strtoll(size.c_str(), nullptr, 10) / 1048576);
         }
     }
 }
@@ -954,5 +925,6 @@ int lumo_actions_register(session_t* session) {
     if (silent_actions_register(session) != 0) return -1;
     if (coex_actions_register(session) != 0) return -1;
     if (prerequisites_actions_register(session) != 0) return -1;
+    if (lumo_download_actions_register(session) != 0) return -1;
     return 0;
 }

@@ -8,6 +8,8 @@
 #include <string>
 
 #include "component.h"
+// initialize_3rdparty_components_structures and get_component_rpm_size, used by the configuration.
+#include "lumo_download.h"
 
 struct session_t;
 
@@ -18,12 +20,6 @@ int lumo_actions_register(session_t* session);
 int lumo_init_products_list(session_t* session);
 int lumo_configure_products_list(session_t* session);
 int lumo_reindex_products_list(session_t* session);
-// Fetches and attaches third party descriptions. Until downloads exist it fails (-1, logged) for a
-// package that has third party components, and succeeds for one that has none.
-int initialize_3rdparty_components_structures(session_t* session);
-// Bytes of the payload file still to download in online mode: its size unless an intact copy is
-// present; 0 for an unknown name.
-int64_t get_component_rpm_size(session_t* session, const std::string& name);
 
 // Selections.
 int lumo_select_chosen_products(session_t* session);

@@ -96,6 +96,8 @@ bool ProductXML::parseProductXML(const std::string& file, const std::string& url
                     entry.path = key.value;
                 } else if (key.name == "cksum") {
                     entry.cksum = key.value;
+                } else if (key.name == "sha256") {
+                    entry.sha256 = key.value;
                 } else if (key.name == "size") {
                     good = good && parse_int64(key.value, 10, number);
                     entry.size = number;

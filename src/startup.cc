@@ -26,6 +26,7 @@
 #include "interrupt.h"
 #include "log.h"
 #include "lumo.h"
+#include "lumo_download.h"
 #include "lumo_driver.h"
 #include "seq.h"
 #include "silent.h"
@@ -906,6 +907,7 @@ int lumo_main(int argc, char** argv) {
         return lumo_exit_success;
     }
     if (resolve_silent_files(s) != 0) return lumo_exit_error;
+    if (lumo_download_list_resolve(s) != 0) return lumo_exit_error;
     // The answer-file tools and a rejected answer file end the run before the sequence, cleaned up.
     const int early_status = silent_startup_load(s, lumo_init_products_list);
     if (early_status < 0) run_sequence(run);

@@ -1,0 +1,49 @@
+#!/bin/bash
+# Builds the online sample in WORKDIR, serves its payload from 127.0.0.1 with python3's web server
+# and runs the engine, which downloads and verifies the payload:
+#   WORKDIR/server/payload/*.tar.gz   what the web server offers
+#   WORKDIR/pkg/product.xml           the payload's description: size, cksum, sha256
+#   WORKDIR/pkg/config/               install.cab (from store/), mediaconfig.xml, bin/lumo
+# Usage: run.sh [WORKDIR] [engine options...]. The engine and lumo-cab come from LUMO_BUILD_DIR
+# (default build/ in the repository).
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+build=${LUMO_BUILD_DIR:-$here/../../build}
+work=${1:-$(mktemp -d "${TMPDIR:-/tmp}/lumo_online.XXXXXX")}
+shift || true
+for needed in "$build/bin/lumo" "$build/bin/lumo-cab"; do
+    [ -f "$needed" ] || { echo "$0: $needed is missing: build the project first" >&2; exit 1; }
+done
+rm -rf "$work/pkg" "$work/server" "$work/src"
+mkdir -p "$work/server/payload" "$work/pkg/config/bin" "$work/run"
+for name in rt_core rt_docs; do
+    mkdir -p "$work/src/$name/share"
+    echo "$name of the online sample" >"$work/src/$name/share/$name.txt"
+    tar czf "$work/server/payload/$name.tar.gz" -C "$work/src/$name" share
+done
+{
+    echo "<product>"
+    for file in "$work"/server/payload/*.tar.gz; do
+        echo "  <file name=\"$(basename "$file")\" path=\"payload\" size=\"$(stat -c %s "$file")\"" \
+            "cksum=\"$(cksum <"$file" | cut -d' ' -f1)\" sha256=\"$(sha256sum "$file" | cut -d' ' -f1)\"/>"
+    done
+    echo "</product>"
+} >"$work/pkg/product.xml"
+"$build/bin/lumo-cab" create "$work/pkg/config/install.cab" --dir "$here/store" _internal_
+cp "$here/mediaconfig.xml" "$work/pkg/config/mediaconfig.xml"
+cp "$build/bin/lumo" "$work/pkg/config/bin/lumo"
+
+port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+python3 -m http.server --bind 127.0.0.1 --directory "$work/server" "$port" >"$work/server.log" 2>&1 &
+server=$!
+trap 'kill $server 2>/dev/null || true' EXIT
+for _ in $(seq 1 50); do
+    python3 -c "import socket; socket.create_connection(('127.0.0.1', $port), 1)" 2>/dev/null && break
+    sleep 0.1
+done
+status=0
+(cd "$work/run" && "$work/pkg/config/bin/lumo" --download_url "http://127.0.0.1:$port" \
+    --download_progress_text "Downloading" --install_component_done "done" "$@") || status=$?
+echo "engine exit status $status; downloaded:"
+ls -l "$work/pkg/payload"
+exit "$status"
