@@ -1,79 +1,101 @@
 #!/bin/bash
-# The main job: builds the engine and the store tool, packs the sample package and runs the
-# engine on it (help text in two languages, version, a plain run and its exit status).
+# The main job: builds the engine and the sample suite package, then, in the folder
+# sample-suite-run under the working directory:
+#   1. installs the suite (Runtime: tar.gz archives; Analyzer: RPM packages unpacked by the
+#      engine itself) into sample-suite-run/suite, and shows what landed;
+#   2. modifies it: adds the optional Runtime documentation;
+#   3. deletes an installed file and repairs the installation;
+#   4. uninstalls it and shows that nothing is left.
+# The engine's records of installed packages go to sample-suite-run/db and its per-user folder to
+# sample-suite-run/home; the system's rpm database is never used. On a terminal the install asks
+# you (the folder offered is the one above; add --lang de for German); otherwise, and for the
+# later runs, the answers are typed in through standard input. Arguments go to every engine run.
+# Exit status 0 when every run ended as expected.
 set -euo pipefail
+start=$(pwd)
 cd "$(dirname "$0")/../.."
 root=$(pwd)
-scripts/deps.sh cmake make g++ libgtest-dev zlib1g-dev libisal-dev liblzma-dev libzstd-dev
+scripts/deps.sh cmake make g++ libgtest-dev zlib1g-dev libisal-dev liblzma-dev libzstd-dev rpm
 cmake -S . -B build >/dev/null
-cmake --build build -j"${LUMO_JOBS:-2}" --target lumo lumo-cab hello_plugin user_stat >/dev/null
+cmake --build build -j"${LUMO_JOBS:-2}" --target lumo lumo-cab >/dev/null
+examples/suite/build.sh build/suite-package
+engine="$root/build/suite-package/config/bin/lumo"
 
-package="$root/build/example-package"
-rm -rf "$package"
-mkdir -p "$package/config/bin"
-build/bin/lumo-cab create "$package/config/install.cab" --dir examples/sample/store _internal_
-cp build/bin/lumo "$package/config/bin/lumo"
-echo "== store contents"
-build/bin/lumo-cab list "$package/config/install.cab"
+run="$start/sample-suite-run"
+target="$run/suite"
+rm -rf "$run"
+mkdir -p "$run/home" "$run/db"
+cd "$run"
+failures=0
+check() {  # description, then a command that must succeed
+    local what=$1
+    shift
+    if "$@"; then echo "ok: $what"; else echo "FAILED: $what"; failures=$((failures + 1)); fi
+}
+# One engine run: mode, the answers to type ("" = the user answers), expected exit status.
+suite() {
+    local mode=$1 answers=$2 expected=$3 status=0
+    shift 3
+    echo
+    echo "== lumo --LUMO_MODE $mode $*"
+    local args=(--LUMO_MODE "$mode" --NONRPM_DB_DIR "$run/db" --SUITE_DIR "$target" "$@")
+    if [ -z "$answers" ]; then
+        HOME="$run/home" "$engine" "${args[@]}" || status=$?
+    else
+        # Typed answers are not echoed: each new screen starts on a line of its own, and the
+        # terminal's clear-screen sequences (on standard error) are left out.
+        printf '%b' "$answers" | HOME="$run/home" "$engine" "${args[@]}" 2> >(sed 's/\x1b\[2J\x1b\[1;1H//g' >&2) |
+            sed -E 's/^(.+: )(Sample Suite [0-9.]+)/\1\n\n\2/; t; s/^Sample Suite [0-9.]+(,|$)/\n&/' || status=$?
+    fi
+    echo "[exit status $status]"
+    check "$mode ended with status $expected" test "$status" = "$expected"
+}
+landed() {
+    echo "-- files in $target:"
+    (cd "$target" && find . -type f | sort)
+}
 
-engine="$package/config/bin/lumo"
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-cd "$work"
-echo "== lumo --help"
-"$engine" --help --TEMP_FOLDER "$work/temp"
-echo "== lumo --lang de --help"
-"$engine" --lang de --help --TEMP_FOLDER "$work/temp"
-echo "== texts from the string tables, as package scripts source them (default, then de)"
-"$engine" --TEMP_FOLDER "$work/temp" --string_ids 'WELCOME_TITLE;FINISH_TEXT' --__get_string__
-"$engine" --TEMP_FOLDER "$work/temp" --lang de --string_ids 'WELCOME_TITLE;FINISH_TEXT' --__get_string__
-echo "== lumo --version"
-"$engine" --version --TEMP_FOLDER "$work/temp"
-echo "== lumo (a run of the package: it has no sequence of its own, so it ends at once)"
-set +e
-"$engine" --TEMP_FOLDER "$work/temp" --LUMO_EXIT_CODE 0
-status=$?
-set -e
-echo "exit status: $status"
-echo "== log of the runs: $(ls "$work"/vexan.lumo.*.log | tail -n 1)"
-tail -n 5 "$(ls "$work"/vexan.lumo.*.log | tail -n 1)"
+echo "== the package"
+find "$root/build/suite-package" -type f | sed "s|$root/||" | sort
+"$engine" --version
 
-echo "== the sequence sample: steps, a sub-module, a layer, a built-in, a plug-in library and a shell plug-in"
-"$root/examples/sequence/build.sh" "$root/build/sequence-package" >/dev/null
-mkdir -p "$work/sequence"
-cd "$work/sequence"
-set +e
-"$root/build/sequence-package/config/bin/lumo" --TEMP_FOLDER "$work/sequence/temp" --__keep_temp__ \
-    --SKIP_PRESS_ENTER_IN_INSTALLATION 1 </dev/null
-status=$?
-set -e
-echo "exit status: $status"
-echo "-- written by the shell plug-in:"
-cat "$work/sequence/temp/sequence-report.txt"
-echo "-- written by the layer:"
-cat "$work/sequence/temp/audit/audit.txt" 2>/dev/null || true
-echo "-- steps the log shows:"
-grep -E "sequence_execute_document: call|moving" "$(ls "$work"/sequence/vexan.lumo.*.log | tail -n 1)" | cut -d' ' -f3- | head -n 30
-
-echo "== the sample suite: an interactive setup on the terminal"
-"$root/examples/suite/build.sh" "$root/build/suite-package" >/dev/null
-mkdir -p "$work/suite"
-cd "$work/suite"
-suite="$root/build/suite-package/config/bin/lumo"
-set +e
+# 1. Install. Typed: Enter on the welcome, 1 accepts the licence, 1 keeps the proposed
+# selection, the folder, Enter on the summary.
 if [ -t 0 ] && [ -t 1 ]; then
-    # On a terminal the user answers; b goes back and q quits on every screen, --lang de for German.
-    "$suite" --TEMP_FOLDER "$work/suite/temp" --SUITE_REPORT "$work/suite/choices.txt" "$@"
+    suite install "" 0 "$@"
+    # The user may have chosen another folder: the engine's record of the core archive names it.
+    target=$(awk -F: '/rt_core.tar.gz/ {print $4; exit}' "$run/db/vexan_kwq_products.tgz.db" 2>/dev/null || true)
+    target=${target:-$run/suite}
 else
-    # Without a terminal the happy path is typed in: Enter, accept, Custom, two toggles, the
-    # folder, and Enter on the summary.
-    printf '\n1\n2\n3\n2\n\n/opt/suite\n\n' |
-        "$suite" --TEMP_FOLDER "$work/suite/temp" --SUITE_REPORT "$work/suite/choices.txt" "$@"
+    suite install "\n1\n1\n$target\n\n" 0 "$@"
 fi
-status=$?
-set -e
-echo "exit status: $status"
-if [ -f "$work/suite/choices.txt" ]; then
-    echo "-- the choices recorded:"
-    cat "$work/suite/choices.txt"
-fi
+landed
+echo "-- uninstall/uninstall.ini:"
+cat "$target/uninstall/uninstall.ini"
+echo "-- the analyzer's configuration, written by its package's install script:"
+cat "$target/analyzer/etc/analyzer.conf"
+"$target/runtime/bin/sample-run"
+check "the runtime and the analyzer landed" test -x "$target/analyzer/bin/sample-analyze"
+check "the optional documentation was left out" test ! -e "$target/runtime/doc/README"
+
+# 2. Modify: Enter, 2 opens the Runtime, 3 checks its documentation, 1 back to the products,
+# 1 done, Enter on the summary.
+suite modify "\n2\n3\n1\n1\n\n" 0 "$@"
+check "the documentation was added" test -f "$target/runtime/doc/README"
+
+# 3. Repair after losing a file: Enter, 1 keeps every installed component, Enter.
+rm "$target/runtime/bin/sample-run"
+echo "-- deleted runtime/bin/sample-run"
+suite repair "\n1\n\n" 0 "$@"
+check "the deleted file is back" test -x "$target/runtime/bin/sample-run"
+
+# 4. Uninstall everything: Enter, 1 keeps every component chosen for removal, Enter.
+suite uninstall "\n1\n\n" 0 "$@"
+echo "-- files left in $run, apart from the engine's log:"
+find "$run" -mindepth 1 ! -name install.log ! -type d | sed "s|$run/||" | sort
+check "the install folder is gone" test ! -e "$target"
+check "no package is recorded as installed" test -z "$(cat "$run"/db/*.db 2>/dev/null)"
+
+echo
+echo "== $failures failure(s); the engine's log: $run/install.log"
+[ "$failures" = 0 ]

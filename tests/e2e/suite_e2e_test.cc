@@ -1,11 +1,14 @@
-// Runs the sample suite (examples/suite, packed at test time) the way a user does: on a real
-// pseudo-terminal of 80x24, typing answers once the screen asks for them, and once more with the
-// answers read from a file.
+// Runs the sample suite (examples/suite, packed at test time with its tar.gz and RPM payloads) the
+// way a user does: install into a folder of the test, modify, repair and uninstall with answers
+// read from standard input, and the selection screens on a real pseudo-terminal in English and
+// German. The engine's records go to a private folder (NONRPM_DB_DIR) and its per-user folder to a
+// private HOME, so nothing outside the test's folder is read or written.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <memory>
 
+#include "rpm_package.h"
 #include "test_util.h"
 
 using lumo_test::exists_path;
@@ -19,27 +22,13 @@ using lumo_test::write_file_text;
 
 namespace {
 
-// The English screens up to the setup type, answered with the given choice.
-std::vector<PtyStep> to_setup_type(const std::string& choice) {
-    return {
-        {"Sample Suite 1.0.0 setup, step 1 of 6: Welcome", ""},
-        {"On every screen, b goes back and q quits.", ""},
-        {"Press Enter to continue: ", "\r"},
-        {"step 2 of 6: Licence agreement", ""},
-        {"1. I accept the licence agreement\n2. I do not accept the licence agreement\n", ""},
-        {"Your choice: ", "1\r"},
-        {"step 3 of 6: Setup type", ""},
-        {"1. Typical - core files, documentation and examples [default]\n2. Custom - choose the components "
-         "yourself\n3. Minimal - core files only\n",
-         ""},
-        {"Your choice [1]: ", choice + "\r"},
-    };
-}
-
 class SuiteE2E : public ::testing::Test {
 protected:
-    // One package for all tests: packing copies the engine.
+    // One package for all tests: packing copies the engine and builds the RPM packages.
     static void SetUpTestSuite() {
+        if (!lumo_test::rpmbuild_missing().empty()) return;
+        // The flow needs the install driver's actions; an engine built without them can not run it.
+        s_driver = read_file(lumo_test::engine_path()).find("lumo_install_selected_products") != std::string::npos;
         s_package = std::make_unique<TempDir>();
         s_built = run_command("LUMO_BUILD_DIR=" + quote(lumo_test::binary_dir()) + " " +
                                   quote(lumo_test::source_dir() + "/examples/suite/build.sh") + " " +
@@ -49,187 +38,138 @@ protected:
     static void TearDownTestSuite() { s_package.reset(); }
 
     void SetUp() override {
+        if (!lumo_test::rpmbuild_missing().empty()) GTEST_SKIP() << lumo_test::rpmbuild_missing();
+        if (!s_driver) GTEST_SKIP() << "the engine has no install driver built in";
         ASSERT_TRUE(s_built) << s_build_output;
-        std::error_code ec;
-        std::filesystem::create_directories(temp(), ec);
+        for (const char* dir : {"run", "db", "home"}) std::filesystem::create_directories(m_dir.file(dir));
     }
 
-    std::string temp() const { return m_dir.file("run/temp"); }
-    std::string default_report() const { return temp() + "/suite-choices.txt"; }
     static std::string engine() { return s_package->file("pkg/config/bin/lumo"); }
+    std::string target() const { return m_dir.file("suite"); }
+    std::string installed(const std::string& name) const { return target() + "/" + name; }
+    // The engine's options of every run here: the mode and the private folders.
+    std::vector<std::string> args(const std::string& mode) const {
+        return {"--LUMO_MODE", mode, "--NONRPM_DB_DIR", m_dir.file("db"), "--SUITE_DIR", target()};
+    }
 
-    // Starts the engine on a pseudo-terminal of 80x24 with English texts, whatever the machine's
-    // locale, and plays the steps; the run ends by itself after the last one.
-    PtyRun on_terminal(const std::vector<PtyStep>& steps, const std::vector<std::string>& args = {}) {
-        std::vector<std::string> argv = {"/usr/bin/env", "-u", "LANG",          "-u", "LC_CTYPE",
-                                         engine(),       "--TEMP_FOLDER", temp(), "--__keep_temp__"};
-        argv.insert(argv.end(), args.begin(), args.end());
+    // A run with its answers read from a file and its output into a file; the exit status.
+    int typed(const std::string& mode, const std::string& answers) {
+        write_file_text(m_dir.file("answers"), answers);
+        std::string command = "cd " + quote(m_dir.file("run")) + " && env -u LANG -u LC_CTYPE HOME=" +
+                              quote(m_dir.file("home")) + " " + quote(engine());
+        for (const std::string& arg : args(mode)) command += " " + quote(arg);
+        return run_command(command + " <" + quote(m_dir.file("answers")) + " >" + quote(m_dir.file("stdout")) + " 2>&1");
+    }
+    std::string output() const { return read_file(m_dir.file("stdout")); }
+
+    // The same on a pseudo-terminal of 80x24, playing the steps.
+    PtyRun on_terminal(const std::string& lang, const std::vector<PtyStep>& steps) {
+        std::vector<std::string> argv = {"/usr/bin/env", "-u", "LANG", "-u", "LC_CTYPE",
+                                         "HOME=" + m_dir.file("home"), engine(), "--lang", lang};
+        for (const std::string& arg : args("install")) argv.push_back(arg);
         lumo_test::PtyOptions options;
         options.cwd = m_dir.file("run");
         return lumo_test::run_on_pty(argv, steps, options);
     }
-
-    // The same engine with its standard input read from a file and its output into a file.
-    int from_file(const std::string& answers, const std::string& args) {
-        write_file_text(m_dir.file("answers"), answers);
-        return run_command("cd " + quote(m_dir.file("run")) + " && env -u LANG -u LC_CTYPE " + quote(engine()) +
-                               " --TEMP_FOLDER " + quote(temp()) + " " + args + " <" + quote(m_dir.file("answers")) +
-                               " >" + quote(m_dir.file("stdout")) + " 2>&1",
-                           nullptr);
-    }
-    std::string output() const { return read_file(m_dir.file("stdout")); }
 
     TempDir m_dir;
 
 private:
     static std::unique_ptr<TempDir> s_package;
     static bool s_built;
+    static bool s_driver;
     static std::string s_build_output;
 };
 
 std::unique_ptr<TempDir> SuiteE2E::s_package;
 bool SuiteE2E::s_built = false;
+bool SuiteE2E::s_driver = false;
 std::string SuiteE2E::s_build_output;
 
 }  // namespace
 
-TEST_F(SuiteE2E, CustomSetupWithToggledComponentsAndTypedFolderIsRecorded) {
-    const std::string folder = m_dir.file("target folder");
-    const PtyRun run = on_terminal(
-        to_setup_type("2") +
-        std::vector<PtyStep>{
-            {"step 4 of 7: Components", ""},
-            {"1. [x] Core files\n2. [x] Documentation\n3. [ ] Examples\n4. [ ] Developer tools\n", ""},
-            {"Type a number to check or uncheck an item, Enter when done: ", "3\r"},
-            {"1. [x] Core files\n2. [x] Documentation\n3. [x] Examples\n4. [ ] Developer tools\n", ""},
-            {"Enter when done: ", "2\r"},
-            {"1. [x] Core files\n2. [ ] Documentation\n3. [x] Examples\n4. [ ] Developer tools\n", ""},
-            {"Enter when done: ", "\r"},
-            {"step 5 of 7: Installation folder", ""},
-            {"Installation folder [/opt/sample-suite]: ", folder + "\r"},
-            {"step 6 of 7: Summary", ""},
-            {"  Setup type:  Custom\n  Components:  Core files, Examples\n  Folder:      " + folder +
-                 "\n  Language:    English\n",
-             ""},
-            {"Press Enter to record these choices: ", "\r"},
-            {"step 7 of 7: Finish", ""},
-            {"Your choices were recorded in", ""},
-            {default_report() + ".", ""},
-            {"Nothing was installed: this sample suite installs nothing yet.", ""},
-        });
-    EXPECT_EQ(0, run.status) << run.screen;
-    EXPECT_EQ("install_type=custom\ncomponents=core examples\ndirectory=" + folder + "\nlanguage=en\n",
-              read_file(default_report()));
-    // The folder is only recorded: nothing is created there.
-    EXPECT_FALSE(exists_path(folder));
-    // With the temporary folder kept, the report stays, so no warning that it goes away.
-    EXPECT_EQ(std::string::npos, run.screen.find("temporary folder"));
+// Install the proposed selection, add the optional component, repair a deleted file, remove it all.
+TEST_F(SuiteE2E, InstallModifyRepairUninstall) {
+    // Enter on the welcome, accept the licence, keep the selection, the folder, Enter on the summary.
+    ASSERT_EQ(0, typed("install", "\n1\n1\n" + target() + "\n\n")) << output();
+    for (const char* file : {"runtime/bin/sample-run", "runtime/lib/sample-runtime.sh", "analyzer/bin/sample-analyze",
+                             "analyzer/plugins/words.plugin"})
+        EXPECT_TRUE(exists_path(installed(file))) << file << "\n" << output();
+    // The RPM's install script ran with the folder the package was moved to.
+    EXPECT_EQ("home=" + installed("analyzer") + "\n", read_file(installed("analyzer/etc/analyzer.conf")));
+    EXPECT_FALSE(exists_path(installed("runtime/doc/README")));
+    EXPECT_NE(std::string::npos, read_file(installed("uninstall/uninstall.ini")).find("INSTALL_MODE=NONRPM\n"));
+    EXPECT_TRUE(exists_path(installed("uninstall/markers/sample-suite-5d2c")));
+
+    // A second install finds it and sends the user to the other modes.
+    EXPECT_EQ(4, typed("install", ""));
+    EXPECT_NE(std::string::npos, output().find("is installed already")) << output();
+
+    // Modify: open the Runtime, check its documentation, back, done, Enter.
+    ASSERT_EQ(0, typed("modify", "\n2\n3\n1\n1\n\n")) << output();
+    EXPECT_TRUE(exists_path(installed("runtime/doc/README"))) << output();
+    EXPECT_TRUE(exists_path(installed("analyzer/bin/sample-analyze")));
+
+    ASSERT_EQ(0, std::remove(installed("runtime/bin/sample-run").c_str()));
+    ASSERT_EQ(0, typed("repair", "\n1\n\n")) << output();
+    EXPECT_TRUE(exists_path(installed("runtime/bin/sample-run"))) << output();
+
+    ASSERT_EQ(0, typed("uninstall", "\n1\n\n")) << output();
+    EXPECT_FALSE(exists_path(target())) << output();
+    std::string records;
+    run_command("cat " + quote(m_dir.file("db")) + "/*.db 2>/dev/null", &records);
+    EXPECT_EQ("", records);
+    // Nothing is installed any more: a modify run has nothing to work on.
+    EXPECT_EQ(4, typed("modify", ""));
+    EXPECT_NE(std::string::npos, output().find("is not installed")) << output();
 }
 
-TEST_F(SuiteE2E, BackFromTheSummaryChangesTheSetupType) {
-    const PtyRun run = on_terminal(
-        to_setup_type("2") +
-        std::vector<PtyStep>{
-            {"Enter when done: ", "\r"},
-            {"Installation folder [/opt/sample-suite]: ", "\r"},
-            {"  Setup type:  Custom\n  Components:  Core files, Documentation\n", ""},
-            {"Press Enter to record these choices: ", "b\r"},
-            {"step 5 of 7: Installation folder", ""},
-            {"Installation folder [/opt/sample-suite]: ", "b\r"},
-            {"step 4 of 7: Components", ""},
-            {"Enter when done: ", "b\r"},
-            {"step 3 of 7: Setup type", ""},
-            {"Your choice [1]: ", "3\r"},
-            // Minimal has no components screen: the counters lose that step.
-            {"step 4 of 6: Installation folder", ""},
-            {"Installation folder [/opt/sample-suite]: ", "\r"},
-            {"step 5 of 6: Summary", ""},
-            {"  Setup type:  Minimal\n  Components:  Core files\n  Folder:      /opt/sample-suite\n", ""},
-            {"Press Enter to record these choices: ", "\r"},
-            {"step 6 of 6: Finish", ""},
-        });
-    EXPECT_EQ(0, run.status) << run.screen;
-    EXPECT_EQ("install_type=minimal\ncomponents=core\ndirectory=/opt/sample-suite\nlanguage=en\n",
-              read_file(default_report()));
-    EXPECT_EQ(std::string::npos, run.screen.find("step 4 of 6: Components"));
-}
-
-// Declining the licence or quitting on a later screen cancels with status 4, records nothing and
-// asks nothing more.
-TEST_F(SuiteE2E, DecliningOrQuittingCancels) {
-    const struct { const char* what; std::vector<PtyStep> steps; const char* goodbye; } rows[] = {
-        {"licence declined",
-         {{"Press Enter to continue: ", "\r"}, {"Your choice: ", "2\r"},
-          {"You did not accept the licence agreement, so the setup ends here.", ""}},
-         "Goodbye."},
-        {"quit on the folder screen",
-         to_setup_type("1") + std::vector<PtyStep>{{"Installation folder [/opt/sample-suite]: ", "q\r"}},
-         "The setup was cancelled. Nothing was installed and no choices were recorded."},
+// The selection on a terminal, in both languages: the product level with each product's install
+// type, one product's components with check boxes, a dependency carried along, then the install.
+TEST_F(SuiteE2E, SelectionOnATerminal) {
+    const struct {
+        const char* lang;
+        std::vector<PtyStep> steps;
+    } rows[] = {
+        {"en",
+         {{"Press Enter to continue: ", "\r"},
+          {"Your choice: ", "1\r"},
+          {"1. Done\n2. Sample Runtime [Custom]\n3. Sample Analyzer [Full]\n", ""},
+          {"Type a number [1]: ", "3\r"},
+          {"2. [x] Sample Analyzer\n3.     [x] Analyzer\n4.     [x] Analyzer plug-ins\n", ""},
+          {"Type a number [1]: ", "2\r"},
+          {"2. [ ] Sample Analyzer\n3.     [ ] Analyzer\n4.     [ ] Analyzer plug-ins\n", ""},
+          {"Type a number [1]: ", "4\r"},
+          // The plug-ins need the analyzer, which comes back with them.
+          {"3.     [x] Analyzer\n4.     [x] Analyzer plug-ins\n", ""},
+          {"Type a number [1]: ", "1\r"},
+          {"Type a number [1]: ", "1\r"},
+          {"Installation folder [", "\r"},
+          {"Press Enter to install: ", "\r"},
+          {"was installed in", ""}}},
+        {"de",
+         {{"Weiter mit der Eingabetaste: ", "\r"},
+          {"Ihre Wahl: ", "1\r"},
+          {"1. Fertig\n2. Sample Runtime [Angepasst]\n3. Sample Analyzer [Vollständig]\n", ""},
+          {"Nummer eingeben [1]: ", "2\r"},
+          {"     [ ] Runtime documentation\n", ""},
+          {"Nummer eingeben [1]: ", "4\r"},
+          {"     [x] Runtime documentation\n", ""},
+          {"Nummer eingeben [1]: ", "1\r"},
+          {"2. Sample Runtime [Vollständig]\n", ""},
+          {"Nummer eingeben [1]: ", "1\r"},
+          {"Installationsordner [", "\r"},
+          {"Installieren mit der Eingabetaste: ", "\r"},
+          {"wurde in", ""}}},
     };
     for (const auto& r : rows) {
-        SCOPED_TRACE(r.what);
-        const PtyRun run = on_terminal(r.steps + std::vector<PtyStep>{{r.goodbye, ""}});
-        EXPECT_EQ(4, run.status) << run.screen;
-        EXPECT_FALSE(exists_path(default_report()));
-        const std::string after = run.screen.substr(run.screen.find(r.goodbye));
-        EXPECT_EQ(std::string::npos, after.find(": ")) << after;  // no prompt after the goodbye
+        SCOPED_TRACE(r.lang);
+        std::filesystem::remove_all(target());
+        std::filesystem::remove_all(m_dir.file("db"));
+        std::filesystem::create_directories(m_dir.file("db"));
+        const PtyRun run = on_terminal(r.lang, r.steps);
+        EXPECT_EQ(0, run.status) << run.screen;
+        EXPECT_EQ(std::string(r.lang) == "de", exists_path(installed("runtime/doc/README"))) << run.screen;
+        EXPECT_TRUE(exists_path(installed("analyzer/plugins/words.plugin"))) << run.screen;
     }
-}
-
-TEST_F(SuiteE2E, GermanRunShowsGermanTextsAndRecordsTheLanguage) {
-    const PtyRun run = on_terminal(
-        {
-            {"Einrichtung von Sample Suite 1.0.0, Schritt 1 von 6: Willkommen", ""},
-            {"Auf jeder Seite geht b zurück und q bricht ab.", ""},
-            {"Weiter mit der Eingabetaste: ", "\r"},
-            {"Schritt 2 von 6: Lizenzvereinbarung", ""},
-            {"1. Ich nehme die Lizenzvereinbarung an\n2. Ich lehne die Lizenzvereinbarung ab\n", ""},
-            {"Ihre Wahl: ", "x\r"},
-            {"Bitte geben Sie eine der angezeigten Nummern ein", ""},
-            {"Ihre Wahl: ", "1\r"},
-            {"1. Standard - Grunddateien, Dokumentation und Beispiele [Vorgabe]\n", ""},
-            {"Ihre Wahl [1]: ", "\r"},
-            {"Schritt 4 von 6: Installationsordner", ""},
-            {"Installationsordner [/opt/sample-suite]: ", "/srv/suite\r"},
-            {"  Installationsart:  Standard\n  Komponenten:       Grunddateien, Dokumentation, Beispiele\n"
-             "  Ordner:            /srv/suite\n  Sprache:           Deutsch\n",
-             ""},
-            {"Eingabetaste hält diese Auswahl fest: ", "\r"},
-            {"Schritt 6 von 6: Abschluss", ""},
-            {"Es wurde nichts installiert: Diese Beispiel-Suite installiert noch nichts.", ""},
-        },
-        {"--lang", "de"});
-    EXPECT_EQ(0, run.status) << run.screen;
-    EXPECT_EQ("install_type=typical\ncomponents=core docs examples\ndirectory=/srv/suite\nlanguage=de\n",
-              read_file(default_report()));
-    EXPECT_EQ(std::string::npos, run.screen.find("Welcome"));
-}
-
-TEST_F(SuiteE2E, AnswersFromAFileTakeTheSamePath) {
-    const std::string report = m_dir.file("records/choices.txt");
-    const std::string folder = m_dir.file("target folder");
-    // Enter, accept, custom, check Examples, uncheck Documentation, done, folder, record.
-    EXPECT_EQ(0, from_file("\n1\n2\n3\n2\n\n" + folder + "\n\n", "--SUITE_REPORT " + quote(report)));
-    EXPECT_EQ("install_type=custom\ncomponents=core examples\ndirectory=" + folder + "\nlanguage=en\n",
-              read_file(report));
-    EXPECT_NE(std::string::npos, output().find("Components:  Core files, Examples\n")) << output();
-    EXPECT_NE(std::string::npos, output().find(report + ".")) << output();
-    // The temporary folder went at the end; the report named on the command line stays.
-    EXPECT_FALSE(exists_path(temp()));
-}
-
-TEST_F(SuiteE2E, ReportInTheTemporaryFolderIsSaidToGoAway) {
-    EXPECT_EQ(0, from_file("\n1\n3\n\n\n", ""));
-    EXPECT_NE(std::string::npos, output().find("That file lies in the temporary folder, which is removed when the"))
-        << output();
-    EXPECT_FALSE(exists_path(temp()));
-}
-
-TEST_F(SuiteE2E, UnwritableReportIsNoSuccess) {
-    write_file_text(m_dir.file("blocker"), "a file, not a folder\n");
-    const std::string report = m_dir.file("blocker/choices.txt");
-    EXPECT_EQ(2, from_file("\n1\n3\n\n\n", "--SUITE_REPORT " + quote(report)));
-    EXPECT_NE(std::string::npos, output().find("Your choices could not be written to " + report + "."))
-        << output();
-    EXPECT_EQ(std::string::npos, output().find("Your choices were recorded"));
 }

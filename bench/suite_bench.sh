@@ -1,0 +1,191 @@
+#!/bin/bash
+# Times a whole install and uninstall of a generated suite: 5 products of 10 tar.gz components,
+# BENCH_FILES files in all (2,000 by default, small text files in a few folders each), run
+# silently by the engine (no dialogs: a flow of the product-list actions and the driver). Three
+# measurements per direction, each the best of BENCH_RUNS runs (3) by CPU time (user + system;
+# on a shared machine the wall time also waits for other processes):
+#   engine   the engine's run, from start to exit, under /usr/bin/time -v
+#   model    the same run without the install or uninstall loop: start-up and product model
+#   backend  the same 50 payloads through lumo-backend, one process per component: the back-end
+#            work alone plus 50 process start-ups
+#   empty    lumo-backend on an empty archive 50 times: those start-ups and fixed costs, taken off
+#            the back-end figure (this also takes off a little real back-end work, so the
+#            engine's share comes out as an upper bound)
+#   tar      tar -xzf / rm -rf of the same archives, for scale
+# and the engine's own share = (engine - (backend - empty)) / engine.
+# Usage: bench/suite_bench.sh   (LUMO_BUILD_DIR: folder with bin/lumo, bin/lumo-cab,
+# bin/lumo-backend; default build/ of the repository)
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+build=${LUMO_BUILD_DIR:-$here/../build}
+runs=${BENCH_RUNS:-3}
+files=${BENCH_FILES:-2000}
+products=5
+per_product=10
+components=$((products * per_product))
+for need in "$build/bin/lumo" "$build/bin/lumo-cab" "$build/bin/lumo-backend" /usr/bin/time; do
+    [ -x "$need" ] || { echo "suite_bench: $need is missing" >&2; exit 2; }
+done
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+pkg=$work/pkg
+
+echo "== generating $components components, $files files"
+mkdir -p "$pkg/config/bin" "$pkg/payload" "$work/stage" "$work/src"
+per_component=$((files / components))
+{
+    echo "<Media><Name>Bench Suite</Name><GUID>bench-suite</GUID>"
+    for ((p = 1; p <= products; p++)); do
+        echo "<Product id=\"$p\" platform=\"KX32;KX64;VEXAN64\"><Name>Product $p</Name><Abbr>p$p</Abbr>"
+        for ((c = 1; c <= per_product; c++)); do
+            name=c$(( (p - 1) * per_product + c ))
+            echo "<Component id=\"$c\" platform=\"KX32;KX64;VEXAN64\"><Name>Component $name</Name><Abbr>$name</Abbr>" \
+                 "<Type>tgz</Type><RPMFileDir>\${PACKAGE_DIR}/payload</RPMFileDir>" \
+                 "<NONRPMProductCode>$name.tar.gz</NONRPMProductCode><Data>1</Data><Selected>1</Selected></Component>"
+        done
+        echo "</Product>"
+    done
+    echo "</Media>"
+} > "$pkg/config/mediaconfig.xml"
+python3 - "$work/src" "$components" "$per_component" <<'PY'
+import os, random, sys
+base, components, per = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+random.seed(3)
+line = b'sample text of a generated component file, line %d\n'
+for c in range(1, components + 1):
+    for f in range(per):
+        folder = os.path.join(base, 'c%d' % c, 'c%d' % c, 'd%d' % (f % 5))
+        os.makedirs(folder, exist_ok=True)
+        with open(os.path.join(folder, 'f%03d.txt' % f), 'wb') as out:
+            out.write(b''.join(line % i for i in range(random.randint(5, 80))))
+PY
+for ((c = 1; c <= components; c++)); do
+    tar -czf "$pkg/payload/c$c.tar.gz" -C "$work/src/c$c" "c$c"
+done
+mkdir -p "$work/empty/e"
+tar -czf "$work/empty.tar.gz" -C "$work/empty" e
+for ((c = 1; c <= components; c++)); do cp "$work/empty.tar.gz" "$work/empty$c.tar.gz"; done
+
+# The flow: build and configure the product set, fix the selection, then install (or, with
+# LUMO_MODE uninstall, remove) every component.
+printf 'PRODUCT_NAME=Bench\nPRODUCT_VERSION=1.0\n' > "$work/stage/product.ini"
+printf '_internal_:main.xml:\n' > "$work/stage/sequence.ini"
+echo '<sequence><module id="_start_" file="run.xml" component="_internal_" action="init"/></sequence>' \
+    > "$work/stage/main.xml"
+cat > "$work/stage/run.xml" <<'XML'
+<module><behavior>
+  <action id="init" type="built_in" func="lumo_init_products_list"><next call="configure"/></action>
+  <action id="configure" type="built_in" func="lumo_configure_products_list"><next call="full"/></action>
+  <action id="full" type="built_in" func="lumo_detect_full_uninstall"><next call="lists"/></action>
+  <action id="lists" type="built_in" func="lumo_fill_abbr_var">
+    <next condition="BENCH_NO_LOOP" call="_finish_"/>
+    <next condition="${LUMO_MODE} = uninstall" call="remove"/>
+    <next call="install"/>
+  </action>
+  <action id="install" type="built_in" func="lumo_install_selected_products"><next call="_finish_"/></action>
+  <action id="remove" type="built_in" func="lumo_uninstall_selected_products"><next call="_finish_"/></action>
+</behavior></module>
+XML
+"$build/bin/lumo-cab" create "$pkg/config/install.cab" --dir "$work/stage" _internal_ >/dev/null
+cp "$build/bin/lumo" "$pkg/config/bin/lumo"
+
+# measure NAME COMMAND...: runs the command under /usr/bin/time -v; prints "CPU_MS WALL_MS RSS_KB".
+measure() {
+    local out=$work/time.txt
+    /usr/bin/time -v -o "$out" "$@" >/dev/null 2>"$work/stderr.txt" || { echo "suite_bench: $* failed" >&2; tail -3 "$work/stderr.txt" >&2; exit 1; }
+    awk -F': ' '
+        /User time/ {u = $2} /System time/ {s = $2} /Maximum resident/ {r = $2}
+        /Elapsed \(wall clock\)/ {n = split($2, t, ":"); w = 0; for (i = 1; i <= n; i++) w = w * 60 + t[i]}
+        END {printf "%d %d %d\n", (u + s) * 1000, w * 1000, r}' "$out"
+}
+engine_run() {  # MODE [OPTIONS]
+    local mode=$1
+    shift
+    (cd "$work/run" && HOME="$work/home" "$pkg/config/bin/lumo" --LUMO_MODE "$mode" --INSTALL_MODE NONRPM "$@" \
+        --NONRPM_DB_DIR "$work/db" --LUMO_INSTALL_DIR "$work/target" --TEMP_FOLDER "$work/run/temp" \
+        --SKIP_PRESS_ENTER_IN_INSTALLATION 1 </dev/null)
+}
+backend_all() {  # install|uninstall [ARCHIVE]: every component through lumo-backend
+    local c
+    for ((c = 1; c <= components; c++)); do
+        if [ "$1" = install ]; then
+            "$build/bin/lumo-backend" install tgz "${2:-$pkg/payload/c$c.tar.gz}" "$work/target" --db "$work/db"
+        else
+            "$build/bin/lumo-backend" uninstall tgz "$(basename "${2:-c$c.tar.gz}")" --db "$work/db"
+        fi
+    done
+}
+backend_empty() {
+    local c
+    for ((c = 1; c <= components; c++)); do
+        if [ "$1" = install ]; then
+            "$build/bin/lumo-backend" install tgz "$work/empty$c.tar.gz" "$work/target" --db "$work/db"
+        else
+            "$build/bin/lumo-backend" uninstall tgz "empty$c.tar.gz" --db "$work/db"
+        fi
+    done
+}
+tar_all() {
+    local c
+    for ((c = 1; c <= components; c++)); do
+        if [ "$1" = install ]; then tar -xzf "$pkg/payload/c$c.tar.gz" -C "$work/target"; else rm -rf "$work/target/c$c"; fi
+    done
+}
+fresh() { rm -rf "$work/target" "$work/db" "$work/run" "$work/home"; mkdir -p "$work/target" "$work/db" "$work/run/temp" "$work/home"; }
+
+# best KIND DIRECTION: the run with the least CPU time among $runs; KIND is engine, backend,
+# empty or tar. Each uninstall is measured on a fresh install made the same way.
+best() {
+    local kind=$1 direction=$2 result best_result="" r
+    for ((r = 0; r < runs; r++)); do
+        fresh
+        if [ "$direction" = uninstall ]; then
+            case $kind in
+                engine|model) engine_run install >/dev/null ;;
+                backend) backend_all install >/dev/null ;;
+                empty) backend_empty install >/dev/null 2>&1 ;;
+                tar) tar_all install ;;
+            esac
+        fi
+        case $kind in
+            engine) result=$(measure bash -c "$(declare -f engine_run); work=$work pkg=$pkg; engine_run $direction") ;;
+            model) result=$(measure bash -c "$(declare -f engine_run); work=$work pkg=$pkg; engine_run $direction --BENCH_NO_LOOP 1") ;;
+            backend) result=$(measure bash -c "$(declare -f backend_all); work=$work pkg=$pkg build=$build components=$components; backend_all $direction") ;;
+            empty) result=$(measure bash -c "$(declare -f backend_empty); work=$work build=$build components=$components; backend_empty $direction") ;;
+            tar) result=$(measure bash -c "$(declare -f tar_all); work=$work pkg=$pkg components=$components; tar_all $direction") ;;
+        esac
+        if [ -z "$best_result" ] || [ "${result%% *}" -lt "${best_result%% *}" ]; then best_result=$result; fi
+    done
+    echo "$best_result"
+}
+
+# Sanity: the engine installs every file and removes every file.
+fresh
+engine_run install >/dev/null || true
+installed=$(find "$work/target" -type f -path '*/c*/d*' | wc -l)
+engine_run uninstall >/dev/null || true
+left=0
+[ -d "$work/target" ] && left=$(find "$work/target" -type f | wc -l)
+echo "engine install put $installed files in place; its uninstall left $left"
+[ "$installed" -ge $((per_component * components)) ] && [ "$left" -eq 0 ] || { echo "suite_bench: the engine did not do the job" >&2; exit 1; }
+
+printf '%-10s %-9s %9s %9s %9s\n' direction kind cpu_ms wall_ms rss_kb
+declare -A cpu
+for direction in install uninstall; do
+    for kind in engine model backend empty tar; do
+        read -r c w m < <(best "$kind" "$direction")
+        cpu[$kind.$direction]=$c
+        [ "$kind" = engine ] && eval "wall_$direction=$w"
+        printf '%-10s %-9s %9d %9d %9d\n' "$direction" "$kind" "$c" "$w" "$m"
+    done
+done
+for direction in install uninstall; do
+    awk -v e="${cpu[engine.$direction]}" -v m="${cpu[model.$direction]}" -v b="${cpu[backend.$direction]}" \
+        -v z="${cpu[empty.$direction]}" -v d="$direction" 'BEGIN {
+        work = b - z; if (work < 0) work = 0          # back-end work, start-ups taken off
+        own = e - work; if (own < 0) own = 0
+        printf "%s: engine %d ms CPU, of which back-end work %d ms (lumo-backend %d - empty %d);", d, e, work, b, z
+        printf " the engine'"'"'s own work at most %d ms = %.1f%%; start-up and product model alone %d ms\n", own, (e > 0 ? own * 100 / e : 0), m}'
+done
+awk -v i="${cpu[engine.install]}" -v u="${cpu[engine.uninstall]}" -v wi="$wall_install" -v wu="$wall_uninstall" \
+    'BEGIN {printf "uninstall / install: CPU %.2f, wall %.2f\n", (i > 0 ? u / i : 0), (wi > 0 ? wu / wi : 0)}'
