@@ -44,9 +44,16 @@ std::string expanded(session_t* session, const std::string& text) { return expan
 
 volatile sig_atomic_t g_deferred_signal = 0;
 
-// The first signal is the one reported; later ones add nothing.
+// The first signal is the one reported. A second one means the sender will not wait for the
+// component: the back-end command or script it waits for is ended with its whole process group,
+// the component fails and the rollback follows.
 void defer_signal(int signo) {
-    if (g_deferred_signal == 0) g_deferred_signal = signo;
+    if (g_deferred_signal == 0) {
+        g_deferred_signal = signo;
+        return;
+    }
+    const pid_t child = g_child;
+    if (child > 0) kill(-child, SIGKILL);
 }
 
 constexpr std::array<int, 3> deferred_signals = {SIGHUP, SIGTERM, SIGQUIT};
