@@ -1,5 +1,7 @@
 #include "lumo_download.h"
 
+#include <unistd.h>
+
 #include <map>
 #include <memory>
 #include <vector>
@@ -160,6 +162,8 @@ int apply_answer(session_t* session, DownloadManager& manager, int& retries) {
             }
             return 0;
         }
+        // A server that has just failed is given a moment before the answer is applied again.
+        if (retries > 0) sleep(1);
         ++retries;
         for_each_component(session, [](Component* component) { component->m_downloadFailed = 0; });
         manager.retryDownload(session);

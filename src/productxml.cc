@@ -139,6 +139,8 @@ const product_file_t* ProductXML::getFileToDownloadByFilename(const std::string&
 
 bool ProductXML::verifyChecksum(const product_file_t& file, const std::string& local_path) {
     if (!is_file(local_path)) return false;
+    // SHA-256 is computed by the download manager; here such a file never passes unchecked.
+    if (!file.sha256.empty()) return false;
     if (file.cksum.empty()) return true;
     return product_file_cksum(local_path) == file.cksum;
 }

@@ -28,7 +28,7 @@ public:
     // The first file of that name, null when none.
     const product_file_t* getFileToDownloadByFilename(const std::string& name) const;
     // Whether the copy at local_path is intact: it exists and its checksum (when one is given)
-    // matches.
+    // matches. A file with a SHA-256 value is left to the download manager: false here.
     static bool verifyChecksum(const product_file_t& file, const std::string& local_path);
     void dumpToLog() const;
     const std::vector<product_file_t>& files() const { return m_files; }

@@ -33,11 +33,18 @@ std::string cksum(const std::string& data) {
 class DownloadE2E : public SeqPackage {
 protected:
     // The sequence runs the product-list actions and then `last`, keeping each result.
+    // last "": the online sample's own sequence, with its dialog after a failed download.
     void make_package(const std::string& last, const std::string& product_xml) {
+        if (last.empty()) {
+            for (const char* name : {"product.ini", "sequence.ini", "main.xml", "download.xml"})
+                stage(name, read_file(lumo_test::source_dir() + "/examples/online/store/" + name));
+        }
         stage("product.ini", "PRODUCT_NAME=Online\nPRODUCT_VERSION=1.0\n");
-        stage("sequence.ini", "_internal_:main.xml:\n");
-        stage("main.xml", "<sequence><module id=\"_start_\" file=\"m.xml\" component=\"_internal_\" "
-                          "action=\"lumo_init_products_list\"/></sequence>");
+        if (!last.empty()) {
+            stage("sequence.ini", "_internal_:main.xml:\n");
+            stage("main.xml", "<sequence><module id=\"_start_\" file=\"m.xml\" component=\"_internal_\" "
+                              "action=\"lumo_init_products_list\"/></sequence>");
+        }
         std::string actions;
         const char* steps[][2] = {{"lumo_init_products_list", "R_INIT"},
                                   {"lumo_configure_products_list", "R_CONF"},
@@ -46,7 +53,7 @@ protected:
             actions += "<action id=\"" + std::string(steps[i][0]) + "\" type=\"built_in\" func=\"" + steps[i][0] +
                        "\"><set property=\"" + steps[i][1] + "\" value=\"${EXIT_CODE}\"/><next call=\"" +
                        (i < 2 ? steps[i + 1][0] : "_finish_") + "\"/></action>";
-        stage("m.xml", module(actions));
+        if (!last.empty()) stage("m.xml", module(actions));
         pack();
         write_file_text(m_dir.file("pkg/config/mediaconfig.xml"),
                         "<Media><GUID>online</GUID><Product id=\"1\" platform=\"KX32;KX64;VEXAN64\"><Name>P</Name>"
@@ -126,4 +133,31 @@ TEST_F(DownloadE2E, OnlineDownloadShowsProgressAndVerifiesThePayload) {
     // ends with its line and the done text, the small one with the done text alone.
     EXPECT_NE(std::string::npos, screen.find(erase + "\rFetching ")) << screen;
     EXPECT_NE(std::string::npos, screen.find("% done\n done\n")) << screen;
+}
+
+// The online sample's sequence on a terminal: the second archive is missing on the server, and
+// the dialog's answer decides: ignore leaves its component out, abort ends the run with status 2.
+TEST_F(DownloadE2E, FailedDownloadAsksOnTheTerminal) {
+    if (!lumo_test::Nginx::available()) GTEST_SKIP() << "nginx is not installed";
+    lumo_test::Nginx nginx;
+    ASSERT_TRUE(nginx.start());
+    std::filesystem::create_directories(nginx.www("payload"));
+    write_file_text(nginx.www("payload/one.tar.gz"), fault_body(100));
+    make_package("", "<product><file name=\"one.tar.gz\" path=\"payload\" size=\"100\" cksum=\"" +
+                         cksum(fault_body(100)) + "\"/><file name=\"two.tar.gz\" path=\"payload\" size=\"1\"/></product>");
+    const std::string base = nginx.url("");
+    const std::vector<std::string> argv = {m_dir.file("pkg/config/bin/lumo"), "--TEMP_FOLDER", temp(), "--__keep_temp__",
+                                           "--INSTALL_MODE", "NONRPM", "--NONRPM_DB_DIR", m_dir.file("db"),
+                                           "--download_url", base.substr(0, base.size() - 1)};
+    lumo_test::PtyOptions options;
+    options.cwd = m_dir.file("run");
+    std::filesystem::create_directories(temp());
+    const std::string question = "abort, ignore or retry [retry]:";
+    lumo_test::PtyRun run = lumo_test::run_on_pty(argv, {{question, "ignore\n"}}, options);
+    EXPECT_EQ(0, run.status) << run.screen;
+    EXPECT_NE(std::string::npos, run.screen.find("Downloading " + base + "payload/two.tar.gz failed"));
+    EXPECT_TRUE(logged("lumo_download_rpms: mark component 'two' as failed to download"));
+    EXPECT_EQ(fault_body(100), read_file(m_dir.file("pkg/payload/one.tar.gz")));
+    run = lumo_test::run_on_pty(argv, {{question, "abort\n"}}, options);
+    EXPECT_EQ(2, run.status) << run.screen;
 }
