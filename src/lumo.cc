@@ -16,6 +16,7 @@
 #include "file.h"
 #include "log.h"
 #include "productxml.h"
+#include "sushell.h"
 #include "tsd.h"
 #include "utils.h"
 #include "xml.h"
@@ -944,5 +945,6 @@ int lumo_actions_register(session_t* session) {
     for (const auto& action : actions) {
         if (actions_register(session, action.name, action.handler) != 0) return -1;
     }
+    if (sushell_actions_register(session) != 0) return -1;
     return 0;
 }

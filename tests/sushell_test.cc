@@ -1,0 +1,105 @@
+#include "sushell.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "env.h"
+#include "test_util.h"
+
+using lumo_test::LogCapture;
+using lumo_test::TempDir;
+
+TEST(SuShellTest, WaitForPromptFindsItTimesOutOrSeesTheEnd) {
+    int fds[2];
+    ASSERT_EQ(0, pipe(fds));
+    ASSERT_EQ(4, write(fds[1], "Pass", 4));
+    EXPECT_EQ(1, wait_for_prompt(fds[0], "Password:", 50));
+    // The prompt split over two reads is still found, and what came is handed back.
+    const pid_t writer = fork();
+    if (writer == 0) {
+        if (write(fds[1], "Pass", 4) == 4) usleep(100000);
+        _exit(write(fds[1], "word: x", 7) == 7 ? 0 : 1);
+    }
+    std::string seen;
+    EXPECT_EQ(0, wait_for_prompt(fds[0], "Password:", 5000, &seen));
+    EXPECT_EQ("Password: x", seen);
+    waitpid(writer, nullptr, 0);
+    close(fds[1]);
+    EXPECT_EQ(2, wait_for_prompt(fds[0], "Password:", 1000));
+    close(fds[0]);
+}
+
+TEST(SuShellTest, OutcomeJudgement) {
+    TempDir dir;
+    const struct {
+        int status;
+        bool folder;
+        int result;
+        const char *auth, *exit_code, *visibility;
+    } cases[] = {
+        {0, true, 0, "AUTH_SUCCESS", "0", ""},    {4, true, 4, "AUTH_SUCCESS", "4", ""},
+        {127, true, 127, "AUTH_SUCCESS", "127", ""}, {1, true, 1, "AUTH_FAILURE", "", "VISIBLE"},
+        {1, false, 0, "AUTH_SUCCESS", "", ""},
+        // Killed by a signal: a failure even when the temporary folder is gone.
+        {128 + 9, false, 137, "AUTH_FAILURE", "", "VISIBLE"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.status);
+        session_t session;
+        env_set_string(&session, "TEMP_FOLDER", c.folder ? dir.path() : dir.file("gone"));
+        EXPECT_EQ(c.result, shell_judge_status(&session, c.status));
+        EXPECT_EQ(c.auth, env_get_string(&session, std::string("AUTH_STATUS")));
+        EXPECT_EQ(c.exit_code, env_get_string(&session, std::string("LUMO_EXIT_CODE")));
+        EXPECT_EQ(c.visibility, env_get_string(&session, std::string("WINDOW_VISIBILITY")));
+    }
+}
+
+TEST(SuShellTest, RefusalsStartNothing) {
+    LogCapture log;
+    TempDir dir;
+    session_t session;
+    EXPECT_EQ(1, shell_execute_command(&session));
+    EXPECT_EQ("AUTH_FAILURE", env_get_string(&session, std::string("AUTH_STATUS")));
+    EXPECT_TRUE(log.has_line(": shell_execute_command: command is not specified"));
+    env_set_string(&session, "TEMP_FOLDER", dir.path());
+    env_set_string(&session, "SU_LOGIN", "nobody");
+    env_set_string(&session, "SU_PATH", dir.file("never_run"));
+    env_set_string(&session, "SU_COMMAND", "echo 'pw1'");
+    env_set_string(&session, "__HIDE__SU_PASSWORD", "pw1");
+    EXPECT_EQ(1, shell_execute_command(&session));
+    EXPECT_TRUE(log.has_line("shell_execute_command: the command holds the password, refused"));
+    EXPECT_FALSE(env_exists(&session, std::string("__HIDE__SU_PASSWORD")));
+    for (const std::string& bad : {std::string("a\nb"), std::string("a\rb"), std::string("a\0b", 3), std::string("a\x03")}) {
+        EXPECT_EQ(1, su_execute_command(&session, "nobody", bad, "true"));
+        EXPECT_EQ(1, sudo_execute_command(bad, "true"));
+    }
+    EXPECT_EQ(1, su_execute_command(&session, "-s/bin/sh", "pw", "true"));
+    EXPECT_EQ(8u, lumo_test::count_occurrences(log.text(), "password refused"));
+    EXPECT_TRUE(log.has_line("su_execute_command: login '-s/bin/sh' refused"));
+    EXPECT_FALSE(log.has_line("su_execute_command: opening slave device failed"));
+}
+
+TEST(SuShellTest, MarkerIsExclusiveAndStaleOnesAreReplaced) {
+    LogCapture log;
+    TempDir dir;
+    session_t session;
+    env_set_string(&session, "tmp_dir", dir.path());
+    env_set_string(&session, "USER", "tester");
+    const std::string marker = dir.file("vexan.lumo.tester.running.marker");
+    EXPECT_EQ(0, sushell_marker_create(&session));
+    EXPECT_EQ(std::to_string(getpid()) + "\n", lumo_test::read_file(marker));
+    EXPECT_EQ(1, sushell_marker_create(&session));  // this process is alive
+    EXPECT_EQ("yes", env_get_string(&session, std::string("INSTALLER_PRESENT")));
+    lumo_test::write_file_text(marker, "999999999\n");
+    EXPECT_EQ(0, sushell_marker_create(&session));
+    // A link at the name is not followed, and a folder anyone may change is not used.
+    unlink(marker.c_str());
+    ASSERT_EQ(0, symlink(dir.file("target").c_str(), marker.c_str()));
+    EXPECT_EQ(1, sushell_marker_create(&session));
+    EXPECT_FALSE(lumo_test::exists_path(dir.file("target")));
+    chmod(dir.path().c_str(), 0777);
+    EXPECT_EQ(-1, sushell_marker_create(&session));
+    chmod(dir.path().c_str(), 0700);
+}
