@@ -130,6 +130,8 @@ public:
             const pid_t got = waitpid(m_pid, &wait_status, WNOHANG);
             if (got == m_pid || (got < 0 && errno == ECHILD)) {
                 m_reaped = true;
+                // A process id that is gone may come back as someone else's.
+                if (g_child == m_pid) g_child = 0;
                 m_status = got == m_pid ? status_of(wait_status) : 1;
             }
         }
@@ -350,6 +352,14 @@ void scrub_root_env_file(session_t* session) {
     }
 }
 
+bool sudo_installed() {
+    const char* path = getenv("PATH");
+    for (const std::string& folder : splitString(path && *path ? path : "/usr/bin:/bin", ":", false)) {
+        if (access((folder + "/sudo").c_str(), X_OK) == 0) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 su_options_t su_options_from(session_t* session, const std::string& login) {
@@ -505,6 +515,11 @@ int sudo_execute_command(const std::string& password, const std::string& command
         error("sudo_execute_command: password refused: %s", refusal);
         return 1;
     }
+    // Without sudo the shell would end with 127, which counts as a command that ran.
+    if (!sudo_installed()) {
+        error("sudo_execute_command: sudo is not installed");
+        return 1;
+    }
     const secret_line line(password);
     int to_sudo[2], from_sudo[2];
     if (pipe2(to_sudo, O_CLOEXEC) != 0) {
@@ -606,6 +621,8 @@ int shell_execute_command(session_t* session) {
     print_log("shell_execute_command: command: %s", masked.c_str());
     wiped_string password{env_get_string(session, std::string("__HIDE__SU_PASSWORD"))};
     // Used once: the password leaves the properties, so that no later dump or saved file holds it.
+    // Overwritten first, which reuses the value's own memory, so that the freed memory is blank.
+    env_set_string(session, "__HIDE__SU_PASSWORD", std::string(password.text.size(), '*'));
     env_remove(session, std::string("__HIDE__SU_PASSWORD"));
     scrub_root_env_file(session);
     // A command line is visible to every user of the machine.

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "env.h"
@@ -10,26 +9,6 @@
 
 using lumo_test::LogCapture;
 using lumo_test::TempDir;
-
-TEST(SuShellTest, WaitForPromptFindsItTimesOutOrSeesTheEnd) {
-    int fds[2];
-    ASSERT_EQ(0, pipe(fds));
-    ASSERT_EQ(4, write(fds[1], "Pass", 4));
-    EXPECT_EQ(1, wait_for_prompt(fds[0], "Password:", 50));
-    // The prompt split over two reads is still found, and what came is handed back.
-    const pid_t writer = fork();
-    if (writer == 0) {
-        if (write(fds[1], "Pass", 4) == 4) usleep(100000);
-        _exit(write(fds[1], "word: x", 7) == 7 ? 0 : 1);
-    }
-    std::string seen;
-    EXPECT_EQ(0, wait_for_prompt(fds[0], "Password:", 5000, &seen));
-    EXPECT_EQ("Password: x", seen);
-    waitpid(writer, nullptr, 0);
-    close(fds[1]);
-    EXPECT_EQ(2, wait_for_prompt(fds[0], "Password:", 1000));
-    close(fds[0]);
-}
 
 TEST(SuShellTest, OutcomeJudgement) {
     TempDir dir;
