@@ -24,6 +24,7 @@
 #include "lumo_download.h"
 #include "productxml.h"
 #include "thirdparty.h"
+#include "sushell.h"
 #include "tsd.h"
 #include "utils.h"
 #include "xml.h"
@@ -926,5 +927,6 @@ int lumo_actions_register(session_t* session) {
     if (coex_actions_register(session) != 0) return -1;
     if (prerequisites_actions_register(session) != 0) return -1;
     if (lumo_download_actions_register(session) != 0) return -1;
+    if (sushell_actions_register(session) != 0) return -1;
     return 0;
 }

@@ -32,6 +32,7 @@
 #include "silent.h"
 #include "store.h"
 #include "string_table.h"
+#include "sushell.h"
 #include "utils.h"
 
 extern char** environ;
@@ -756,6 +757,7 @@ void prepare_temp_folder(startup_t& run) {
         folder_create(temp_dir, folder_mode_private);
     }
     g_cleanup.root_env_file = env_root_file_path(s);
+    sushell_marker_create(s);
     note_cleanup_settings(s);
     g_cleanup.armed = 1;
 }

@@ -1,0 +1,199 @@
+// Runs the engine as an ordinary user on a pseudo-terminal and lets it start itself again as another
+// user through the real su and sudo, with users made for the test; a fake su stands in only where
+// su must hang or be interrupted.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <ctime>
+#include <filesystem>
+
+#include "seq_package.h"
+#include "test_util.h"
+
+using lumo_test::quote;
+using lumo_test::read_file;
+using lumo_test::run_command;
+using lumo_test::write_file_text;
+
+namespace {
+
+const char* const first_user = "lumo_t1";
+const char* const second_user = "lumo_t2";
+// Made afresh for each run, so that no file left by anything else can hold them.
+const std::string run_token = std::to_string(getpid()) + "x" + std::to_string(time(nullptr) % 100000);
+const std::string first_password = "Lumo-first-" + run_token;
+const std::string second_password = "Lumo-second-" + run_token;
+
+// The text appears in no file under the folder (links not followed, large files skipped).
+bool folder_holds(const std::string& folder, const std::string& text) {
+    std::error_code ec;
+    for (auto it = std::filesystem::recursive_directory_iterator(
+             folder, std::filesystem::directory_options::skip_permission_denied, ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+        if (!it->is_regular_file(ec) || it->file_size(ec) > (8u << 20)) continue;
+        if (read_file(it->path().string()).find(text) != std::string::npos) return true;
+    }
+    return false;
+}
+
+bool process_alive(const std::string& pid_file) {
+    const long pid = strtol(read_file(pid_file).c_str(), nullptr, 10);
+    return pid > 0 && kill(static_cast<pid_t>(pid), 0) == 0;
+}
+
+bool set_password(const std::string& user, const std::string& password) {
+    FILE* pipe = popen("chpasswd", "w");
+    if (!pipe) return false;
+    fprintf(pipe, "%s:%s\n", user.c_str(), password.c_str());
+    return pclose(pipe) == 0;
+}
+
+// The two users, the first allowed to use sudo, while it lives; ready() false when not root.
+struct TestUsers {
+    bool ready = geteuid() == 0 && run_command("command -v useradd chpasswd setpriv sudo >/dev/null") == 0;
+    TestUsers() {
+        for (const char* user : {first_user, second_user}) {
+            run_command(std::string("userdel -r -f ") + user + " >/dev/null 2>&1");
+            ready = ready && run_command(std::string("useradd -m -s /bin/sh ") + user + " >/dev/null 2>&1") == 0;
+        }
+        ready = ready && set_password(first_user, first_password) &&
+                run_command("printf '%s ALL=(ALL) ALL\\n' lumo_t1 >/etc/sudoers.d/lumo_t1_test && "
+                            "chmod 0440 /etc/sudoers.d/lumo_t1_test") == 0;
+    }
+    ~TestUsers() {
+        run_command("rm -f /etc/sudoers.d/lumo_t1_test");
+        for (const char* user : {first_user, second_user}) run_command(std::string("userdel -r -f ") + user + " >/dev/null 2>&1");
+    }
+};
+
+class SuShell : public SeqPackage {
+protected:
+    // A password dialog, the properties saved for the root instance, the escalation; the instance
+    // started with ELEVATED sleeps past the marker time-out and ends with status 3.
+    void SetUp() override {
+        stage("product.ini", "PRODUCT_NAME=Escalation Test\nPRODUCT_VERSION=1.0\n");
+        stage("sequence.ini", "_internal_:main.xml:\n");
+        stage("main.xml", "<sequence><module id=\"_start_\" file=\"m.xml\" component=\"_internal_\" action=\"start\"/></sequence>");
+        stage("m.xml",
+              module("<action id=\"start\"><next condition=\"ELEVATED\" call=\"root\"/><next call=\"ask\"/></action>"
+                     "<action id=\"root\" type=\"plugin_bash\" component=\"_internal_\" file=\"root.sh\" func=\"work\">"
+                     "<set property=\"LUMO_EXIT_CODE\" value=\"3\"/><next call=\"_finish_\"/></action>"
+                     "<action id=\"ask\" type=\"dialog\" call=\"pw\"><next call=\"save\"/></action>"
+                     "<action id=\"save\" type=\"built_in\" func=\"env_save\"><next call=\"su\"/></action>"
+                     "<action id=\"su\" type=\"built_in\" func=\"shell_execute_command\"><next call=\"_finish_\"/></action>",
+                     "<interface view=\"cli\"><dialog id=\"pw\" clear_screen=\"false\"><title text=\"Rights\"/>"
+                     "<input text=\"Secret?\" keep=\"__HIDE__SU_PASSWORD\"/></dialog></interface>"));
+        stage("root.sh", "work() { sleep 5; echo 'root instance done'; }\n");
+        pack();
+        // Both users reach the package; the shared folder is theirs as /tmp is everybody's.
+        std::filesystem::create_directories(shared());
+        chmod(m_dir.path().c_str(), 0755);
+        chmod(shared().c_str(), 01777);
+        write_file_text(m_dir.file("fake_su"), "#!/bin/sh\necho $$ >" + quote(m_dir.file("su.pid")) +
+                                                   "\n[ -n \"$FAKE_PROMPT\" ] || exec sleep 60\n"
+                                                   "printf 'Password: '; stty -echo; read pw; stty echo; echo started\n"
+                                                   "exec sleep 60\n");
+        chmod(m_dir.file("fake_su").c_str(), 0755);
+    }
+
+    std::string shared() const { return m_dir.file("run/shared"); }
+    std::string engine() const { return m_dir.file("pkg/config/bin/lumo"); }
+    std::string logs_of(const std::string& user) const {
+        std::string text;
+        std::error_code ec;
+        for (const auto& entry : std::filesystem::directory_iterator(shared(), ec))
+            if (entry.path().filename().string().rfind("vexan.lumo." + user + ".", 0) == 0 &&
+                entry.path().extension() == ".log")
+                text += read_file(entry.path().string());
+        return text;
+    }
+
+    // The engine as `user` (root when empty) on a pseudo-terminal, typing the password into the
+    // dialog; then whatever further steps.
+    lumo_test::PtyRun escalate(const std::string& user, const std::string& login, const std::string& typed,
+                               const std::vector<std::string>& extra, const std::vector<lumo_test::PtyStep>& more = {}) {
+        std::vector<std::string> argv;
+        if (!user.empty())
+            argv = {"/usr/bin/setpriv", "--reuid=" + user, "--regid=" + user, "--init-groups", "--",
+                    "/usr/bin/env", "USER=" + user, "LOGNAME=" + user, "HOME=/home/" + user};
+        else argv = {"/usr/bin/env", "USER=root"};
+        const std::string elevated = quote(engine()) + " --TEMP_FOLDER " + quote(shared() + "/t2") +
+                                     " --RUN_MODE elevated --ELEVATED 1";
+        for (const std::string& arg : {engine(), std::string("--TEMP_FOLDER"), shared() + "/t1",
+                                       "--SU_LOGIN=" + login, std::string("--SU_COMMAND"), elevated})
+            argv.push_back(arg);
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        lumo_test::PtyOptions options;
+        options.cwd = m_dir.file("run");
+        return lumo_test::run_on_pty(argv, std::vector<lumo_test::PtyStep>{{"Secret?", typed + "\n"}} + more, options);
+    }
+};
+
+// su with the right password, a wrong one and one full of shell characters, and sudo with the
+// user's own password: the outcome properties, one root instance at most, the password nowhere.
+TEST_F(SuShell, EscalatesThroughRealSuAndSudo) {
+    const TestUsers users;
+    if (!users.ready) GTEST_SKIP() << "needs root to create the users lumo_t1 and lumo_t2 (useradd, chpasswd, setpriv, sudo)";
+    const struct {
+        const char* name;
+        std::string set, typed, login, target;
+        int status;
+        const char *auth, *exit_code, *visibility;
+        size_t root_runs;
+    } cases[] = {
+        {"su right", second_password, second_password, second_user, second_user, 3, "AUTH_SUCCESS", "3", "<unset>", 1},
+        {"su wrong", second_password, second_password + "y", second_user, second_user, 0, "AUTH_FAILURE", "<unset>", "VISIBLE", 0},
+        {"su shell characters", "p'a\"s$(id) `x`\\;|&<>*?!# ~%" + run_token, "p'a\"s$(id) `x`\\;|&<>*?!# ~%" + run_token, second_user,
+         second_user, 3, "AUTH_SUCCESS", "3", "<unset>", 1},
+        {"sudo", second_password, first_password, "", "root", 3, "AUTH_SUCCESS", "3", "<unset>", 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(set_password(second_user, c.set));
+        std::filesystem::remove_all(shared() + "/t2");
+        for (const auto& entry : std::filesystem::directory_iterator(shared())) std::filesystem::remove_all(entry.path());
+        const auto started = std::chrono::steady_clock::now();
+        const lumo_test::PtyRun run = escalate(first_user, c.login, c.typed, {"--__keep_temp__", "--SU_MARKER_TIMEOUT", "3"});
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(25));
+        const std::string first_log = logs_of(first_user);
+        EXPECT_EQ(c.status, run.status) << run.screen;
+        EXPECT_EQ(c.auth, lumo_test::logged_value(first_log, "AUTH_STATUS")) << first_log;
+        EXPECT_EQ(c.exit_code, lumo_test::logged_value(first_log, "LUMO_EXIT_CODE"));
+        EXPECT_EQ(c.visibility, lumo_test::logged_value(first_log, "WINDOW_VISIBILITY"));
+        // The root instance outlived the marker time-out: only its trusted marker kept it alive.
+        EXPECT_EQ(c.root_runs, lumo_test::count_occurrences(logs_of(c.target), "Logging started at"));
+        EXPECT_EQ(c.root_runs, lumo_test::count_occurrences(run.screen, "root instance done"));
+        EXPECT_FALSE(folder_holds("/tmp", c.typed)) << "a file holds the password";  // the package's too
+        EXPECT_EQ(std::string::npos, run.screen.find(c.typed)) << run.screen;
+        EXPECT_TRUE(lumo_test::exists_path(shared() + "/vexan.lumo.root.env_file"));
+    }
+}
+
+// A su that never asks is ended within the prompt limit, the fallback's too; an interrupt answered
+// "Yes" while su runs ends su and removes the root environment file before the status 4.
+TEST_F(SuShell, HungSuIsEndedAndInterruptCleansUp) {
+    if (geteuid() != 0) GTEST_SKIP() << "runs as root so that no user needs creating";
+    const std::vector<std::string> fake = {"--SU_PATH", m_dir.file("fake_su"), "--SU_PROMPT_TIMEOUT", "2"};
+    const auto started = std::chrono::steady_clock::now();
+    lumo_test::PtyRun run = escalate("", "root", "whatever", fake);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(12));
+    EXPECT_EQ(0, run.status) << run.screen;
+    std::string log = logs_of("root");
+    EXPECT_EQ("AUTH_FAILURE", lumo_test::logged_value(log, "AUTH_STATUS"));
+    EXPECT_EQ("VISIBLE", lumo_test::logged_value(log, "WINDOW_VISIBILITY"));
+    EXPECT_EQ(1u, lumo_test::count_occurrences(log, "su_execute_command_forkpty: can't read su comamnd prompt."));
+    EXPECT_FALSE(process_alive(m_dir.file("su.pid")));
+
+    setenv("FAKE_PROMPT", "1", 1);
+    run = escalate("", "root", "whatever", fake,
+                   {{"started", "\x03"}, {"Interrupt install process?(Yes/No)[No]: ", "Yes\n"}});
+    unsetenv("FAKE_PROMPT");
+    EXPECT_EQ(4, run.status) << run.screen;
+    EXPECT_FALSE(process_alive(m_dir.file("su.pid")));
+    EXPECT_FALSE(lumo_test::exists_path(shared() + "/vexan.lumo.root.env_file"));
+    EXPECT_FALSE(lumo_test::exists_path(shared() + "/vexan.lumo.root.running.marker"));
+}
+
+}  // namespace
