@@ -67,7 +67,8 @@ std::vector<Component*> listed_products(TSD& tsd) {
 std::string install_type(const Component& product, int mode) {
     if (product.countSelectedSubcomponents(mode, 1) == 0) return "${tool_selection_none_install_type}";
     if (product.checkFullInstallOrUninstall() == 0) return "${tool_selection_custom_install_type}";
-    if (mode == lumo_mode_install && product.countVisibleInstalledSubcomponents() == product.countVisibleSubcomponents())
+    if (mode == lumo_mode_install &&
+        product.countVisibleInstalledSubcomponents() == product.countVisibleSubcomponents())
         return "${tool_selection_already_installed}";
     return "${tool_selection_full_install_type}";
 }
@@ -148,7 +149,8 @@ void toggle_whole_product(TSD& tsd, Component* product, int mode) {
     tsd.setProductToInstallUninstall(product, select);
     if (mode != lumo_mode_uninstall && mode != lumo_mode_repair) return;
     for (Component* component : product->subcomponents()) {
-        if (component_listed(*component, true) && component_numbered(*component, mode)) select_directly(component, select);
+        if (component_listed(*component, true) && component_numbered(*component, mode))
+            select_directly(component, select);
     }
     tsd.selectUnselectProductsIfNecessary();
 }
@@ -191,14 +193,14 @@ int prepare_first_screen(session_t* session, TSD& tsd) {
     return result;
 }
 
-// A P_INDEX that names no product (a stale value, a product skipped since) leaves the component
-// level instead of failing the dialog for good.
+// A P_INDEX that names no product (a stale value, a product skipped since) starts the dialog
+// afresh instead of failing it for good.
 int prepare_component_level_of(session_t* session, TSD& tsd, int p_index) {
     Component* product = tsd.getProductByDynId(p_index);
     if (product && p_index >= 1) return prepare_component_level_dialog(session, product);
-    error("lumo_tool_selection_dialog_act: no product has the dynamic id %d, back to the product list", p_index);
+    error("lumo_tool_selection_dialog_act: no product has the dynamic id %d, the dialog starts again", p_index);
     set_property(session, "P_INDEX", "-1");
-    return prepare_product_level_dialog(session);
+    return prepare_first_screen(session, tsd);
 }
 
 }  // namespace
@@ -275,7 +277,8 @@ int prepare_component_level_dialog(session_t* session, Component* product) {
         n = 2;
         map += "2," + std::to_string(product->m_dynId) + ";";
     }
-    text += std::string(product_numbered ? "2. " : "   ") + (product_selected ? "[x] " : "[ ] ") + product->m_name + "\n";
+    text +=
+        std::string(product_numbered ? "2. " : "   ") + (product_selected ? "[x] " : "[ ] ") + product->m_name + "\n";
     print_log("prepare_component_level_dialog: product %s is %s and %s => will%sdisplay checkbox",
               product->m_abbr.c_str(), product_selected ? "selected" : "not selected",
               product_installed ? "installed" : "not installed", product_numbered ? " " : " not ");
@@ -299,7 +302,8 @@ int prepare_component_level_dialog(session_t* session, Component* product) {
     if (!uninstall_repair && !download_only(session))
         text += "\n${tool_selection_space_req}" + size_text(product->getSizeWithDependencies());
     if (shows_download_size(session, mode))
-        text += "\n${tool_selection_download_space_req}" + download_size_text(product->getDownloadSizeWithDependencies());
+        text +=
+            "\n${tool_selection_download_space_req}" + download_size_text(product->getDownloadSizeWithDependencies());
     text += "\n";
     if (!property(session, "DEP_INFO").empty()) text += "${tool_selection_dep_desc}\n";
     set_property(session, "TSD_TEXT", expand_operand(session, text));
@@ -429,14 +433,15 @@ int lumo_set_summary_text(session_t* session) {
             if (product->getSelected() && !product->isSkipped() && !product->m_invisible &&
                 product->isAtLeastOneProductComponentAvailable() && product->countSelectedSubcomponents(mode, 1) > 0) {
                 const int64_t size = uninstall_repair ? 0 : product->getSizeWithDependencies();
-                text += nl +
-                        summary_entry(ind + expand_operand(session, product->m_name), size != 0 ? size_text(size) : "", 7) +
-                        nl;
+                text +=
+                    nl +
+                    summary_entry(ind + expand_operand(session, product->m_name), size != 0 ? size_text(size) : "", 7) +
+                    nl;
             }
             for (const Component* component : product->subcomponents()) {
                 if (!component->getSelected() || component->isSkipped() || component->m_invisible) continue;
-                const std::string& label = !component->m_archGroup.empty() && !uninstall_repair ? component->m_archGroup
-                                                                                                 : component->m_name;
+                const std::string& label =
+                    !component->m_archGroup.empty() && !uninstall_repair ? component->m_archGroup : component->m_name;
                 text += summary_entry(ind + ind + expand_operand(session, label), "", 0) + nl;
             }
         }

@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include "console.h"
 #include "env.h"
 #include "test_util.h"
 #include "tsd.h"
+#include "utils.h"
 
 using lumo_test::LogCapture;
 
@@ -14,20 +16,20 @@ class LumoSelectTest : public ::testing::Test {
 protected:
     void SetUp() override {
         session_.tsd = std::make_unique<TSD>(&session_);
-        const char* strings[][2] = {
-            {"tool_selection_none_install_type", "none"}, {"tool_selection_custom_install_type", "custom"},
-            {"tool_selection_full_install_type", "full"}, {"tool_selection_already_installed", "there"},
-            {"tool_selection_dialog_already_installed", " (installed)"}, {"tool_selection_dialog_mandatory", " (required)"},
-            {"tool_selection_space_req", "Space:"},       {"tool_selection_dep_desc", "Also: ${DEP_INFO}"},
-            {"back", "b"}, {"help", "h"}, {"quit", "q"},  {"summary_inst_loc", "Folder"},
-            {"summary_components", "Parts"},              {"tsd_hide_summary_text", "All of it"},
-            {"P_INDEX", "-1"},                            {"TSD_MAP", ""}};
-        for (const auto& s : strings) set(s[0], s[1]);
+        for (const std::string& t : splitString(
+                 "tool_selection_none_install_type=none|tool_selection_custom_install_type=custom|"
+                 "tool_selection_full_install_type=full|tool_selection_already_installed=there|"
+                 "tool_selection_dialog_already_installed= (installed)|tool_selection_dialog_mandatory= (required)|"
+                 "tool_selection_space_req=Space:|tool_selection_dep_desc=Also: ${DEP_INFO}|back=b|help=h|quit=q|"
+                 "summary_inst_loc=Folder|summary_components=Parts|tsd_hide_summary_text=All of it|P_INDEX=-1|TSD_MAP=",
+                 "|", false))
+            set(t.substr(0, t.find('=')), t.substr(t.find('=') + 1));
     }
     void set(const std::string& name, const std::string& value) { env_set_string(&session_, name, value); }
     std::string get(const std::string& name) { return env_get_string(&session_, name); }
     // Components as "Name:flags size": m mandatory, i installed, s selected, v invisible, d depends on 1.1.
-    Component* add(const std::string& name, int id, const std::vector<std::string>& components, bool invisible = false) {
+    Component* add(const std::string& name, int id, const std::vector<std::string>& components,
+                   bool invisible = false) {
         auto product = std::make_unique<Component>(&session_);
         product->m_name = name;
         product->m_id = product->m_dynId = product->m_depId = id;
@@ -35,15 +37,15 @@ protected:
         int cid = 0;
         for (const std::string& spec : components) {
             auto c = std::make_unique<Component>(&session_);
-            const size_t colon = spec.find(':');
-            const std::string flags = spec.substr(colon + 1);
-            c->m_name = spec.substr(0, colon);
+            const std::string flags = spec.substr(spec.find(':') + 1);
+            auto has = [&flags](char flag) { return flags.find(flag) != std::string::npos; };
+            c->m_name = spec.substr(0, spec.find(':'));
             c->m_id = c->m_dynId = c->m_depId = ++cid;
-            c->m_mandatory = flags.find('m') != std::string::npos;
-            c->m_installed = flags.find('i') != std::string::npos;
-            c->m_selected = flags.find('s') != std::string::npos;
-            c->m_invisible = flags.find('v') != std::string::npos;
-            if (flags.find('d') != std::string::npos) c->m_depend = "1.1";
+            c->m_mandatory = has('m');
+            c->m_installed = has('i');
+            c->m_selected = has('s');
+            c->m_invisible = has('v');
+            c->m_depend = has('d') ? "1.1" : "";
             c->m_installSize = atoi(flags.c_str() + flags.find_first_of("0123456789"));
             product->addSubcomponent(std::move(c));
         }
@@ -76,13 +78,19 @@ TEST_F(LumoSelectTest, LevelsListNumberAndMarkPerMode) {
         const char* text;
         const char* map;
     } rows[] = {
-        {"install", nullptr, "2. Alpha [full]\n3. Beta [custom]\n4. Gamma [none]\n5. Done [there]\n6. Pack [custom]\n\nSpace:  34MB\n",
+        {"install", nullptr,
+         "2. Alpha [full]\n3. Beta [custom]\n4. Gamma [none]\n5. Done [there]\n6. Pack [custom]\n\nSpace:  34MB\n",
          "2,1;3,3;4,5;5,6;6,7;"},
-        {"modify", nullptr, "2. [x] Alpha\n3. [x] Beta\n4. [ ] Gamma\n5. [x] Done (installed)\n6. [x] Pack\n\nSpace:  34MB\n",
+        {"modify", nullptr,
+         "2. [x] Alpha\n3. [x] Beta\n4. [ ] Gamma\n5. [x] Done (installed)\n6. [x] Pack\n\nSpace:  34MB\n",
          "2,1;3,3;4,5;5,6;6,7;"},
-        {"install", pack, "2. [x] Pack\n       [x] Core (required)\n       [x] Lib (installed)\n3.     [x] Docs\n4.     [ ] Extras (all)\n\nSpace:  11MB\n",
+        {"install", pack,
+         "2. [x] Pack\n       [x] Core (required)\n       [x] Lib (installed)\n"
+         "3.     [x] Docs\n4.     [ ] Extras (all)\n\nSpace:  11MB\n",
          "2,7;3,3;4,4;"},
-        {"modify", pack, "2. [x] Pack\n       [x] Core (required)\n3.     [x] Lib\n4.     [x] Docs\n5.     [ ] Extras (all)\n\nSpace:  11MB\n",
+        {"modify", pack,
+         "2. [x] Pack\n       [x] Core (required)\n3.     [x] Lib\n"
+         "4.     [x] Docs\n5.     [ ] Extras (all)\n\nSpace:  11MB\n",
          "2,7;3,2;4,3;5,4;"},
         {"uninstall", pack, "2. [x] Pack\n3.     [x] Lib\n\n", "2,7;3,2;"},
         {"repair", pack, "2. [x] Pack\n3.     [x] Lib (installed)\n\n", "2,7;3,2;"},
@@ -90,7 +98,8 @@ TEST_F(LumoSelectTest, LevelsListNumberAndMarkPerMode) {
     for (const auto& r : rows) {
         SCOPED_TRACE(std::string(r.mode) + (r.product ? " components" : " products"));
         set("LUMO_MODE", r.mode);
-        ASSERT_EQ(0, r.product ? prepare_component_level_dialog(&session_, r.product) : prepare_product_level_dialog(&session_));
+        ASSERT_EQ(0, r.product ? prepare_component_level_dialog(&session_, r.product)
+                               : prepare_product_level_dialog(&session_));
         EXPECT_EQ(r.text, get("TSD_TEXT"));
         EXPECT_EQ(r.map, get("TSD_MAP"));
     }
@@ -113,11 +122,13 @@ TEST_F(LumoSelectTest, AnswersWalkTheLevelsAndCarryDependencies) {
         const char* map;
         const char* selected;
     } steps[] = {
-        {"1", "-1", "2,1;3,2;", "0000"},  {"3", "2", "2,2;3,1;4,2;", "0000"},   {"3", "2", "2,2;3,1;4,2;", "1010"},
-        {"99", "2", "2,2;3,1;4,2;", "1010"}, {"2x", "2", "2,2;3,1;4,2;", "1010"}, {"h", "2", "2,2;3,1;4,2;", "1010"},
-        {"2", "2", "2,2;3,1;4,2;", "1000"},  {"2", "2", "2,2;3,1;4,2;", "1011"},  {"b", "-1", "2,1;3,2;", "1011"},
-        {"", "-1", "2,1;3,2;", "1011"},   {"2", "1", "2,1;3,1;4,2;", "1011"},   {"3", "1", "2,1;3,1;4,2;", "0001"},
-        {"1", "-1", "2,1;3,2;", "0001"},  {"1", "-1", "", "0001"},
+        {"1", "-1", "2,1;3,2;", "0000"},     {"3", "2", "2,2;3,1;4,2;", "0000"},
+        {"3", "2", "2,2;3,1;4,2;", "1010"},  {"99", "2", "2,2;3,1;4,2;", "1010"},
+        {"2x", "2", "2,2;3,1;4,2;", "1010"}, {"h", "2", "2,2;3,1;4,2;", "1010"},
+        {"2", "2", "2,2;3,1;4,2;", "1000"},  {"2", "2", "2,2;3,1;4,2;", "1011"},
+        {"b", "-1", "2,1;3,2;", "1011"},     {"", "-1", "2,1;3,2;", "1011"},
+        {"2", "1", "2,1;3,1;4,2;", "1011"},  {"3", "1", "2,1;3,1;4,2;", "0001"},
+        {"1", "-1", "2,1;3,2;", "0001"},     {"1", "-1", "", "0001"},
     };
     for (size_t i = 0; i < sizeof(steps) / sizeof(steps[0]); ++i) {
         SCOPED_TRACE("answer " + std::to_string(i) + ": " + steps[i].handle);
@@ -148,15 +159,13 @@ TEST_F(LumoSelectTest, BrokenStateFailsOrRedrawsNeverCrashes) {
     ASSERT_EQ(0, lumo_tool_selection_dialog_act(&session_));
     EXPECT_EQ("b;h;q", get("TSD_VAL_LIST"));
     EXPECT_EQ("finish", get("TSD_TODO"));
-    // A single product opens on its components; a stale P_INDEX falls back to the list.
+    // A stale P_INDEX starts afresh, and a single product opens on its components.
     add("Solo", 3, {"One:is1", "Two:i1"});
     set("LUMO_MODE", "uninstall");
     set("P_INDEX", "9");
     ASSERT_EQ(0, lumo_tool_selection_dialog_act(&session_));
-    EXPECT_TRUE(log.has_line("ERROR: : lumo_tool_selection_dialog_act: no product has the dynamic id 9, back to the product list"));
-    EXPECT_EQ("2,3;", get("TSD_MAP"));
-    set("TSD_MAP", "");
-    ASSERT_EQ(0, lumo_tool_selection_dialog_act(&session_));
+    EXPECT_TRUE(log.has_line(
+        "ERROR: : lumo_tool_selection_dialog_act: no product has the dynamic id 9, the dialog starts again"));
     EXPECT_EQ("3", get("P_INDEX"));
     EXPECT_EQ("2,3;3,1;4,2;", get("TSD_MAP"));
     set("HANDLE", "4");  // removing: the choice is set even though no dependency is carried
@@ -183,7 +192,7 @@ TEST_F(LumoSelectTest, SummaryListsTheChoiceInTextAndGraphicalForm) {
     EXPECT_EQ(-1, lumo_set_summary_text(&session_));
     EXPECT_TRUE(log.has_line("ERROR: : lumo_set_summary_text: insdir is null"));
     set("LUMO_INSTALL_DIR", "/opt/x");
-    const std::string padded = std::string(80 - 7 - 8, ' ') + "   10MB";
+    const std::string padded = std::string(get_window_width() - 7 - 8, ' ') + "   10MB";  // " Base" fills the line
     ASSERT_EQ(0, lumo_set_summary_text(&session_));
     EXPECT_EQ("Folder:\n    /opt/x\n\nParts:\n    Base" + padded + "\n        Runtime (all)\n\nSpace:  10MB\n",
               get("SUMMARY_INFO"));
