@@ -5,15 +5,13 @@
 # measurements per direction, each the best of BENCH_RUNS runs (3) by CPU time (user + system;
 # on a shared machine the wall time also waits for other processes):
 #   engine   the engine's run, from start to exit, under /usr/bin/time -v
-#   model    the same run without the install or uninstall loop: start-up and product model
-#   backend  the same 50 payloads through lumo-backend, one process per component: the back-end
-#            work alone plus 50 process start-ups
-#   empty    lumo-backend on an empty archive 50 times: those start-ups and fixed costs, taken off
-#            the back-end figure (this also takes off a little real back-end work, so the
-#            engine's share comes out as an upper bound)
+#   hollow   the same run on a copy of the package whose 50 archives hold one empty folder each:
+#            everything the engine does (start-up, product model, progress, records, space
+#            test, the contents database) with next to no payload; hollow / engine bounds the
+#            engine's own share of the run from above
+#   backend  the same 50 payloads through lumo-backend, one process per component
 #   tar      tar -xzf / rm -rf of the same archives, for scale
-# and the engine's own share = (engine - (backend - empty)) / engine.
-# Usage: bench/suite_bench.sh   (LUMO_BUILD_DIR: folder with bin/lumo, bin/lumo-cab,
+# Usage: bench/suite_bench.sh   (BENCH_WORK: a folder to work in and keep; LUMO_BUILD_DIR: folder with bin/lumo, bin/lumo-cab,
 # bin/lumo-backend; default build/ of the repository)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -26,8 +24,13 @@ components=$((products * per_product))
 for need in "$build/bin/lumo" "$build/bin/lumo-cab" "$build/bin/lumo-backend" /usr/bin/time; do
     [ -x "$need" ] || { echo "suite_bench: $need is missing" >&2; exit 2; }
 done
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+if [ -n "${BENCH_WORK:-}" ]; then  # kept for a closer look (perf record ...)
+    work=$BENCH_WORK
+    mkdir -p "$work"
+else
+    work=$(mktemp -d)
+    trap 'rm -rf "$work"' EXIT
+fi
 pkg=$work/pkg
 
 echo "== generating $components components, $files files"
@@ -64,7 +67,9 @@ for ((c = 1; c <= components; c++)); do
 done
 mkdir -p "$work/empty/e"
 tar -czf "$work/empty.tar.gz" -C "$work/empty" e
-for ((c = 1; c <= components; c++)); do cp "$work/empty.tar.gz" "$work/empty$c.tar.gz"; done
+# The hollow package: the same store and description, empty archives.
+mkdir -p "$work/hollow/config/bin" "$work/hollow/payload"
+for ((c = 1; c <= components; c++)); do cp "$work/empty.tar.gz" "$work/hollow/payload/c$c.tar.gz"; done
 
 # The flow: build and configure the product set, fix the selection, then install (or, with
 # LUMO_MODE uninstall, remove) every component.
@@ -78,7 +83,6 @@ cat > "$work/stage/run.xml" <<'XML'
   <action id="configure" type="built_in" func="lumo_configure_products_list"><next call="full"/></action>
   <action id="full" type="built_in" func="lumo_detect_full_uninstall"><next call="lists"/></action>
   <action id="lists" type="built_in" func="lumo_fill_abbr_var">
-    <next condition="BENCH_NO_LOOP" call="_finish_"/>
     <next condition="${LUMO_MODE} = uninstall" call="remove"/>
     <next call="install"/>
   </action>
@@ -88,6 +92,8 @@ cat > "$work/stage/run.xml" <<'XML'
 XML
 "$build/bin/lumo-cab" create "$pkg/config/install.cab" --dir "$work/stage" _internal_ >/dev/null
 cp "$build/bin/lumo" "$pkg/config/bin/lumo"
+cp "$pkg/config/install.cab" "$pkg/config/mediaconfig.xml" "$work/hollow/config/"
+cp "$build/bin/lumo" "$work/hollow/config/bin/lumo"
 
 # measure NAME COMMAND...: runs the command under /usr/bin/time -v; prints "CPU_MS WALL_MS RSS_KB".
 measure() {
@@ -98,10 +104,9 @@ measure() {
         /Elapsed \(wall clock\)/ {n = split($2, t, ":"); w = 0; for (i = 1; i <= n; i++) w = w * 60 + t[i]}
         END {printf "%d %d %d\n", (u + s) * 1000, w * 1000, r}' "$out"
 }
-engine_run() {  # MODE [OPTIONS]
-    local mode=$1
-    shift
-    (cd "$work/run" && HOME="$work/home" "$pkg/config/bin/lumo" --LUMO_MODE "$mode" --INSTALL_MODE NONRPM "$@" \
+engine_run() {  # MODE [PACKAGE]
+    local mode=$1 package=${2:-$pkg}
+    (cd "$work/run" && HOME="$work/home" "$package/config/bin/lumo" --LUMO_MODE "$mode" --INSTALL_MODE NONRPM \
         --NONRPM_DB_DIR "$work/db" --LUMO_INSTALL_DIR "$work/target" --TEMP_FOLDER "$work/run/temp" \
         --SKIP_PRESS_ENTER_IN_INSTALLATION 1 </dev/null)
 }
@@ -115,16 +120,6 @@ backend_all() {  # install|uninstall [ARCHIVE]: every component through lumo-bac
         fi
     done
 }
-backend_empty() {
-    local c
-    for ((c = 1; c <= components; c++)); do
-        if [ "$1" = install ]; then
-            "$build/bin/lumo-backend" install tgz "$work/empty$c.tar.gz" "$work/target" --db "$work/db"
-        else
-            "$build/bin/lumo-backend" uninstall tgz "empty$c.tar.gz" --db "$work/db"
-        fi
-    done
-}
 tar_all() {
     local c
     for ((c = 1; c <= components; c++)); do
@@ -133,25 +128,24 @@ tar_all() {
 }
 fresh() { rm -rf "$work/target" "$work/db" "$work/run" "$work/home"; mkdir -p "$work/target" "$work/db" "$work/run/temp" "$work/home"; }
 
-# best KIND DIRECTION: the run with the least CPU time among $runs; KIND is engine, backend,
-# empty or tar. Each uninstall is measured on a fresh install made the same way.
+# best KIND DIRECTION: the run with the least CPU time among $runs; KIND is engine, hollow,
+# backend or tar. Each uninstall is measured on a fresh install made the same way.
 best() {
     local kind=$1 direction=$2 result best_result="" r
     for ((r = 0; r < runs; r++)); do
         fresh
         if [ "$direction" = uninstall ]; then
             case $kind in
-                engine|model) engine_run install >/dev/null ;;
+                engine) engine_run install >/dev/null ;;
+                hollow) engine_run install "$work/hollow" >/dev/null ;;
                 backend) backend_all install >/dev/null ;;
-                empty) backend_empty install >/dev/null 2>&1 ;;
                 tar) tar_all install ;;
             esac
         fi
         case $kind in
             engine) result=$(measure bash -c "$(declare -f engine_run); work=$work pkg=$pkg; engine_run $direction") ;;
-            model) result=$(measure bash -c "$(declare -f engine_run); work=$work pkg=$pkg; engine_run $direction --BENCH_NO_LOOP 1") ;;
+            hollow) result=$(measure bash -c "$(declare -f engine_run); work=$work pkg=$pkg; engine_run $direction $work/hollow") ;;
             backend) result=$(measure bash -c "$(declare -f backend_all); work=$work pkg=$pkg build=$build components=$components; backend_all $direction") ;;
-            empty) result=$(measure bash -c "$(declare -f backend_empty); work=$work build=$build components=$components; backend_empty $direction") ;;
             tar) result=$(measure bash -c "$(declare -f tar_all); work=$work pkg=$pkg components=$components; tar_all $direction") ;;
         esac
         if [ -z "$best_result" ] || [ "${result%% *}" -lt "${best_result%% *}" ]; then best_result=$result; fi
@@ -170,22 +164,21 @@ echo "engine install put $installed files in place; its uninstall left $left"
 [ "$installed" -ge $((per_component * components)) ] && [ "$left" -eq 0 ] || { echo "suite_bench: the engine did not do the job" >&2; exit 1; }
 
 printf '%-10s %-9s %9s %9s %9s\n' direction kind cpu_ms wall_ms rss_kb
-declare -A cpu
+declare -A cpu wall
 for direction in install uninstall; do
-    for kind in engine model backend empty tar; do
+    for kind in engine hollow backend tar; do
         read -r c w m < <(best "$kind" "$direction")
         cpu[$kind.$direction]=$c
-        [ "$kind" = engine ] && eval "wall_$direction=$w"
+        wall[$kind.$direction]=$w
         printf '%-10s %-9s %9d %9d %9d\n' "$direction" "$kind" "$c" "$w" "$m"
     done
 done
 for direction in install uninstall; do
-    awk -v e="${cpu[engine.$direction]}" -v m="${cpu[model.$direction]}" -v b="${cpu[backend.$direction]}" \
-        -v z="${cpu[empty.$direction]}" -v d="$direction" 'BEGIN {
-        work = b - z; if (work < 0) work = 0          # back-end work, start-ups taken off
-        own = e - work; if (own < 0) own = 0
-        printf "%s: engine %d ms CPU, of which back-end work %d ms (lumo-backend %d - empty %d);", d, e, work, b, z
-        printf " the engine'"'"'s own work at most %d ms = %.1f%%; start-up and product model alone %d ms\n", own, (e > 0 ? own * 100 / e : 0), m}'
+    awk -v e="${cpu[engine.$direction]}" -v h="${cpu[hollow.$direction]}" -v we="${wall[engine.$direction]}" \
+        -v wh="${wall[hollow.$direction]}" -v d="$direction" 'BEGIN {
+        printf "%s: the engine on empty archives takes %d of %d ms CPU (%.1f%%) and %d of %d ms wall (%.1f%%)\n",
+            d, h, e, (e > 0 ? h * 100 / e : 0), wh, we, (we > 0 ? wh * 100 / we : 0)}'
 done
-awk -v i="${cpu[engine.install]}" -v u="${cpu[engine.uninstall]}" -v wi="$wall_install" -v wu="$wall_uninstall" \
+awk -v i="${cpu[engine.install]}" -v u="${cpu[engine.uninstall]}" -v wi="${wall[engine.install]}" \
+    -v wu="${wall[engine.uninstall]}" \
     'BEGIN {printf "uninstall / install: CPU %.2f, wall %.2f\n", (i > 0 ? u / i : 0), (wi > 0 ? wu / wi : 0)}'
