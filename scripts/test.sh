@@ -10,8 +10,8 @@ fuzz_seconds=${LUMO_FUZZ_SECONDS:-30}
 
 scripts/deps.sh cmake make gcc g++ libgtest-dev zlib1g-dev \
     rpm cpio python3 libisal-dev liblzma-dev libzstd-dev \
-    clang libclang-rt-14-dev bash coreutils mawk ansible nginx libcurl4
-    clang libclang-rt-14-dev bash coreutils sudo passwd util-linux
+    clang libclang-rt-14-dev bash coreutils mawk ansible nginx libcurl4 \
+    sudo passwd util-linux
 
 echo "== layers"
 bash scripts/check_layers.sh
