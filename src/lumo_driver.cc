@@ -866,8 +866,6 @@ int lumo_driver_actions_register(session_t* session) {
         {"lumo_save_install_settings", lumo_save_install_settings},
         {"load_uninstall_ini", load_uninstall_ini},
         {"lumo_load_license", lumo_load_license},
-        {"lumo_download_rpms", lumo_download_rpms},
-        {"lumo_prepare_download_list", lumo_prepare_download_list},
     };
     for (const auto& action : actions) {
         if (actions_register(session, action.name, action.handler) != 0) return -1;

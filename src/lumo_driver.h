@@ -9,7 +9,7 @@
 class Component;
 struct session_t;
 
-// Registers the driver's actions (and the download actions) with the sequence's registry; 0 or -1.
+// Registers the driver's actions with the sequence's registry; 0 or -1.
 int lumo_driver_actions_register(session_t* session);
 
 int lumo_install_selected_products(session_t* session);
@@ -23,10 +23,6 @@ int lumo_save_install_settings(session_t* session);
 int load_uninstall_ini(session_t* session);
 bool is_modify_mode(session_t* session);
 int lumo_load_license(session_t* session);
-
-// Payload downloads (online packages and third party components).
-int lumo_download_rpms(session_t* session);
-int lumo_prepare_download_list(session_t* session);
 
 // The folder a component is installed into: its own or its product's install folder (expanded),
 // else LUMO_INSTALL_DIR, or for a product with an installation subfolder the parent of

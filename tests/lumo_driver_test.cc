@@ -173,22 +173,11 @@ TEST_F(DriverTest, FullDiskRollsBackAndLeavesNoFolder) {
     EXPECT_FALSE(lumo_test::exists_path(dir_.file("inst")));
 }
 
-TEST_F(DriverTest, LicenceFallsBackToTheConsoleFileAndDownloadsFailClearly) {
+TEST_F(DriverTest, LicenceFallsBackToTheConsoleFile) {
     EXPECT_EQ(-1, lumo_load_license(&session_));
     EXPECT_TRUE(log_.has_line("ERROR: : lumo_load_license: EULA file is not specified"));
     lumo_test::write_file_text(dir_.file("eula.txt"), "line 1\nline 2\n");
     set("EULA_FILE", "${TEMP_FOLDER}/eula.txt");
     EXPECT_EQ(0, lumo_load_license(&session_));
     EXPECT_EQ("line 1\nline 2\n", get("eula_text"));
-
-    EXPECT_EQ(0, lumo_download_rpms(&session_));  // nothing to download
-    set("ONLINE_INSTALLER_MODE", "1");
-    lumo_test::StdioRedirect console;
-    console.output(STDOUT_FILENO);
-    EXPECT_EQ(-1, lumo_download_rpms(&session_));
-    fflush(stdout);
-    EXPECT_EQ("Component a must be downloaded, but this installer can not download.\n", console.text());
-    EXPECT_EQ("2", get("LUMO_EXIT_CODE"));
-    EXPECT_TRUE(log_.has_line("ERROR: : lumo_download_rpms: component 'a' needs a download, and this engine can not "
-                              "download"));
 }

@@ -243,8 +243,10 @@ TEST_F(DriverE2E, TerminationDuringAComponentRollsBack) {
                  std::string("kill ") + r.signals + "; touch \"$LUMO_INSTALL_PREFIX.after\"\n");
         const time_t started = time(nullptr);
         EXPECT_EQ(2, run("")) << output();
-        EXPECT_TRUE(logged(std::string("take_deferred_signal: signal ") + (r.script_ends ? "15" : "1") +
-                           " arrived while components were changed, handled as a close request"));
+        // With two signals pending, which one the engine takes first is up to the scheduler.
+        const std::string tail = " arrived while components were changed, handled as a close request";
+        EXPECT_TRUE(logged("take_deferred_signal: signal 15" + tail) ||
+                    (!r.script_ends && logged("take_deferred_signal: signal 1" + tail)));
         EXPECT_EQ(r.script_ends, exists_path(inst() + ".after"));
         if (!r.script_ends) {
             EXPECT_GT(15, time(nullptr) - started);
