@@ -78,10 +78,17 @@ const std::string* env_lookup(session_t* session, const std::string& name) {
 
 namespace {
 
-// The root environment file feeds a run with root rights: only a file of this user or of root is
-// taken or overwritten. The owner of the folder it lies in earns no trust, since a folder can be
-// prepared by anyone.
-bool env_file_owner_trusted(uid_t owner) { return owner == geteuid() || owner == 0; }
+// The root environment file feeds a run with root rights: only a file of this user, of root, or of
+// the user whose instance started this one (LUMO_INVOKER_UID, given on the command line that only
+// someone who already had these rights could run) is taken or overwritten. The owner of the folder
+// it lies in earns no trust, since a folder can be prepared by anyone.
+bool env_file_owner_trusted(session_t* session, uid_t owner) {
+    if (owner == geteuid() || owner == 0) return true;
+    const std::string invoker = env_get_string(session, std::string("LUMO_INVOKER_UID"));
+    if (invoker.empty() || invoker.size() > 9 || invoker.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    return static_cast<uid_t>(std::stoul(invoker)) == owner;
+}
 
 }  // namespace
 
@@ -245,7 +252,7 @@ int env_save(session_t* session) {
     print_log("env_save: started");
     const std::string target = env_root_file_path(session);
     struct stat existing;
-    if (lstat(target.c_str(), &existing) == 0 && !env_file_owner_trusted(existing.st_uid)) {
+    if (lstat(target.c_str(), &existing) == 0 && !env_file_owner_trusted(session, existing.st_uid)) {
         error("env_save: %s belongs to another user, not overwritten", target.c_str());
         print_log("env_save: unable to write environment to file");
         return 0;
@@ -271,7 +278,7 @@ int env_save(session_t* session) {
 namespace {
 
 // The root environment file's text; "" when it is missing or not to be trusted (logged).
-std::string env_read_root_file(const std::string& source) {
+std::string env_read_root_file(session_t* session, const std::string& source) {
     std::string text;
     // Without blocking and without following links: a FIFO planted at the name would hold the open
     // until someone writes to it, and a link would lead to a file that is not the one checked.
@@ -281,7 +288,7 @@ std::string env_read_root_file(const std::string& source) {
         if (errno != ENOENT) error("env_restore: %s cannot be opened or is a link, not restored", source.c_str());
     } else if (fstat(fd.fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         error("env_restore: %s is not a regular file, not restored", source.c_str());
-    } else if (!env_file_owner_trusted(info.st_uid)) {
+    } else if (!env_file_owner_trusted(session, info.st_uid)) {
         error("env_restore: %s belongs to another user, not restored", source.c_str());
     } else if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
         error("env_restore: %s is writable by group or others, not restored", source.c_str());
@@ -336,7 +343,7 @@ int env_restore(session_t* session) {
         return -1;
     }
     print_log("env_restore: started");
-    std::string text = env_read_root_file(env_root_file_path(session));
+    std::string text = env_read_root_file(session, env_root_file_path(session));
     if (text.empty()) text = env_get_string(session, std::string("LUMO_ENV_DUMP"));
     env_restore_text(session, text);
     print_log("env_restore: finished");

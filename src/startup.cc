@@ -701,6 +701,9 @@ void open_package(session_t* s) {
 void configure_session(startup_t& run) {
     session_t* s = run.session.get();
     env_set_string(s, "IS_ROOT", user_is_root(s) ? "yes" : "no");
+    // For the command that starts this engine again with other rights: --LUMO_INVOKER_UID ${LUMO_USER_UID}
+    // lets that instance take this user's root environment file.
+    env_set_string(s, "LUMO_USER_UID", std::to_string(getuid()));
     if (session_init_cdata(s) != 0) die(lumo_exit_error, "Fatal error: session initialization failed");
     if (init_configuration(s) != 0) die(lumo_exit_error, "Fatal error: config initialization failed");
     commandline_merge(s, run.cmdline.get());

@@ -2,6 +2,7 @@
 // user through the real su and sudo, with users made for the test; a fake su stands in only where
 // su must hang or be interrupted.
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -77,7 +78,8 @@ protected:
         stage("sequence.ini", "_internal_:main.xml:\n");
         stage("main.xml", "<sequence><module id=\"_start_\" file=\"m.xml\" component=\"_internal_\" action=\"start\"/></sequence>");
         stage("m.xml",
-              module("<action id=\"start\"><next condition=\"ELEVATED\" call=\"root\"/><next call=\"ask\"/></action>"
+              module("<action id=\"start\"><next condition=\"ELEVATED\" call=\"restore\"/><next call=\"ask\"/></action>"
+                     "<action id=\"restore\" type=\"built_in\" func=\"env_restore\"><next call=\"root\"/></action>"
                      "<action id=\"root\" type=\"plugin_bash\" component=\"_internal_\" file=\"root.sh\" func=\"work\">"
                      "<set property=\"LUMO_EXIT_CODE\" value=\"3\"/><next call=\"_finish_\"/></action>"
                      "<action id=\"ask\" type=\"dialog\" call=\"pw\"><next call=\"save\"/></action>"
@@ -99,6 +101,10 @@ protected:
     }
 
     std::string shared() const { return m_dir.file("run/shared"); }
+    static std::string invoker_uid(const std::string& user) {
+        const passwd* account = getpwnam(user.empty() ? "root" : user.c_str());
+        return account ? std::to_string(account->pw_uid) : "0";
+    }
     std::string engine() const { return m_dir.file("pkg/config/bin/lumo"); }
     std::string logs_of(const std::string& user) const {
         std::string text;
@@ -120,8 +126,9 @@ protected:
                     "/usr/bin/env", "USER=" + user, "LOGNAME=" + user, "HOME=/home/" + user};
         else argv = {"/usr/bin/env", "USER=root"};
         const std::string elevated = quote(engine()) + " --TEMP_FOLDER " + quote(shared() + "/t2") +
-                                     " --RUN_MODE elevated --ELEVATED 1";
-        for (const std::string& arg : {engine(), std::string("--TEMP_FOLDER"), shared() + "/t1",
+                                     " --RUN_MODE elevated --ELEVATED 1 --LUMO_INVOKER_UID " + invoker_uid(user);
+        for (const std::string& arg : {engine(), std::string("--FIRST_MARK"), std::string("from-first"),
+                                       std::string("--TEMP_FOLDER"), shared() + "/t1",
                                        "--SU_LOGIN=" + login, std::string("--SU_COMMAND"), elevated})
             argv.push_back(arg);
         argv.insert(argv.end(), extra.begin(), extra.end());
@@ -163,7 +170,14 @@ TEST_F(SuShell, EscalatesThroughRealSuAndSudo) {
         EXPECT_EQ(c.exit_code, lumo_test::logged_value(first_log, "LUMO_EXIT_CODE"));
         EXPECT_EQ(c.visibility, lumo_test::logged_value(first_log, "WINDOW_VISIBILITY"));
         // The root instance outlived the marker time-out: only its trusted marker kept it alive.
-        EXPECT_EQ(c.root_runs, lumo_test::count_occurrences(logs_of(c.target), "Logging started at"));
+        const std::string target_log = logs_of(c.target);
+        EXPECT_EQ(c.root_runs, lumo_test::count_occurrences(target_log, "Logging started at"));
+        // The instance started with the other user's rights took the first user's properties.
+        // Only root can read the first user's owner-only file; another user's instance cannot.
+        if (c.root_runs && c.target == std::string("root")) {
+            EXPECT_EQ("from-first", lumo_test::logged_value(target_log, "FIRST_MARK")) << target_log;
+            EXPECT_EQ(std::string::npos, target_log.find("not restored")) << target_log;
+        }
         EXPECT_EQ(c.root_runs, lumo_test::count_occurrences(run.screen, "root instance done"));
         EXPECT_FALSE(folder_holds("/tmp", c.typed)) << "a file holds the password";  // the package's too
         EXPECT_EQ(std::string::npos, run.screen.find(c.typed)) << run.screen;
