@@ -644,9 +644,18 @@ int payload_run(const std::vector<std::string>& argv, const std::string& output_
     posix_spawnattr_setsigdefault(&attributes, &defaults);
     posix_spawnattr_setpgroup(&attributes, 0);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    // The stopping signals wait until the child is known: a script may signal the engine before
+    // the spawn returns here, and a handler that looked for the child then would find none.
+    sigset_t stopping, previous;
+    sigemptyset(&stopping);
+    for (int signo : {SIGINT, SIGQUIT, SIGHUP, SIGTERM}) sigaddset(&stopping, signo);
+    pthread_sigmask(SIG_BLOCK, &stopping, &previous);
     const int spawned = posix_spawnp(&child, args[0], &actions, &attributes, args.data(), envp.data());
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
+    // Held where the interrupt handler finds it, so that stopping the run also stops the child.
+    if (spawned == 0) g_child = child;
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     if (spawned != 0) {
         error("payload_run: can not start %s: %s", argv[0].c_str(), strerror(spawned));
         return -1;
@@ -662,8 +671,6 @@ int payload_run(const std::vector<std::string>& argv, const std::string& output_
             output->append(piece, static_cast<size_t>(got));
         }
     }
-    // Held where the interrupt handler finds it, so that stopping the run also stops the child.
-    g_child = child;
     int status = 0;
     while (waitpid(child, &status, 0) < 0) {
         if (errno != EINTR) {
