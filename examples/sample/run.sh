@@ -5,7 +5,9 @@
 #      engine itself) into sample-suite-run/suite, and shows what landed;
 #   2. modifies it: adds the optional Runtime documentation;
 #   3. deletes an installed file and repairs the installation;
-#   4. uninstalls it and shows that nothing is left.
+#   4. uninstalls it and shows that nothing is left;
+#   5. installs it once more unattended, from the answer file examples/suite/answers.ini, and
+#      uninstalls it unattended.
 # The engine's records of installed packages go to sample-suite-run/db and its per-user folder to
 # sample-suite-run/home; the system's rpm database is never used. On a terminal the install asks
 # you (the folder offered is the one above; add --lang de for German); otherwise, and for the
@@ -59,15 +61,16 @@ echo "== the package"
 find "$root/build/suite-package" -type f | sed "s|$root/||" | sort
 "$engine" --version
 
-# 1. Install. Typed: Enter on the welcome, 1 accepts the licence, 1 keeps the proposed
-# selection, the folder, Enter on the summary.
+# 1. Install. Typed: Enter on the welcome, 1 goes past the system check's optional finding (the
+# helper tool is not installed), 1 accepts the licence, 1 keeps the proposed selection, the
+# folder, Enter on the summary.
 if [ -t 0 ] && [ -t 1 ]; then
     suite install "" 0 "$@"
     # The user may have chosen another folder: the engine's record of the core archive names it.
     target=$(awk -F: '/rt_core.tar.gz/ {print $4; exit}' "$run/db/vexan_kwq_products.tgz.db" 2>/dev/null || true)
     target=${target:-$run/suite}
 else
-    suite install "\n1\n1\n$target\n\n" 0 "$@"
+    suite install "\n1\n1\n1\n$target\n\n" 0 "$@"
 fi
 landed
 echo "-- uninstall/uninstall.ini:"
@@ -95,6 +98,14 @@ echo "-- files left in $run, apart from the engine's log:"
 find "$run" -mindepth 1 ! -name install.log ! -type d | sed "s|$run/||" | sort
 check "the install folder is gone" test ! -e "$target"
 check "no package is recorded as installed" test -z "$(cat "$run"/db/*.db 2>/dev/null)"
+
+# 5. Unattended: the answer file accepts the licence and keeps the proposed selection; the folder
+# on the command line takes the place of the file's. Nothing is typed.
+target="$run/suite"
+suite install "" 0 -s "$root/examples/suite/answers.ini" --LUMO_INSTALL_DIR "$target" "$@" </dev/null
+check "the unattended install landed" test -x "$target/analyzer/bin/sample-analyze"
+suite uninstall "" 0 -s "$root/examples/suite/answers.ini" "$@" </dev/null
+check "the unattended uninstall removed it" test ! -e "$target"
 
 echo
 echo "== $failures failure(s); the engine's log: $run/install.log"

@@ -5,6 +5,7 @@
 #   PKGDIR/config/licence_*.txt   the licence, one file per language
 #   PKGDIR/config/bin/lumo        the engine, which finds install.cab one folder up
 #   PKGDIR/payload/               the components: tar.gz archives and RPM packages
+#   PKGDIR/answers.ini            the answers of an unattended install (lumo -s PKGDIR/answers.ini)
 # Usage: build.sh PKGDIR. The engine and lumo-cab come from the build folder (LUMO_BUILD_DIR,
 # default build/ in the repository). The RPM packages are built with rpmbuild in a private
 # folder (its own top folder and database), so the machine's rpm database is never read or written.
@@ -30,6 +31,7 @@ mkdir -p "$pkg/config/bin" "$pkg/payload"
 "$cab" create "$pkg/config/install.cab" --dir "$here/store" _internal_
 cp "$here/mediaconfig.xml" "$here"/licence_*.txt "$pkg/config/"
 cp "$build/bin/lumo" "$pkg/config/bin/lumo"
+cp "$here/answers.ini" "$pkg/answers.ini"
 
 # tar.gz components: one archive per folder, its entries relative to the install folder.
 for archive in rt_core rt_lib rt_docs; do

@@ -53,11 +53,13 @@ protected:
     }
 
     // A run with its answers read from a file and its output into a file; the exit status.
-    int typed(const std::string& mode, const std::string& answers) {
+    int typed(const std::string& mode, const std::string& answers, std::vector<std::string> more = {}) {
         write_file_text(m_dir.file("answers"), answers);
         std::string command = "cd " + quote(m_dir.file("run")) + " && env -u LANG -u LC_CTYPE HOME=" +
                               quote(m_dir.file("home")) + " " + quote(engine());
-        for (const std::string& arg : args(mode)) command += " " + quote(arg);
+        std::vector<std::string> all = args(mode);
+        all.insert(all.end(), more.begin(), more.end());
+        for (const std::string& arg : all) command += " " + quote(arg);
         return run_command(command + " <" + quote(m_dir.file("answers")) + " >" + quote(m_dir.file("stdout")) + " 2>&1");
     }
     std::string output() const { return read_file(m_dir.file("stdout")); }
@@ -90,8 +92,10 @@ std::string SuiteE2E::s_build_output;
 
 // Install the proposed selection, add the optional component, repair a deleted file, remove it all.
 TEST_F(SuiteE2E, InstallModifyRepairUninstall) {
-    // Enter on the welcome, accept the licence, keep the selection, the folder, Enter on the summary.
-    ASSERT_EQ(0, typed("install", "\n1\n1\n" + target() + "\n\n")) << output();
+    // Enter on the welcome, go past the system check's optional finding, accept the licence, keep
+    // the selection, the folder, Enter on the summary.
+    ASSERT_EQ(0, typed("install", "\n1\n1\n1\n" + target() + "\n\n")) << output();
+    EXPECT_NE(std::string::npos, output().find("Sample Suite: The helper tool is not installed")) << output();
     for (const char* file : {"runtime/bin/sample-run", "runtime/lib/sample-runtime.sh", "analyzer/bin/sample-analyze",
                              "analyzer/plugins/words.plugin"})
         EXPECT_TRUE(exists_path(installed(file))) << file << "\n" << output();
@@ -133,6 +137,9 @@ TEST_F(SuiteE2E, SelectionOnATerminal) {
     } rows[] = {
         {"en",
          {{"Press Enter to continue: ", "\r"},
+          {"Your choice: ", "2\r"},
+          {"The Debian package sample-suite-helper-tool is not installed.", ""},
+          {"Your choice: ", "1\r"},
           {"Your choice: ", "1\r"},
           {"1. Done\n2. Sample Runtime [Custom]\n3. Sample Analyzer [Full]\n", ""},
           {"Type a number [1]: ", "3\r"},
@@ -149,6 +156,7 @@ TEST_F(SuiteE2E, SelectionOnATerminal) {
           {"was installed in", ""}}},
         {"de",
          {{"Weiter mit der Eingabetaste: ", "\r"},
+          {"Ihre Wahl: ", "1\r"},
           {"Ihre Wahl: ", "1\r"},
           {"1. Fertig\n2. Sample Runtime [Angepasst]\n3. Sample Analyzer [Vollständig]\n", ""},
           {"Nummer eingeben [1]: ", "2\r"},
@@ -174,4 +182,21 @@ TEST_F(SuiteE2E, SelectionOnATerminal) {
         // Removed again: as root the shared component's client list lives in the machine's folder.
         EXPECT_EQ(0, typed("uninstall", "\n1\n\n")) << output();
     }
+}
+
+// Unattended from the suite's answer file: nothing is asked, the folder on the command line takes
+// the place of the file's, the optional finding is shown; without the licence nothing is done.
+TEST_F(SuiteE2E, UnattendedFromTheAnswerFile) {
+    const std::string answers = lumo_test::source_dir() + "/examples/suite/answers.ini";
+    ASSERT_EQ(0, typed("install", "", {"-s", answers, "--LUMO_INSTALL_DIR", target()})) << output();
+    EXPECT_TRUE(exists_path(installed("analyzer/plugins/words.plugin"))) << output();
+    EXPECT_FALSE(exists_path(installed("runtime/doc/README")));
+    EXPECT_NE(std::string::npos, output().find("The helper tool is not installed")) << output();
+    ASSERT_EQ(0, typed("uninstall", "", {"-s", answers})) << output();
+    EXPECT_FALSE(exists_path(target())) << output();
+
+    write_file_text(m_dir.file("declined.ini"), "ACCEPT_EULA=no\nCOMPONENTS=DEFAULTS\n");
+    EXPECT_EQ(2, typed("install", "", {"-s", m_dir.file("declined.ini"), "--LUMO_INSTALL_DIR", target()}));
+    EXPECT_NE(std::string::npos, output().find("does not accept the licence")) << output();
+    EXPECT_FALSE(exists_path(target()));
 }
