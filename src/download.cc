@@ -331,16 +331,7 @@ std::string Sha256::finish() {
 }
 
 bool download_path_is_safe(const std::string& name, bool allow_empty) {
-    if (name.empty()) return allow_empty;
-    if (name[0] == '/') return false;
-    size_t start = 0;
-    while (start <= name.size()) {
-        size_t end = name.find('/', start);
-        if (end == std::string::npos) end = name.size();
-        if (end - start == 2 && name.compare(start, 2, "..") == 0) return false;
-        start = end + 1;
-    }
-    return true;
+    return is_safe_relative_path(name, allow_empty);
 }
 
 std::string download_name_from_url(const std::string& url) {

@@ -577,6 +577,32 @@ int uninstall_component(session_t* session, Component* component) {
     return 0;
 }
 
+namespace {
+
+// A loop starts from success unless an earlier step already failed or warned.
+void start_loop_exit_code(session_t* session) {
+    const std::string code = property(session, "LUMO_EXIT_CODE");
+    if (code != "2" && code != "3") env_set_string(session, "LUMO_EXIT_CODE", "0");
+}
+
+// The totals the progress shows: every component the loop will handle, and the visible ones.
+template <typename Condition>
+void set_component_totals(session_t* session, bool skip_invisible_products, Condition handled) {
+    int total = 0, visible = 0;
+    for (Component* product : session->tsd->products()) {
+        if (skip_invisible_products && product->m_invisible) continue;
+        for (Component* component : product->subcomponents()) {
+            if (!handled(component)) continue;
+            ++total;
+            if (component->getVerboseMode() != 0) ++visible;
+        }
+    }
+    env_set_string(session, "LUMO_TOTAL_COMPONENTS_INCLUDING_INVISIBLE", inttostr(total));
+    env_set_string(session, "LUMO_TOTAL_COMPONENTS", inttostr(visible));
+}
+
+}  // namespace
+
 int lumo_install_selected_products(session_t* session) {
     if (!session || !session->tsd) {
         LOG_NULL_PARAM();
@@ -586,18 +612,9 @@ int lumo_install_selected_products(session_t* session) {
     {
         const interrupt_ignored quiet;
         const signals_deferred deferred;
-        const std::string code = property(session, "LUMO_EXIT_CODE");
-        if (code != "2" && code != "3") env_set_string(session, "LUMO_EXIT_CODE", "0");
+        start_loop_exit_code(session);
         const int mode = get_lumo_mode(session);
-        int total = 0, visible = 0;
-        for (Component* product : session->tsd->products())
-            for (Component* component : product->subcomponents()) {
-                if (!component->installCondition()) continue;
-                ++total;
-                if (component->getVerboseMode() != 0) ++visible;
-            }
-        env_set_string(session, "LUMO_TOTAL_COMPONENTS_INCLUDING_INVISIBLE", inttostr(total));
-        env_set_string(session, "LUMO_TOTAL_COMPONENTS", inttostr(visible));
+        set_component_totals(session, false, [](Component* component) { return component->installCondition(); });
         int current = 0, current_all = 0;
         bool stopped = false;
         attempted().clear();
@@ -641,8 +658,7 @@ int lumo_uninstall_selected_products(session_t* session) {
     {
         const interrupt_ignored quiet;
         const signals_deferred deferred;
-        const std::string code = property(session, "LUMO_EXIT_CODE");
-        if (code != "2" && code != "3") env_set_string(session, "LUMO_EXIT_CODE", "0");
+        start_loop_exit_code(session);
         const int mode = get_lumo_mode(session);
         const bool rollback = has_property(session, "LUMO_ROLLBACK");
         const bool full = property(session, "FULL_UNINSTALL") == "yes";
@@ -650,19 +666,8 @@ int lumo_uninstall_selected_products(session_t* session) {
         // References taken by this suite are given back when it goes, or when a rollback takes
         // back what the install loop added (it took one for every component).
         const bool install_rollback = mode == lumo_mode_install && rollback;
-        if (is_gui(session)) {
-            int total = 0, visible = 0;
-            for (Component* product : session->tsd->products()) {
-                if (product->m_invisible && !full) continue;
-                for (Component* component : product->subcomponents()) {
-                    if (!component->uninstallCondition()) continue;
-                    ++total;
-                    if (component->getVerboseMode() != 0) ++visible;
-                }
-            }
-            env_set_string(session, "LUMO_TOTAL_COMPONENTS_INCLUDING_INVISIBLE", inttostr(total));
-            env_set_string(session, "LUMO_TOTAL_COMPONENTS", inttostr(visible));
-        }
+        if (is_gui(session))
+            set_component_totals(session, !full, [](Component* component) { return component->uninstallCondition(); });
         int current = 0, current_all = 0;
         bool stopped = false;
         for (Component* product : session->tsd->products()) {

@@ -6,24 +6,10 @@
 
 #include "file.h"
 #include "log.h"
+#include "utils.h"
 #include "xml.h"
 
 namespace {
-
-// A name that is written below the download folder must stay there: no absolute path, no ".."
-// part, no empty name.
-bool is_safe_relative(const std::string& name, bool allow_empty) {
-    if (name.empty()) return allow_empty;
-    if (name[0] == '/') return false;
-    size_t start = 0;
-    while (start <= name.size()) {
-        size_t end = name.find('/', start);
-        if (end == std::string::npos) end = name.size();
-        if (name.compare(start, end - start, "..") == 0 && end - start == 2) return false;
-        start = end + 1;
-    }
-    return true;
-}
 
 bool parse_int64(const std::string& text, int base, int64_t& value) {
     if (text.empty()) return false;
@@ -114,8 +100,8 @@ bool ProductXML::parseProductXML(const std::string& file, const std::string& url
                       entry.name.c_str(), file.c_str());
                 return false;
             }
-            if (!is_safe_relative(entry.name, false) || entry.name.find('/') != std::string::npos ||
-                !is_safe_relative(entry.path, true)) {
+            if (!is_safe_relative_path(entry.name, false) || entry.name.find('/') != std::string::npos ||
+                !is_safe_relative_path(entry.path, true)) {
                 error("ProductXML::parseProductXML: refusing file '%s' in folder '%s': it would be written outside "
                       "the download folder",
                       entry.name.c_str(), entry.path.c_str());

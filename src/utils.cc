@@ -538,3 +538,16 @@ int regmatch(const regex_t* regex, const char* text, int flags) {
 }
 
 void free_regex(regex_ptr& regex) { regex.reset(); }
+
+bool is_safe_relative_path(const std::string& name, bool allow_empty) {
+    if (name.empty()) return allow_empty;
+    if (name[0] == '/') return false;
+    size_t start = 0;
+    while (start <= name.size()) {
+        size_t end = name.find('/', start);
+        if (end == std::string::npos) end = name.size();
+        if (name.compare(start, end - start, "..") == 0 && end - start == 2) return false;
+        start = end + 1;
+    }
+    return true;
+}

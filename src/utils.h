@@ -82,3 +82,6 @@ regex_ptr get_regex(const char* pattern, int flags);
 int regmatch(const regex_t* regex, const char* text, int flags);
 // Releases the expression and leaves the pointer null.
 void free_regex(regex_ptr& regex);
+// A name written below a folder must stay there: no absolute path, no ".." part, and no empty
+// name unless allow_empty.
+bool is_safe_relative_path(const std::string& name, bool allow_empty);
