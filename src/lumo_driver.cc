@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -42,16 +43,17 @@ std::string expanded(session_t* session, const std::string& text) { return expan
 // service manager stopping it) wait until the component is done and then stop the loop the way a
 // close request does, so the rollback removes what the run added.
 
-volatile sig_atomic_t g_deferred_signal = 0;
+// Atomic, not only volatile: two signals sent at once may run their handlers on two threads of
+// the engine at the same time, and both must not take themselves for the first.
+std::atomic<int> g_deferred_signal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs a lock-free flag");
 
 // The first signal is the one reported. A second one means the sender will not wait for the
 // component: the back-end command or script it waits for is ended with its whole process group,
 // the component fails and the rollback follows.
 void defer_signal(int signo) {
-    if (g_deferred_signal == 0) {
-        g_deferred_signal = signo;
-        return;
-    }
+    int none = 0;
+    if (g_deferred_signal.compare_exchange_strong(none, signo)) return;
     const pid_t child = g_child;
     if (child > 0) kill(-child, SIGKILL);
 }
