@@ -312,12 +312,29 @@ private:
     size_t m_pending = 1;  // 0 once a frame is complete
 };
 
+// The engine's stopping signals go to the thread that runs the sequence, never to a helper
+// thread: a handler there could act before that thread has recorded the child it started.
+sigset_t stopping_signals() {
+    sigset_t stopping;
+    sigemptyset(&stopping);
+    for (int signo : {SIGINT, SIGQUIT, SIGHUP, SIGTERM}) sigaddset(&stopping, signo);
+    return stopping;
+}
+
+void block_stopping_signals() {
+    const sigset_t stopping = stopping_signals();
+    pthread_sigmask(SIG_BLOCK, &stopping, nullptr);
+}
+
 // Runs a decoder on a thread of its own and hands its output over in bounded blocks, so inflating
 // and writing files overlap and memory stays a few blocks whatever the payload's size.
 class threaded_source : public payload_source {
 public:
     explicit threaded_source(std::unique_ptr<payload_source> inner) : m_inner(std::move(inner)) {
-        m_thread = std::thread([this] { produce(); });
+        m_thread = std::thread([this] {
+            block_stopping_signals();
+            produce();
+        });
     }
     ~threaded_source() override {
         {
@@ -493,7 +510,11 @@ struct payload_writer_pool {
     std::vector<std::thread> threads;
 
     payload_writer_pool() {
-        for (size_t i = 0; i < pool_threads; ++i) threads.emplace_back([this] { run(); });
+        for (size_t i = 0; i < pool_threads; ++i)
+            threads.emplace_back([this] {
+                block_stopping_signals();
+                run();
+            });
     }
     ~payload_writer_pool() {
         {
@@ -646,9 +667,8 @@ int payload_run(const std::vector<std::string>& argv, const std::string& output_
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     // The stopping signals wait until the child is known: a script may signal the engine before
     // the spawn returns here, and a handler that looked for the child then would find none.
-    sigset_t stopping, previous;
-    sigemptyset(&stopping);
-    for (int signo : {SIGINT, SIGQUIT, SIGHUP, SIGTERM}) sigaddset(&stopping, signo);
+    const sigset_t stopping = stopping_signals();
+    sigset_t previous;
     pthread_sigmask(SIG_BLOCK, &stopping, &previous);
     const int spawned = posix_spawnp(&child, args[0], &actions, &attributes, args.data(), envp.data());
     posix_spawnattr_destroy(&attributes);
