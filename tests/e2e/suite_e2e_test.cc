@@ -200,3 +200,40 @@ TEST_F(SuiteE2E, UnattendedFromTheAnswerFile) {
     EXPECT_NE(std::string::npos, output().find("does not accept the licence")) << output();
     EXPECT_FALSE(exists_path(target()));
 }
+
+// Release 1.1 of the runtime over an installed 1.0: the dialog lists the 1.0 archives before the
+// selection, they are removed, 1.1 lands in the same folder; the analyzer of 1.0 stays.
+TEST_F(SuiteE2E, ReleaseReplacesTheEarlierOne) {
+    std::string built;
+    ASSERT_EQ(0, run_command("LUMO_BUILD_DIR=" + quote(lumo_test::binary_dir()) + " " +
+                                 quote(lumo_test::source_dir() + "/examples/suite/build.sh") + " --version 1.1 " +
+                                 quote(m_dir.file("pkg11")),
+                             &built, true))
+        << built;
+    ASSERT_EQ(0, typed("install", "\n1\n1\n1\n" + target() + "\n\n")) << output();
+    EXPECT_EQ(std::string::npos, output().find("rt_core.tar.gz")) << output();
+    // The same run as typed(), with the 1.1 package's engine.
+    const auto release11 = [&](const std::string& mode, const std::string& answers) {
+        write_file_text(m_dir.file("answers"), answers);
+        std::string command = "cd " + quote(m_dir.file("run")) + " && env -u LANG -u LC_CTYPE HOME=" +
+                              quote(m_dir.file("home")) + " " + quote(m_dir.file("pkg11/config/bin/lumo"));
+        for (const std::string& arg : args(mode)) command += " " + quote(arg);
+        return run_command(command + " <" + quote(m_dir.file("answers")) + " >" + quote(m_dir.file("stdout")) + " 2>&1");
+    };
+    // Enter on the welcome, the system check, the licence, Enter on the dialog, the selection, the
+    // folder, the summary.
+    ASSERT_EQ(0, release11("install", "\n1\n1\n\n1\n" + target() + "\n\n")) << output();
+    EXPECT_NE(std::string::npos, output().find("[x] rt_core.tar.gz")) << output();
+    EXPECT_NE(std::string::npos, output().find("Removing rt_lib.tar.gz... done")) << output();
+    EXPECT_EQ("1.1\n", read_file(installed("runtime/RELEASE"))) << output();
+    EXPECT_TRUE(exists_path(installed("analyzer/bin/sample-analyze")));
+    std::string records;
+    run_command("cat " + quote(m_dir.file("db")) + "/*.db", &records);
+    EXPECT_EQ(std::string::npos, records.find(":rt_core.tar.gz:")) << records;
+    EXPECT_NE(std::string::npos, records.find(":rt_core-1.1.tar.gz:")) << records;
+    // Each package removes its own: 1.1 the runtime, 1.0 what is left, the analyzer.
+    EXPECT_EQ(0, release11("uninstall", "\n1\n\n")) << output();
+    EXPECT_FALSE(exists_path(installed("runtime"))) << output();
+    EXPECT_EQ(0, typed("uninstall", "\n1\n\n")) << output();
+    EXPECT_FALSE(exists_path(target())) << output();
+}
