@@ -87,7 +87,7 @@ protected:
                      "<action id=\"su\" type=\"built_in\" func=\"shell_execute_command\"><next call=\"_finish_\"/></action>",
                      "<interface view=\"cli\"><dialog id=\"pw\" clear_screen=\"false\"><title text=\"Rights\"/>"
                      "<input text=\"Secret?\" keep=\"__HIDE__SU_PASSWORD\"/></dialog></interface>"));
-        stage("root.sh", "work() { sleep 5; echo 'root instance done'; }\n");
+        stage("root.sh", "work() { sleep 8; echo 'root instance done'; }\n");
         pack();
         // Both users reach the package; the shared folder is theirs as /tmp is everybody's.
         std::filesystem::create_directories(shared());
@@ -162,8 +162,8 @@ TEST_F(SuShell, EscalatesThroughRealSuAndSudo) {
         std::filesystem::remove_all(shared() + "/t2");
         for (const auto& entry : std::filesystem::directory_iterator(shared())) std::filesystem::remove_all(entry.path());
         const auto started = std::chrono::steady_clock::now();
-        const lumo_test::PtyRun run = escalate(first_user, c.login, c.typed, {"--__keep_temp__", "--SU_MARKER_TIMEOUT", "3"});
-        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(25));
+        const lumo_test::PtyRun run = escalate(first_user, c.login, c.typed, {"--__keep_temp__", "--SU_MARKER_TIMEOUT", "6"});
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(40));
         const std::string first_log = logs_of(first_user);
         EXPECT_EQ(c.status, run.status) << run.screen;
         EXPECT_EQ(c.auth, lumo_test::logged_value(first_log, "AUTH_STATUS")) << first_log;
