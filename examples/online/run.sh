@@ -19,12 +19,11 @@ shift || true
 for needed in "$build/bin/lumo" "$build/bin/lumo-cab"; do
     [ -f "$needed" ] || { echo "$0: $needed is missing: build the project first" >&2; exit 1; }
 done
-rm -rf "$work/pkg" "$work/server" "$work/src" "$work/installed" "$work/db"
+rm -rf "$work/pkg" "$work/server" "$work/installed" "$work/db"
 mkdir -p "$work/server/payload" "$work/pkg/config/bin" "$work/run" "$work/db"
+# Two archives of the offline sample suite, built as its build.sh builds them, under the same names.
 for name in rt_core rt_docs; do
-    mkdir -p "$work/src/$name/share"
-    echo "$name of the online sample" >"$work/src/$name/share/$name.txt"
-    tar czf "$work/server/payload/$name.tar.gz" -C "$work/src/$name" share
+    tar -czf "$work/server/payload/$name.tar.gz" --owner=0 --group=0 -C "$here/../suite/payload/$name" runtime
 done
 {
     echo "<product>"
