@@ -1,9 +1,14 @@
 #!/bin/bash
 # Builds the online sample in WORKDIR, serves its payload from 127.0.0.1 with python3's web server
-# and runs the engine, which downloads and verifies the payload:
+# and runs the engine, which downloads and verifies the payload, then installs it; the script
+# shows what landed and runs the engine again to uninstall it:
 #   WORKDIR/server/payload/*.tar.gz   what the web server offers
 #   WORKDIR/pkg/product.xml           the payload's description: size, cksum, sha256
 #   WORKDIR/pkg/config/               install.cab (from store/), mediaconfig.xml, bin/lumo
+#   WORKDIR/pkg/payload/              the downloaded, verified archives
+#   WORKDIR/installed/                where the components go (LUMO_INSTALL_DIR)
+#   WORKDIR/db/                       the engine's records of tar.gz installs (NONRPM_DB_DIR)
+# Set LUMO_ONLINE_KEEP=1 to leave the installation in place instead of uninstalling it.
 # Usage: run.sh [WORKDIR] [engine options...]. The engine and lumo-cab come from LUMO_BUILD_DIR
 # (default build/ in the repository).
 set -euo pipefail
@@ -14,12 +19,11 @@ shift || true
 for needed in "$build/bin/lumo" "$build/bin/lumo-cab"; do
     [ -f "$needed" ] || { echo "$0: $needed is missing: build the project first" >&2; exit 1; }
 done
-rm -rf "$work/pkg" "$work/server" "$work/src"
-mkdir -p "$work/server/payload" "$work/pkg/config/bin" "$work/run"
+rm -rf "$work/pkg" "$work/server" "$work/installed" "$work/db"
+mkdir -p "$work/server/payload" "$work/pkg/config/bin" "$work/run" "$work/db"
+# Two archives of the offline sample suite, built as its build.sh builds them, under the same names.
 for name in rt_core rt_docs; do
-    mkdir -p "$work/src/$name/share"
-    echo "$name of the online sample" >"$work/src/$name/share/$name.txt"
-    tar czf "$work/server/payload/$name.tar.gz" -C "$work/src/$name" share
+    tar -czf "$work/server/payload/$name.tar.gz" --owner=0 --group=0 -C "$here/../suite/payload/$name" runtime
 done
 {
     echo "<product>"
@@ -41,9 +45,20 @@ for _ in $(seq 1 50); do
     python3 -c "import socket; socket.create_connection(('127.0.0.1', $port), 1)" 2>/dev/null && break
     sleep 0.1
 done
+engine() {
+    (cd "$work/run" && "$work/pkg/config/bin/lumo" --INSTALL_MODE NONRPM --NONRPM_DB_DIR "$work/db" \
+        --LUMO_INSTALL_DIR "$work/installed" "$@")
+}
 status=0
-(cd "$work/run" && "$work/pkg/config/bin/lumo" --download_url "http://127.0.0.1:$port" \
-    --download_progress_text "Downloading" --install_component_done "done" "$@") || status=$?
+engine --download_url "http://127.0.0.1:$port" --download_progress_text "Downloading" \
+    --install_component_done "done" "$@" || status=$?
 echo "engine exit status $status; downloaded:"
 ls -l "$work/pkg/payload"
+echo "installed in $work/installed:"
+(cd "$work/installed" 2>/dev/null && find . -mindepth 1 | sort) || true
+[ "$status" = 0 ] || exit "$status"
+[ "${LUMO_ONLINE_KEEP:-}" = 1 ] && exit 0
+engine --LUMO_MODE uninstall --install_component_done "removed" "$@" || status=$?
+echo "uninstall exit status $status; left in $work/installed:"
+(cd "$work/installed" 2>/dev/null && find . -mindepth 1 | sort) || true
 exit "$status"

@@ -33,7 +33,8 @@ std::string cksum(const std::string& data) {
 class DownloadE2E : public SeqPackage {
 protected:
     // The sequence runs the product-list actions and then `last`, keeping each result.
-    // last "": the online sample's own sequence, with its dialog after a failed download.
+    // last "": the online sample's own sequence and media (rt_core, rt_docs), with its dialog after
+    // a failed download, the installation and the uninstall.
     void make_package(const std::string& last, const std::string& product_xml) {
         if (last.empty()) {
             for (const char* name : {"product.ini", "sequence.ini", "main.xml", "download.xml"})
@@ -56,10 +57,26 @@ protected:
         if (!last.empty()) stage("m.xml", module(actions));
         pack();
         write_file_text(m_dir.file("pkg/config/mediaconfig.xml"),
-                        "<Media><GUID>online</GUID><Product id=\"1\" platform=\"KX32;KX64;VEXAN64\"><Name>P</Name>"
-                        "<Abbr>p</Abbr>" + component("one") + component("two") + "</Product></Media>");
+                        !last.empty() ? "<Media><GUID>online</GUID><Product id=\"1\" platform=\"KX32;KX64;VEXAN64\">"
+                                        "<Name>P</Name><Abbr>p</Abbr>" + component("one") + component("two") +
+                                            "</Product></Media>"
+                                      : read_file(lumo_test::source_dir() + "/examples/online/mediaconfig.xml"));
         write_file_text(m_dir.file("pkg/product.xml"), product_xml);
         std::filesystem::create_directories(m_dir.file("db"));
+    }
+
+    // The archive ABBR.tar.gz (share/ABBR.txt) served from payload/; its product.xml entry.
+    std::string serve_archive(lumo_test::Nginx& nginx, const std::string& abbr) {
+        const std::string src = m_dir.file("src/" + abbr), archive = nginx.www("payload/" + abbr + ".tar.gz");
+        std::filesystem::create_directories(src + "/share");
+        std::filesystem::create_directories(nginx.www("payload"));
+        write_file_text(src + "/share/" + abbr + ".txt", abbr + "\n");
+        EXPECT_EQ(0, run_command("tar czf " + quote(archive) + " -C " + quote(src) + " share"));
+        const std::string data = read_file(archive);
+        Sha256 sha;
+        sha.update(reinterpret_cast<const unsigned char*>(data.data()), data.size());
+        return "<file name=\"" + abbr + ".tar.gz\" path=\"payload\" size=\"" + std::to_string(data.size()) +
+               "\" cksum=\"" + cksum(data) + "\" sha256=\"" + sha.finish() + "\"/>";
     }
 
     int run(const std::string& args) {
@@ -141,13 +158,12 @@ TEST_F(DownloadE2E, FailedDownloadAsksOnTheTerminal) {
     if (!lumo_test::Nginx::available()) GTEST_SKIP() << "nginx is not installed";
     lumo_test::Nginx nginx;
     ASSERT_TRUE(nginx.start());
-    std::filesystem::create_directories(nginx.www("payload"));
-    write_file_text(nginx.www("payload/one.tar.gz"), fault_body(100));
-    make_package("", "<product><file name=\"one.tar.gz\" path=\"payload\" size=\"100\" cksum=\"" +
-                         cksum(fault_body(100)) + "\"/><file name=\"two.tar.gz\" path=\"payload\" size=\"1\"/></product>");
+    make_package("", "<product>" + serve_archive(nginx, "rt_core") +
+                         "<file name=\"rt_docs.tar.gz\" path=\"payload\" size=\"1\"/></product>");
     const std::string base = nginx.url("");
     const std::vector<std::string> argv = {m_dir.file("pkg/config/bin/lumo"), "--TEMP_FOLDER", temp(), "--__keep_temp__",
                                            "--INSTALL_MODE", "NONRPM", "--NONRPM_DB_DIR", m_dir.file("db"),
+                                           "--LUMO_INSTALL_DIR", m_dir.file("inst"),
                                            "--download_url", base.substr(0, base.size() - 1)};
     lumo_test::PtyOptions options;
     options.cwd = m_dir.file("run");
@@ -155,9 +171,35 @@ TEST_F(DownloadE2E, FailedDownloadAsksOnTheTerminal) {
     const std::string question = "abort, ignore or retry [retry]:";
     lumo_test::PtyRun run = lumo_test::run_on_pty(argv, {{question, "ignore\n"}}, options);
     EXPECT_EQ(0, run.status) << run.screen;
-    EXPECT_NE(std::string::npos, run.screen.find("Downloading " + base + "payload/two.tar.gz failed"));
-    EXPECT_TRUE(logged("lumo_download_rpms: mark component 'two' as failed to download"));
-    EXPECT_EQ(fault_body(100), read_file(m_dir.file("pkg/payload/one.tar.gz")));
+    EXPECT_NE(std::string::npos, run.screen.find("Downloading " + base + "payload/rt_docs.tar.gz failed"));
+    EXPECT_TRUE(logged("lumo_download_rpms: mark component 'Runtime documentation' as failed to download"));
+    EXPECT_EQ("rt_core\n", read_file(m_dir.file("inst/share/rt_core.txt")));
+    EXPECT_FALSE(std::filesystem::exists(m_dir.file("inst/share/rt_docs.txt")));
     run = lumo_test::run_on_pty(argv, {{question, "abort\n"}}, options);
     EXPECT_EQ(2, run.status) << run.screen;
+}
+
+// The online sample end to end: the archives come from nginx, are verified against product.xml
+// and installed; the uninstall run fetches nothing (the server has nothing left) and leaves
+// neither installed files nor records behind.
+TEST_F(DownloadE2E, OnlineSampleDownloadsInstallsAndUninstalls) {
+    if (!lumo_test::Nginx::available()) GTEST_SKIP() << "nginx is not installed";
+    lumo_test::Nginx nginx;
+    ASSERT_TRUE(nginx.start());
+    make_package("", "<product>" + serve_archive(nginx, "rt_core") + serve_archive(nginx, "rt_docs") + "</product>");
+    const std::string base = nginx.url(""), inst = m_dir.file("inst");
+    ASSERT_EQ(0, run("--download_url " + base.substr(0, base.size() - 1) + " --LUMO_INSTALL_DIR " + quote(inst)))
+        << read_file(m_dir.file("stdout"));
+    for (const std::string abbr : {"rt_core", "rt_docs"}) {
+        SCOPED_TRACE(abbr);
+        EXPECT_EQ(read_file(nginx.www("payload/" + abbr + ".tar.gz")),
+                  read_file(m_dir.file("pkg/payload/" + abbr + ".tar.gz")));
+        EXPECT_FALSE(std::filesystem::exists(m_dir.file("pkg/payload/" + abbr + ".tar.gz.part")));
+        EXPECT_EQ(abbr + "\n", read_file(inst + "/share/" + abbr + ".txt"));
+    }
+    EXPECT_TRUE(std::filesystem::exists(inst + "/uninstall/markers/online-sample"));
+    std::filesystem::remove_all(nginx.www("payload"));
+    ASSERT_EQ(0, run("--LUMO_MODE uninstall --LUMO_INSTALL_DIR " + quote(inst))) << read_file(m_dir.file("stdout"));
+    EXPECT_TRUE(!std::filesystem::exists(inst) || std::filesystem::is_empty(inst));
+    EXPECT_TRUE(std::filesystem::is_empty(m_dir.file("db")));
 }
