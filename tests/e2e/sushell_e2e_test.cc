@@ -44,11 +44,24 @@ bool process_alive(const std::string& pid_file) {
     return pid > 0 && kill(static_cast<pid_t>(pid), 0) == 0;
 }
 
+// The account tools fail at once while another test holds the lock of the user database (tests
+// run in parallel), so each change is tried again for a few seconds.
+template <typename Change>
+bool with_account_lock_retries(Change change) {
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        if (change()) return true;
+        usleep(250 * 1000);
+    }
+    return false;
+}
+
 bool set_password(const std::string& user, const std::string& password) {
-    FILE* pipe = popen("chpasswd", "w");
-    if (!pipe) return false;
-    fprintf(pipe, "%s:%s\n", user.c_str(), password.c_str());
-    return pclose(pipe) == 0;
+    return with_account_lock_retries([&] {
+        FILE* pipe = popen("chpasswd 2>/dev/null", "w");
+        if (!pipe) return false;
+        fprintf(pipe, "%s:%s\n", user.c_str(), password.c_str());
+        return pclose(pipe) == 0;
+    });
 }
 
 // The two users, the first allowed to use sudo, while it lives; ready() false when not root.
@@ -56,8 +69,13 @@ struct TestUsers {
     bool ready = geteuid() == 0 && run_command("command -v useradd chpasswd setpriv sudo >/dev/null") == 0;
     TestUsers() {
         for (const char* user : {first_user, second_user}) {
-            run_command(std::string("userdel -r -f ") + user + " >/dev/null 2>&1");
-            ready = ready && run_command(std::string("useradd -m -s /bin/sh ") + user + " >/dev/null 2>&1") == 0;
+            with_account_lock_retries([&] {
+                run_command(std::string("userdel -r -f ") + user + " >/dev/null 2>&1");
+                return getpwnam(user) == nullptr;
+            });
+            ready = ready && with_account_lock_retries([&] {
+                        return run_command(std::string("useradd -m -s /bin/sh ") + user + " >/dev/null 2>&1") == 0;
+                    });
         }
         ready = ready && set_password(first_user, first_password) &&
                 run_command("printf '%s ALL=(ALL) ALL\\n' lumo_t1 >/etc/sudoers.d/lumo_t1_test && "
