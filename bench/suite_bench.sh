@@ -75,6 +75,8 @@ for ((c = 1; c <= components; c++)); do cp "$work/empty.tar.gz" "$work/hollow/pa
 # LUMO_MODE uninstall, remove) every component.
 printf 'PRODUCT_NAME=Bench\nPRODUCT_VERSION=1.0\n' > "$work/stage/product.ini"
 printf '_internal_:main.xml:\n' > "$work/stage/sequence.ini"
+# Every package carries coexistence rules; this one has none.
+printf '<coex/>\n' > "$work/stage/coex.xml"
 echo '<sequence><module id="_start_" file="run.xml" component="_internal_" action="init"/></sequence>' \
     > "$work/stage/main.xml"
 cat > "$work/stage/run.xml" <<'XML'
