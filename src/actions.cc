@@ -23,11 +23,6 @@
 
 namespace {
 
-struct action_def_t {
-    const char* name;
-    action_handler_t handler;
-};
-
 // Registered in this order; a sequence that calls a name twice gets the first entry, so the
 // order decides which one wins.
 const action_def_t builtin_actions[] = {
@@ -343,6 +338,13 @@ int lumo_wait_enter_key(session_t* session) {
         const ssize_t got = read(STDIN_FILENO, &byte, 1);
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0 || byte == '\n') break;
+    }
+    return 0;
+}
+
+int actions_register_table(session_t* session, std::initializer_list<action_def_t> table) {
+    for (const action_def_t& action : table) {
+        if (actions_register(session, action.name, action.handler) != 0) return -1;
     }
     return 0;
 }

@@ -2,6 +2,8 @@
 // plug-in library with the session.
 #pragma once
 
+#include <initializer_list>
+
 #include <string>
 
 #include "seq_shell.h"
@@ -22,6 +24,13 @@ constexpr int actions_max = 1025;  // registry entries; the last index is at mos
 // Creates the registry and registers every built-in action; 0 or -1.
 int actions_init(session_t* session);
 int actions_register(session_t* session, const char* name, action_handler_t handler);
+// One built-in action of an area's table.
+struct action_def_t {
+    const char* name;
+    action_handler_t handler;
+};
+// Registers an area's table in its order; 0, or -1 at the first name refused (logged).
+int actions_register_table(session_t* session, std::initializer_list<action_def_t> table);
 // 0 when a handler of that name is registered, else -1.
 int actions_is_valid(session_t* session, const char* name);
 // The first handler registered under the name, called with the session: its result; -1 when none.

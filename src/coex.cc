@@ -657,16 +657,9 @@ int coex_diag_act(session_t* session) {
 }
 
 int coex_actions_register(session_t* session) {
-    const struct {
-        const char* name;
-        action_handler_t handler;
-    } actions[] = {
+    return actions_register_table(session, {
         {"coex_diag_init", coex_diag_init},         {"coex_diag_update", coex_diag_update},
         {"coex_diag_finalize", coex_diag_finalize}, {"coex_diag_act", coex_diag_act},
         {"coex_diag_show", coex_diag_show},
-    };
-    for (const auto& action : actions) {
-        if (actions_register(session, action.name, action.handler) != 0) return -1;
-    }
-    return 0;
+    });
 }

@@ -900,10 +900,7 @@ int lumo_add_space_requirement(session_t* session) {
 
 int lumo_actions_register(session_t* session) {
     // Registered in the order the action table lists them.
-    const struct {
-        const char* name;
-        action_handler_t handler;
-    } actions[] = {
+    if (actions_register_table(session, {
         {"lumo_init_products_list", lumo_init_products_list},
         {"lumo_configure_products_list", lumo_configure_products_list},
         {"lumo_reindex_products_list", lumo_reindex_products_list},
@@ -917,10 +914,8 @@ int lumo_actions_register(session_t* session) {
         {"lumo_architecture_configuration", lumo_architecture_configuration},
         {"lumo_add_space_requirement", lumo_add_space_requirement},
         {"set_lumo_install_dir_and_dirname", set_lumo_install_dir_and_dirname},
-    };
-    for (const auto& action : actions) {
-        if (actions_register(session, action.name, action.handler) != 0) return -1;
-    }
+        }) != 0)
+        return -1;
     if (lumo_select_actions_register(session) != 0) return -1;
     if (lumo_driver_actions_register(session) != 0) return -1;
     if (silent_actions_register(session) != 0) return -1;

@@ -359,15 +359,8 @@ int lumo_download_list_resolve(session_t* session) {
 }
 
 int lumo_download_actions_register(session_t* session) {
-    const struct {
-        const char* name;
-        action_handler_t handler;
-    } actions[] = {
+    return actions_register_table(session, {
         {"lumo_download_rpms", lumo_download_rpms},
         {"lumo_prepare_download_list", lumo_prepare_download_list},
-    };
-    for (const auto& action : actions) {
-        if (actions_register(session, action.name, action.handler) != 0) return -1;
-    }
-    return 0;
+    });
 }

@@ -863,19 +863,12 @@ int lumo_report_write(session_t* session, int exit_status) {
 }
 
 int lumo_driver_actions_register(session_t* session) {
-    const struct {
-        const char* name;
-        action_handler_t handler;
-    } actions[] = {
+    return actions_register_table(session, {
         {"lumo_install_selected_products", lumo_install_selected_products},
         {"lumo_uninstall_selected_products", lumo_uninstall_selected_products},
         {"lumo_handle_close_request", lumo_handle_close_request},
         {"lumo_save_install_settings", lumo_save_install_settings},
         {"load_uninstall_ini", load_uninstall_ini},
         {"lumo_load_license", lumo_load_license},
-    };
-    for (const auto& action : actions) {
-        if (actions_register(session, action.name, action.handler) != 0) return -1;
-    }
-    return 0;
+    });
 }

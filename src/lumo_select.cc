@@ -454,15 +454,8 @@ int lumo_set_summary_text(session_t* session) {
 }
 
 int lumo_select_actions_register(session_t* session) {
-    const struct {
-        const char* name;
-        action_handler_t handler;
-    } actions[] = {
+    return actions_register_table(session, {
         {"lumo_tool_selection_dialog_act", lumo_tool_selection_dialog_act},
         {"lumo_set_summary_text", lumo_set_summary_text},
-    };
-    for (const auto& action : actions) {
-        if (actions_register(session, action.name, action.handler) != 0) return -1;
-    }
-    return 0;
+    });
 }

@@ -907,10 +907,7 @@ int prepare_prerequisite_dialog(session_t* session, const std::vector<prerequisi
 }
 
 int prerequisites_actions_register(session_t* session) {
-    const struct {
-        const char* name;
-        action_handler_t handler;
-    } actions[] = {
+    return actions_register_table(session, {
         {"prerequisites_init", prerequisites_init_data},
         {"prerequisites_os_check", prerequisites_os_check},
         {"prerequisites_system_check", prerequisites_system_check},
@@ -923,9 +920,5 @@ int prerequisites_actions_register(session_t* session) {
         {"lumo_prepare_prerequisites_critical_dialog_post", lumo_prepare_prerequisites_critical_dialog_post},
         {"lumo_prepare_prerequisites_optional_dialog_pre", lumo_prepare_prerequisites_optional_dialog_pre},
         {"lumo_prepare_prerequisites_optional_dialog_post", lumo_prepare_prerequisites_optional_dialog_post},
-    };
-    for (const auto& action : actions) {
-        if (actions_register(session, action.name, action.handler) != 0) return -1;
-    }
-    return 0;
+    });
 }
