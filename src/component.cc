@@ -175,30 +175,32 @@ void Component::setType(const char* type) {
     m_context->providers.push_back(m_provider);
 }
 
+namespace {
+
+// Whether a component has a third party description to count or measure; logs why not under the
+// caller's name.
+bool has_third_party_description(const Component& component, const char* caller) {
+    if (!component.isThirdPartyComponent()) {
+        print_log("%s: component '%s' is not third party", caller, component.m_name.c_str());
+        return false;
+    }
+    if (!component.getThirdPartyComponentDescription()) {
+        warn("%s: m_thirdPartyComponentDescription is NULL, looks like we have no Internet access", caller);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 int Component::thirdPartyFilesToDownloadCount() const {
-    if (!isThirdPartyComponent()) {
-        print_log("Component::thirdPartyFilesToDownloadCount: component '%s' is not third party", m_name.c_str());
-        return 0;
-    }
-    if (!m_thirdPartyComponentDescription) {
-        warn("Component::thirdPartyFilesToDownloadCount: m_thirdPartyComponentDescription is NULL, looks like we "
-             "have no Internet access");
-        return 0;
-    }
+    if (!has_third_party_description(*this, "Component::thirdPartyFilesToDownloadCount")) return 0;
     return m_context && m_context->third_party_count ? m_context->third_party_count(m_thirdPartyComponentDescription)
                                                      : 0;
 }
 
 int64_t Component::thirdPartyFilesToDownloadSize() const {
-    if (!isThirdPartyComponent()) {
-        print_log("Component::thirdPartyFilesToDownloadSize: component '%s' is not third party", m_name.c_str());
-        return 0;
-    }
-    if (!m_thirdPartyComponentDescription) {
-        warn("Component::thirdPartyFilesToDownloadSize: m_thirdPartyComponentDescription is NULL, looks like we "
-             "have no Internet access");
-        return 0;
-    }
+    if (!has_third_party_description(*this, "Component::thirdPartyFilesToDownloadSize")) return 0;
     return m_context && m_context->third_party_size ? m_context->third_party_size(m_thirdPartyComponentDescription)
                                                     : 0;
 }
