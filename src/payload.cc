@@ -477,21 +477,35 @@ int create_part(int dir, const std::string& temp, mode_t mode, mode_t mask) {
     return fd;
 }
 
-// Writes one file under its part name and renames it into place. true on success (logged otherwise).
+// Opens the file an entry is written to. A new name is created in place (exclusively, never
+// through a link): it is already in the list, so a kill halfway leaves a file that uninstall
+// removes. A name that exists (a repair, an update) is written under its part name and renamed
+// over the old file afterwards, so the old one stays whole until the new one is.
+int create_target(int dir, const std::string& base, const std::string& temp, mode_t mode, mode_t mask,
+                  bool* in_place) {
+    const mode_t initial = (mode & ~mask) == mode ? mode : 0600;
+    const int fd = openat(dir, base.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, initial);
+    *in_place = fd >= 0;
+    if (fd >= 0 || errno != EEXIST) return fd;
+    return create_part(dir, temp, mode, mask);
+}
+
+// Writes one file. true on success (logged otherwise).
 bool write_job(const write_job_t& job) {
     const std::string temp = part_name(job.base);
     const int dir = job.dir->fd;
-    fd_owner out{create_part(dir, temp, job.mode, job.umask)};
+    bool in_place = false;
+    fd_owner out{create_target(dir, job.base, temp, job.mode, job.umask, &in_place)};
     bool ok = out.fd >= 0 && write_all(out.fd, job.data.data(), job.data.size()) &&
               ((job.mode & ~job.umask) == job.mode || fchmod(out.fd, job.mode) == 0);
     if (ok && job.mtime > 0) {
         const struct timespec times[2] = {{job.mtime, 0}, {job.mtime, 0}};
         futimens(out.fd, times);
     }
-    ok = ok && renameat(dir, temp.c_str(), dir, job.base.c_str()) == 0;
+    ok = ok && (in_place || renameat(dir, temp.c_str(), dir, job.base.c_str()) == 0);
     if (!ok) {
         error("payload_extractor: can not write %s: %s", job.target.c_str(), errno_text().c_str());
-        unlinkat(dir, temp.c_str(), 0);
+        unlinkat(dir, in_place ? job.base.c_str() : temp.c_str(), 0);
     }
     return ok;
 }
@@ -908,7 +922,8 @@ int payload_extractor::add_file(const std::string& name, mode_t mode, int64_t mt
     }
     if (m_pool && m_pool->pending(clean)) drain();
     const std::string temp = part_name(base);
-    fd_owner out{create_part(dir, temp, 0600, 0)};
+    bool in_place = false;
+    fd_owner out{create_target(dir, base, temp, 0600, 0, &in_place)};
     if (out.fd < 0) {
         error("payload_extractor: can not create %s: %s", target(clean).c_str(), errno_text().c_str());
         fail();
@@ -921,7 +936,7 @@ int payload_extractor::add_file(const std::string& name, mode_t mode, int64_t mt
         const size_t n = static_cast<size_t>(std::min<uint64_t>(left, block.size()));
         if (source.read_exact(block.data(), n) != 0) {
             error("payload_extractor: the payload ends inside %s", target(clean).c_str());
-            unlinkat(dir, temp.c_str(), 0);
+            unlinkat(dir, in_place ? base.c_str() : temp.c_str(), 0);
             fail();
             return -2;
         }
@@ -936,9 +951,9 @@ int payload_extractor::add_file(const std::string& name, mode_t mode, int64_t mt
         if (fchmod(out.fd, effective_mode(mode)) != 0) written = false;
         if (mtime > 0) futimens(out.fd, times);
     }
-    if (!written || renameat(dir, temp.c_str(), dir, base.c_str()) != 0) {
+    if (!written || (!in_place && renameat(dir, temp.c_str(), dir, base.c_str()) != 0)) {
         if (written) error("payload_extractor: can not put %s in place: %s", target(clean).c_str(), errno_text().c_str());
-        unlinkat(dir, temp.c_str(), 0);
+        unlinkat(dir, in_place ? base.c_str() : temp.c_str(), 0);
         return fail();
     }
     return 0;
