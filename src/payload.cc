@@ -33,6 +33,29 @@ constexpr size_t input_chunk = 1 << 20;   // compressed bytes read at once
 constexpr size_t output_block = 1 << 20;  // decompressed bytes handed over at once
 constexpr size_t queue_blocks = 4;        // bounds memory whatever the payload's size
 
+// A byte buffer that is not zeroed when allocated: every byte is written before it is read, and
+// zeroing megabytes of inflated data that is overwritten at once costs as much as copying it.
+class raw_bytes {
+public:
+    raw_bytes() = default;
+    explicit raw_bytes(size_t size) : m_data(size ? new unsigned char[size] : nullptr), m_size(size) {}
+    unsigned char* data() { return m_data.get(); }
+    const unsigned char* data() const { return m_data.get(); }
+    size_t size() const { return m_size; }
+    size_t capacity() const { return m_capacity ? m_capacity : m_size; }
+    bool empty() const { return m_size == 0; }
+    // Shrinks or restores the used size within the allocation.
+    void set_size(size_t size) {
+        if (!m_capacity) m_capacity = m_size;
+        m_size = std::min(size, m_capacity);
+    }
+
+private:
+    std::unique_ptr<unsigned char[]> m_data;
+    size_t m_size = 0;
+    size_t m_capacity = 0;
+};
+
 std::string errno_text() { return strerror(errno); }
 
 bool write_all(int fd, const void* data, size_t size) {
@@ -355,6 +378,7 @@ public:
                     if (m_status < 0) return -1;
                     break;
                 }
+                if (m_current.capacity() == output_block) m_free.push_back(std::move(m_current));
                 m_current = std::move(m_blocks.front());
                 m_blocks.pop_front();
                 m_pos = 0;
@@ -372,12 +396,12 @@ public:
 private:
     void produce() {
         for (;;) {
-            std::vector<unsigned char> block(output_block);
+            raw_bytes block = take_free_block();
             size_t filled = 0;
             int64_t got = 0;
             while (filled < block.size() && (got = m_inner->read(block.data() + filled, block.size() - filled)) > 0)
                 filled += static_cast<size_t>(got);
-            block.resize(filled);
+            block.set_size(filled);
             std::unique_lock<std::mutex> lock(m_mutex);
             m_changed.wait(lock, [this] { return m_blocks.size() < queue_blocks || m_stop; });
             if (m_stop) break;
@@ -394,12 +418,24 @@ private:
         m_changed.notify_all();
     }
 
+    // Blocks the reader has finished with are used again, instead of a fresh allocation (and its
+    // page faults) for every megabyte.
+    raw_bytes take_free_block() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_free.empty()) return raw_bytes(output_block);
+        raw_bytes block = std::move(m_free.back());
+        m_free.pop_back();
+        block.set_size(output_block);
+        return block;
+    }
+
     std::unique_ptr<payload_source> m_inner;
     std::thread m_thread;
     std::mutex m_mutex;
     std::condition_variable m_changed;
-    std::deque<std::vector<unsigned char>> m_blocks;
-    std::vector<unsigned char> m_current;
+    std::deque<raw_bytes> m_blocks;
+    std::vector<raw_bytes> m_free;
+    raw_bytes m_current;
     size_t m_pos = 0;
     bool m_stop = false;
     bool m_finished = false;
@@ -457,7 +493,7 @@ struct write_job_t {
     std::string base;
     std::string clean;
     std::string target;
-    std::vector<unsigned char> data;
+    raw_bytes data;
     mode_t mode = 0;
     mode_t umask = 0;
     int64_t mtime = 0;
@@ -904,7 +940,7 @@ int payload_extractor::add_file(const std::string& name, mode_t mode, int64_t mt
         // Two writes of one name keep their order: the first is finished before the second starts.
         if (m_pool->pending(clean)) drain();
         write_job_t job;
-        job.data.resize(static_cast<size_t>(size));
+        job.data = raw_bytes(static_cast<size_t>(size));
         if (size && source.read_exact(job.data.data(), job.data.size()) != 0) {
             error("payload_extractor: the payload ends inside %s", target(clean).c_str());
             fail();
