@@ -611,6 +611,7 @@ int lumo_install_selected_products(session_t* session) {
         return -1;
     }
     print_log("lumo_install_selected_products: start");
+    const payload_sync_batch records;  // one flush to the disk for the records of every component
     {
         const interrupt_ignored quiet;
         const signals_deferred deferred;
@@ -657,6 +658,7 @@ int lumo_uninstall_selected_products(session_t* session) {
         return -1;
     }
     print_log("lumo_uninstall_selected_products: start");
+    const payload_sync_batch records;  // one flush to the disk for the records of every component
     {
         const interrupt_ignored quiet;
         const signals_deferred deferred;

@@ -148,7 +148,7 @@ protected:
     }
 
     std::unique_ptr<byte_input> m_input;
-    std::vector<unsigned char> m_in;
+    raw_bytes m_in;
     size_t m_inPos = 0;
     size_t m_inLen = 0;
     bool m_eof = false;
@@ -640,6 +640,78 @@ int payload_source::skip(uint64_t size) {
     return 0;
 }
 
+namespace {
+
+struct sync_batch_t {
+    std::mutex mutex;
+    int depth = 0;
+    std::vector<int> files;  // the written files, open for reading: renames do not matter
+    std::set<std::string> folders;
+};
+
+sync_batch_t& sync_batch() {
+    static sync_batch_t batch;
+    return batch;
+}
+
+constexpr size_t sync_batch_max = 64;  // descriptors held open at most
+
+int sync_fd(int fd) {
+    while (fsync(fd) != 0) {
+        if (errno != EINTR) return -1;
+    }
+    return 0;
+}
+
+void flush_sync_batch(sync_batch_t& batch) {
+    int failed = 0;
+    for (const int fd : batch.files) {
+        if (sync_fd(fd) != 0) ++failed;
+        close(fd);
+    }
+    for (const std::string& folder : batch.folders) {
+        fd_owner dir{::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+        if (dir.fd >= 0 && sync_fd(dir.fd) != 0) ++failed;
+    }
+    if (failed) error("payload_sync_batch: %d records could not be flushed to the disk: %s", failed, errno_text().c_str());
+    batch.files.clear();
+    batch.folders.clear();
+}
+
+// Hands the flush of the file at path (and of its folder) to the running batch: true, or false
+// when no batch runs and the caller flushes now. The batch holds the file open for reading only:
+// a writable descriptor would keep a script just written from being run ("text file busy").
+bool sync_defer(const std::string& path, const std::string& folder) {
+    sync_batch_t& batch = sync_batch();
+    std::lock_guard<std::mutex> lock(batch.mutex);
+    if (batch.depth == 0) return false;
+    if (batch.files.size() >= sync_batch_max) flush_sync_batch(batch);
+    const int copy = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (copy < 0) return false;
+    batch.files.push_back(copy);
+    batch.folders.insert(folder);
+    return true;
+}
+
+void sync_folder(const std::string& folder) {
+    fd_owner dir{::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    if (dir.fd >= 0) sync_fd(dir.fd);
+}
+
+}  // namespace
+
+payload_sync_batch::payload_sync_batch() {
+    sync_batch_t& batch = sync_batch();
+    std::lock_guard<std::mutex> lock(batch.mutex);
+    ++batch.depth;
+}
+
+payload_sync_batch::~payload_sync_batch() {
+    sync_batch_t& batch = sync_batch();
+    std::lock_guard<std::mutex> lock(batch.mutex);
+    if (--batch.depth == 0) flush_sync_batch(batch);
+}
+
 int payload_write_file_atomic(const std::string& file, const std::string& content, mode_t mode) {
     const std::string dir = get_dirname(file).empty() ? "." : get_dirname(file);
     const std::string temp = dir + "/" + temp_name(get_basename(file));
@@ -648,14 +720,16 @@ int payload_write_file_atomic(const std::string& file, const std::string& conten
         error("payload_write_file_atomic: can not create %s: %s", temp.c_str(), errno_text().c_str());
         return -1;
     }
-    if (!write_all(out.fd, content.data(), content.size()) || fchmod(out.fd, mode) != 0 || fsync(out.fd) != 0 ||
-        rename(temp.c_str(), file.c_str()) != 0) {
+    // Alone, the content reaches the disk before the rename. In a batch it does when the batch
+    // ends; until then the kernel holds it, which a killed process does not change.
+    bool deferred = false;
+    if (!write_all(out.fd, content.data(), content.size()) || fchmod(out.fd, mode) != 0 ||
+        (!(deferred = sync_defer(temp, dir)) && sync_fd(out.fd) != 0) || rename(temp.c_str(), file.c_str()) != 0) {
         error("payload_write_file_atomic: can not write %s: %s", file.c_str(), errno_text().c_str());
         unlink(temp.c_str());
         return -1;
     }
-    fd_owner folder{::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
-    if (folder.fd >= 0) fsync(folder.fd);
+    if (!deferred) sync_folder(dir);
     return 0;
 }
 
@@ -1078,7 +1152,9 @@ int payload_extractor::finish() {
         }
     }
     m_dirModes.clear();
-    if (m_list >= 0 && fsync(m_list) != 0) fail();
+    if (m_list >= 0 && !sync_defer(m_listPath, get_dirname(m_listPath).empty() ? "." : get_dirname(m_listPath)) &&
+        sync_fd(m_list) != 0)
+        fail();
     return m_failures ? -1 : 0;
 }
 
