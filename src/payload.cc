@@ -645,7 +645,9 @@ namespace {
 struct sync_batch_t {
     std::mutex mutex;
     int depth = 0;
-    std::vector<int> files;  // the written files, open for reading: renames do not matter
+    // The written files by the name they are written for, open for reading (renames do not
+    // matter). A record written again replaces its entry: the content it replaced is gone.
+    std::map<std::string, int> files;
     std::set<std::string> folders;
 };
 
@@ -665,9 +667,9 @@ int sync_fd(int fd) {
 
 void flush_sync_batch(sync_batch_t& batch) {
     int failed = 0;
-    for (const int fd : batch.files) {
-        if (sync_fd(fd) != 0) ++failed;
-        close(fd);
+    for (const auto& entry : batch.files) {
+        if (sync_fd(entry.second) != 0) ++failed;
+        close(entry.second);
     }
     for (const std::string& folder : batch.folders) {
         fd_owner dir{::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
@@ -678,17 +680,24 @@ void flush_sync_batch(sync_batch_t& batch) {
     batch.folders.clear();
 }
 
-// Hands the flush of the file at path (and of its folder) to the running batch: true, or false
-// when no batch runs and the caller flushes now. The batch holds the file open for reading only:
-// a writable descriptor would keep a script just written from being run ("text file busy").
-bool sync_defer(const std::string& path, const std::string& folder) {
+// Hands the flush of the file at path, written for the name record (and of its folder), to the
+// running batch: true, or false when no batch runs and the caller flushes now. The batch holds
+// the file open for reading only: a writable descriptor would keep a script just written from
+// being run ("text file busy").
+bool sync_defer(const std::string& path, const std::string& record, const std::string& folder) {
     sync_batch_t& batch = sync_batch();
     std::lock_guard<std::mutex> lock(batch.mutex);
     if (batch.depth == 0) return false;
-    if (batch.files.size() >= sync_batch_max) flush_sync_batch(batch);
     const int copy = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (copy < 0) return false;
-    batch.files.push_back(copy);
+    const auto it = batch.files.find(record);
+    if (it != batch.files.end()) {
+        close(it->second);
+        it->second = copy;
+    } else {
+        if (batch.files.size() >= sync_batch_max) flush_sync_batch(batch);
+        batch.files.emplace(record, copy);
+    }
     batch.folders.insert(folder);
     return true;
 }
@@ -724,7 +733,7 @@ int payload_write_file_atomic(const std::string& file, const std::string& conten
     // ends; until then the kernel holds it, which a killed process does not change.
     bool deferred = false;
     if (!write_all(out.fd, content.data(), content.size()) || fchmod(out.fd, mode) != 0 ||
-        (!(deferred = sync_defer(temp, dir)) && sync_fd(out.fd) != 0) || rename(temp.c_str(), file.c_str()) != 0) {
+        (!(deferred = sync_defer(temp, file, dir)) && sync_fd(out.fd) != 0) || rename(temp.c_str(), file.c_str()) != 0) {
         error("payload_write_file_atomic: can not write %s: %s", file.c_str(), errno_text().c_str());
         unlink(temp.c_str());
         return -1;
@@ -1152,7 +1161,7 @@ int payload_extractor::finish() {
         }
     }
     m_dirModes.clear();
-    if (m_list >= 0 && !sync_defer(m_listPath, get_dirname(m_listPath).empty() ? "." : get_dirname(m_listPath)) &&
+    if (m_list >= 0 && !sync_defer(m_listPath, m_listPath, get_dirname(m_listPath).empty() ? "." : get_dirname(m_listPath)) &&
         sync_fd(m_list) != 0)
         fail();
     return m_failures ? -1 : 0;
