@@ -184,14 +184,20 @@ TEST_F(SuiteE2E, SelectionOnATerminal) {
     }
 }
 
-// Unattended from the suite's answer file: nothing is asked, the folder on the command line takes
-// the place of the file's, the optional finding is shown; without the licence nothing is done.
+// Unattended from the suite's answer files: nothing is asked, the folder on the command line takes
+// the place of the file's, the optional finding is shown, a change follows the file's COMPONENTS;
+// without the licence nothing is done.
 TEST_F(SuiteE2E, UnattendedFromTheAnswerFile) {
     const std::string answers = lumo_test::source_dir() + "/examples/suite/answers.ini";
     ASSERT_EQ(0, typed("install", "", {"-s", answers, "--LUMO_INSTALL_DIR", target()})) << output();
     EXPECT_TRUE(exists_path(installed("analyzer/plugins/words.plugin"))) << output();
     EXPECT_FALSE(exists_path(installed("runtime/doc/README")));
     EXPECT_NE(std::string::npos, output().find("The helper tool is not installed")) << output();
+    // The change adds the documentation and removes the plug-ins, which it does not name.
+    ASSERT_EQ(0, typed("modify", "", {"-s", lumo_test::source_dir() + "/examples/suite/answers-modify.ini"})) << output();
+    EXPECT_TRUE(exists_path(installed("runtime/doc/README"))) << output();
+    EXPECT_FALSE(exists_path(installed("analyzer/plugins/words.plugin"))) << output();
+    EXPECT_TRUE(exists_path(installed("analyzer/bin/sample-analyze")));
     ASSERT_EQ(0, typed("uninstall", "", {"-s", answers})) << output();
     EXPECT_FALSE(exists_path(target())) << output();
 
