@@ -556,9 +556,36 @@ int save_silent_config(session_t* session) {
     return 0;
 }
 
+int silent_check_components(session_t* session) {
+    if (!session) {
+        LOG_NULL_PARAM();
+        return -1;
+    }
+    print_log("silent_check_components: started");
+    if (!session->tsd) {
+        print_log("silent_check_components: no product set to check COMPONENTS against");
+        return 0;
+    }
+    const std::set<std::string> known = known_abbreviations(session);
+    std::string unknown;
+    // Entries as the skip rule compares them: untrimmed, so " rt_docs" is as wrong here as there.
+    for (const std::string& entry : splitString(get(session, "COMPONENTS"), ";", false)) {
+        if (entry.empty() || known.count(entry) != 0) continue;
+        error("silent_check_components: COMPONENTS names '%s', which is no product or component of the package",
+              entry.c_str());
+        unknown += (unknown.empty() ? "" : ", ") + entry;
+    }
+    env_set_string(session, "SILENT_UNKNOWN_COMPONENTS", unknown);
+    print_log("silent_check_components: finished");
+    return unknown.empty() ? 0 : -1;
+}
+
 int silent_actions_register(session_t* session) {
-    if (actions_register(session, "load_silent_config", load_silent_config) != 0) return -1;
-    return actions_register(session, "save_silent_config", save_silent_config);
+    return actions_register_table(session, {
+        {"load_silent_config", load_silent_config},
+        {"save_silent_config", save_silent_config},
+        {"silent_check_components", silent_check_components},
+    });
 }
 
 int silent_startup_load(session_t* s, int (*build_products)(session_t*)) {

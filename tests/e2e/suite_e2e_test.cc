@@ -193,10 +193,17 @@ TEST_F(SuiteE2E, UnattendedFromTheAnswerFile) {
     EXPECT_TRUE(exists_path(installed("analyzer/plugins/words.plugin"))) << output();
     EXPECT_FALSE(exists_path(installed("runtime/doc/README")));
     EXPECT_NE(std::string::npos, output().find("The helper tool is not installed")) << output();
+    // A name the package does not know changes nothing: the list would otherwise remove it all.
+    write_file_text(m_dir.file("typo.ini"), "COMPONENTS=rt_core,rt_docs;an_core\n");
+    EXPECT_EQ(2, typed("modify", "", {"-s", m_dir.file("typo.ini")}));
+    EXPECT_NE(std::string::npos, output().find("rt_core,rt_docs. The names are separated by")) << output();
+    EXPECT_TRUE(exists_path(installed("analyzer/plugins/words.plugin"))) << output();
     // The change adds the documentation and removes the plug-ins, which it does not name.
     ASSERT_EQ(0, typed("modify", "", {"-s", lumo_test::source_dir() + "/examples/suite/answers-modify.ini"})) << output();
     EXPECT_TRUE(exists_path(installed("runtime/doc/README"))) << output();
     EXPECT_FALSE(exists_path(installed("analyzer/plugins/words.plugin"))) << output();
+    // The summary heads the components with their products, which the list does not name.
+    EXPECT_NE(std::string::npos, output().find("Components:\n    Sample Runtime ")) << output();
     EXPECT_TRUE(exists_path(installed("analyzer/bin/sample-analyze")));
     ASSERT_EQ(0, typed("uninstall", "", {"-s", answers})) << output();
     EXPECT_FALSE(exists_path(target())) << output();
