@@ -556,6 +556,56 @@ int save_silent_config(session_t* session) {
     return 0;
 }
 
+namespace {
+
+// Whether COMPONENTS names the component, by its abbreviation or through DEFAULTS.
+bool named(const Component& component, const std::string& list) {
+    const std::string entries = ";" + list + ";";
+    return entries.find(";" + component.m_abbr + ";") != std::string::npos ||
+           (component.m_defaultSelected && entries.find(";DEFAULTS;") != std::string::npos);
+}
+
+// A silent run leaves out what COMPONENTS does not name, dependencies included: a list naming the
+// analyzer but not the library it needs would install it without the library, or remove the
+// library from under it in a modify. What a named component needs is named along with it, as
+// choosing it on the selection screen chooses it; of alternatives one named already will do, else
+// the first one is taken. A product that takes part brings its mandatory components, as on the
+// screen, where they cannot be unchosen.
+void add_needed_components(session_t* s) {
+    std::string list = get(s, "COMPONENTS");
+    if (list.empty() || list == "ALL") return;
+    bool added = true;
+    while (added) {
+        added = false;
+        for (Component* product : s->tsd->products()) {
+            bool takes_part = false;
+            for (const Component* component : product->subcomponents())
+                takes_part = takes_part || (!component->m_abbr.empty() && named(*component, list));
+            for (const Component* component : product->subcomponents()) {
+                if (takes_part && component->m_mandatory && !component->m_abbr.empty() && !named(*component, list)) {
+                    print_log("silent_check_components: %s is mandatory in %s, which takes part: it is added",
+                              component->m_abbr.c_str(), product->m_abbr.c_str());
+                    list += ";" + component->m_abbr;
+                    added = true;
+                }
+                if (component->m_abbr.empty() || !named(*component, list)) continue;
+                for (const std::vector<Component*>& group : component->m_dependencies) {
+                    bool met = group.empty();
+                    for (const Component* member : group) met = met || member->m_abbr.empty() || named(*member, list);
+                    if (met) continue;
+                    print_log("silent_check_components: %s needs %s, which COMPONENTS does not name: it is added",
+                              component->m_abbr.c_str(), group.front()->m_abbr.c_str());
+                    list += ";" + group.front()->m_abbr;
+                    added = true;
+                }
+            }
+        }
+    }
+    env_set_string(s, "COMPONENTS", list);
+}
+
+}  // namespace
+
 int silent_check_components(session_t* session) {
     if (!session) {
         LOG_NULL_PARAM();
@@ -576,6 +626,7 @@ int silent_check_components(session_t* session) {
         unknown += (unknown.empty() ? "" : ", ") + entry;
     }
     env_set_string(session, "SILENT_UNKNOWN_COMPONENTS", unknown);
+    if (unknown.empty()) add_needed_components(session);
     print_log("silent_check_components: finished");
     return unknown.empty() ? 0 : -1;
 }

@@ -213,9 +213,21 @@ TEST_F(SuiteE2E, UnattendedFromTheAnswerFile) {
     EXPECT_FALSE(exists_path(installed("analyzer/plugins/words.plugin"))) << output();
     // The summary heads the components with their products, which the list does not name.
     EXPECT_NE(std::string::npos, output().find("Components:\n    Sample Runtime ")) << output();
+    // The analyzer keeps the library it needs, though the list leaves it out.
+    write_file_text(m_dir.file("less.ini"), "COMPONENTS=rt_core;an_core\n");
+    ASSERT_EQ(0, typed("modify", "", {"-s", m_dir.file("less.ini")})) << output();
+    EXPECT_FALSE(exists_path(installed("runtime/doc/README"))) << output();
+    EXPECT_TRUE(exists_path(installed("runtime/lib/sample-runtime.sh"))) << output();
     EXPECT_TRUE(exists_path(installed("analyzer/bin/sample-analyze")));
     ASSERT_EQ(0, typed("uninstall", "", {"-s", answers})) << output();
     EXPECT_FALSE(exists_path(target())) << output();
+
+    // The plug-ins alone bring what they need and the runtime's mandatory core.
+    write_file_text(m_dir.file("plugins.ini"), "ACCEPT_EULA=accept\nCOMPONENTS=an_plugins\n");
+    ASSERT_EQ(0, typed("install", "", {"-s", m_dir.file("plugins.ini"), "--LUMO_INSTALL_DIR", target()})) << output();
+    for (const char* file : {"analyzer/bin/sample-analyze", "runtime/lib/sample-runtime.sh", "runtime/bin/sample-run"})
+        EXPECT_TRUE(exists_path(installed(file))) << file << "\n" << output();
+    ASSERT_EQ(0, typed("uninstall", "", {"-s", answers})) << output();
 
     write_file_text(m_dir.file("declined.ini"), "ACCEPT_EULA=no\nCOMPONENTS=DEFAULTS\n");
     EXPECT_EQ(2, typed("install", "", {"-s", m_dir.file("declined.ini"), "--LUMO_INSTALL_DIR", target()}));
