@@ -235,29 +235,29 @@ TEST_F(SuiteE2E, UnattendedFromTheAnswerFile) {
     EXPECT_FALSE(exists_path(target()));
 }
 
-// An ordinary user (made for the test when it runs as root) installs the suite silently into a
+// An ordinary user (made once for the tests when they run as root) installs the suite silently into a
 // folder of its own and removes it again: the files are the user's, and the engine's records and
 // the history of the suite lie in the user's own folder, not in the machine's.
 TEST_F(SuiteE2E, UnattendedAsAnOrdinaryUser) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to make the user lumo_silent (useradd, setpriv)";
-    struct User {  // made afresh, removed with its home folder at the end
-        User() { run_command("userdel -r -f lumo_silent >/dev/null 2>&1"); }
-        ~User() { run_command("userdel -r -f lumo_silent >/dev/null 2>&1"); }
-    } made;
-    // Another test may hold the lock of the user database for a moment.
-    ASSERT_EQ(0, run_command("for i in $(seq 20); do useradd -m -s /bin/sh lumo_silent 2>/dev/null && exit 0; "
-                             "sleep 0.5; done; exit 1"));
+    // Made once and kept: changing the user database while another test sets a password in it
+    // can lose that password. The tools fail at once while another test holds its lock.
+    if (!getpwnam("lumo_silent")) {
+        ASSERT_EQ(0, run_command("for i in $(seq 20); do useradd -r -M -s /bin/sh lumo_silent 2>/dev/null && exit 0; "
+                                 "sleep 0.5; done; exit 1"));
+    }
     const passwd* account = getpwnam("lumo_silent");
     ASSERT_NE(nullptr, account);
     const uid_t uid = account->pw_uid;
-    const std::string vexan = std::string(account->pw_dir) + "/vexan/";
-    // The user's own copy of the package: the engine keeps its temporary files beside it.
+    const std::string home = m_dir.file("uhome"), vexan = home + "/vexan/";
+    // The user's own home and copy of the package: the engine keeps its temporary files beside it.
+    std::filesystem::create_directories(home);
     ASSERT_EQ(0, run_command("cp -r " + quote(package()) + " " + quote(m_dir.file("upkg")) +
                              " && chown -R lumo_silent " + quote(m_dir.path()) + " && chmod 755 " + quote(m_dir.path())));
     const auto as_user = [&](const std::string& args) {
         return run_command("cd " + quote(m_dir.file("run")) +
                            " && setpriv --reuid=lumo_silent --regid=lumo_silent --init-groups -- env -u LANG -u LC_CTYPE "
-                           "HOME=" + quote(account->pw_dir) + " USER=lumo_silent " + quote(m_dir.file("upkg/config/bin/lumo")) +
+                           "HOME=" + quote(home) + " USER=lumo_silent " + quote(m_dir.file("upkg/config/bin/lumo")) +
                            " " + args + " </dev/null >" + quote(m_dir.file("stdout")) + " 2>&1");
     };
     ASSERT_EQ(0, as_user("-s " + quote(m_dir.file("upkg/answers.ini")) + " --LUMO_INSTALL_DIR " + quote(target())))
