@@ -40,9 +40,9 @@ std::vector<ContentsProvider*> coex_providers(session_t* session) {
 template <typename F>
 void coex_for_items(const std::vector<ContentsProvider*>& providers, F f) {
     for (ContentsProvider* provider : providers) {
-        std::vector<ContentsItem*>& items = provider->contents();
+        const std::vector<std::unique_ptr<ContentsItem>>& items = provider->contents();
         for (size_t i = 0; i < items.size(); ++i) {
-            if (items[i]) f(provider, items[i], static_cast<int>(i));
+            if (items[i]) f(provider, items[i].get(), static_cast<int>(i));
         }
     }
 }
@@ -335,9 +335,9 @@ int coex_apply_filter(session_t* session, filter_t* filter, coex_action_t* actio
     const std::string version_condition = env_replace_tags(filter->version_condition);
     bool matched = false;
     for (ContentsProvider* provider : coex_providers(session)) {
-        std::vector<ContentsItem*>& items = provider->contents();
+        const std::vector<std::unique_ptr<ContentsItem>>& items = provider->contents();
         for (size_t i = 0; i < items.size() && usable; ++i) {
-            ContentsItem* item = items[i];
+            ContentsItem* item = items[i].get();
             if (!item || item->m_status == -1) continue;
             if (!provider->coexMatch(static_cast<int>(i), filter->pattern, filter->match_mode)) continue;
             env_set_string(session, "COEX_VERSION", item->m_version);

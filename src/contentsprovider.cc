@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "component.h"
 #include "env.h"
@@ -98,20 +99,16 @@ std::string contents_clean_version(const std::string& version) {
     return out;
 }
 
-ContentsProvider::~ContentsProvider() {
-    for (ContentsItem* item : m_contents) delete item;
-}
-
 ContentsItem* ContentsProvider::findItem(const std::string& id, const std::string& file, const std::string& version_in) {
     const std::string version = contents_clean_version(version_in);
     print_log("ContentsProvider::findItem: looking for id %s, file %s, version %s", id.c_str(), file.c_str(),
               version.c_str());
-    for (ContentsItem* item : m_contents) {
+    for (const std::unique_ptr<ContentsItem>& item : m_contents) {
         if (item->m_status == -1) continue;  // removed in this run
         const bool match = id.empty() ? item->m_file == file : item->m_id == id;
         if (match && (version.empty() || version == item->m_version)) {
             print_log("ContentsProvider::findItem: id found");
-            return item;
+            return item.get();
         }
     }
     return nullptr;
@@ -218,7 +215,8 @@ int ContentsDatabase::rewrite(const std::vector<std::string>& lines, const std::
     return payload_write_file_atomic(db, text, 0644);
 }
 
-int ContentsDatabase::addItem(std::vector<ContentsItem*>* contents, ContentsItem* item) {
+int ContentsDatabase::addItem(std::vector<std::unique_ptr<ContentsItem>>* contents,
+                              std::unique_ptr<ContentsItem> item) {
     if (!m_session || !contents || !item) {
         error("ContentsDatabase::addItem: parameter is null");
         return -1;
@@ -251,8 +249,8 @@ int ContentsDatabase::addItem(std::vector<ContentsItem*>* contents, ContentsItem
     m_lines = lines;
     int replaced_status = 0;
     bool replaced = false;
-    for (ContentsItem* existing : *contents) {
-        if (existing == item || existing->m_id.empty() || existing->m_file != item->m_file) continue;
+    for (const std::unique_ptr<ContentsItem>& existing : *contents) {
+        if (existing->m_id.empty() || existing->m_file != item->m_file) continue;
         print_log("ContentsDatabase::addItem: existing item, status %d", existing->m_status);
         replaced_status = existing->m_status;
         replaced = true;
@@ -262,15 +260,14 @@ int ContentsDatabase::addItem(std::vector<ContentsItem*>* contents, ContentsItem
         existing->m_prefix = item->m_prefix;
         existing->m_listFile = item->m_listFile;
     }
-    bool listed = false;
-    for (ContentsItem* existing : *contents) listed = listed || existing == item;
-    if (!listed && !(replaced && replaced_status == -1)) contents->push_back(item);
-    else if (!listed) delete item;  // the list owns its items; this one was not taken
+    // An item whose record replaced that of one removed in this run is not listed: the removed one
+    // now carries its fields, and the item handed over goes when this returns.
+    if (!(replaced && replaced_status == -1)) contents->push_back(std::move(item));
     print_log("ContentsDatabase::addItem: finished");
     return 0;
 }
 
-int ContentsDatabase::removeItem(std::vector<ContentsItem*>* contents, ContentsItem* item) {
+int ContentsDatabase::removeItem(std::vector<std::unique_ptr<ContentsItem>>* contents, const ContentsItem* item) {
     if (!m_session || !contents || !item) {
         error("ContentsDatabase::removeItem: session is null");
         return -1;
@@ -286,7 +283,7 @@ int ContentsDatabase::removeItem(std::vector<ContentsItem*>* contents, ContentsI
         return -1;
     }
     m_lines = lines;
-    for (ContentsItem* existing : *contents) {
+    for (const std::unique_ptr<ContentsItem>& existing : *contents) {
         if (existing->m_file == item->m_file) existing->m_status = -1;
     }
     print_log("ContentsDatabase::removeItem: finished");

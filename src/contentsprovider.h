@@ -43,7 +43,7 @@ public:
     static ContentsProvider* create(session_t* session, const std::string& type);
 
     ContentsProvider() = default;
-    virtual ~ContentsProvider();
+    virtual ~ContentsProvider() = default;
     ContentsProvider(const ContentsProvider&) = delete;
     ContentsProvider& operator=(const ContentsProvider&) = delete;
 
@@ -60,10 +60,12 @@ public:
     // is logged and matches nothing); any other mode: equals it.
     virtual bool coexMatch(int index, const std::string& pattern, int mode);
 
-    std::vector<ContentsItem*>& contents() { return m_contents; }
+    std::vector<std::unique_ptr<ContentsItem>>& contents() { return m_contents; }
 
     session_t* m_session = nullptr;
-    std::vector<ContentsItem*> m_contents;  // owned
+    // The items live as long as the provider; findItem and the lists built from these hand out
+    // plain pointers that never own.
+    std::vector<std::unique_ptr<ContentsItem>> m_contents;
 };
 
 // The record of packages a back-end installed itself: one line per package,
@@ -85,11 +87,14 @@ public:
     std::string getDbFilename() const;
     // Records the item, replacing the line of a record for the same file. The file is rewritten
     // through a temporary file, fsync and rename, so a crash leaves the old or the new database.
-    // 0, or -1 with the list and file untouched.
-    int addItem(std::vector<ContentsItem*>* contents, ContentsItem* item);
+    // The item is handed over: the list keeps it, unless the listed item of the same file that took
+    // its fields had been removed in this run, and then it is freed here. 0, or -1 with the list
+    // and file untouched.
+    int addItem(std::vector<std::unique_ptr<ContentsItem>>* contents, std::unique_ptr<ContentsItem> item);
     // Drops the records of the item's file from the file (the lines read from disk, not only those
-    // this run knows) and marks the item -1; removing the last record deletes the file. 0 or -1.
-    int removeItem(std::vector<ContentsItem*>* contents, ContentsItem* item);
+    // this run knows) and marks the listed items of that file -1; removing the last record deletes
+    // the file. The item stays its owner's. 0 or -1.
+    int removeItem(std::vector<std::unique_ptr<ContentsItem>>* contents, const ContentsItem* item);
 
     session_t* m_session = nullptr;
     std::vector<std::string> m_lines;

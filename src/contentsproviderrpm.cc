@@ -7,6 +7,7 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <utility>
 
 #include "env.h"
 #include "env_expand.h"
@@ -159,7 +160,7 @@ int ContentsProviderRpm::registerFilesRpm(const std::string& pattern) {
         const std::string& package = fields[0];
         if (package.empty() || (regex && regmatch(regex.get(), package.c_str(), 0) != 1)) continue;
         if (ContentsProvider::findItem("", package + ".rpm", "")) continue;
-        auto* item = new ContentsItem;
+        auto item = std::make_unique<ContentsItem>();
         item->m_id = fields[1];
         item->m_file = package + ".rpm";
         item->m_version = contents_clean_version(fields[2]);
@@ -167,7 +168,7 @@ int ContentsProviderRpm::registerFilesRpm(const std::string& pattern) {
         item->m_prefix = fields[4] == "(none)" ? "" : fields[4];
         print_log("ContentsProviderRpm::registerFiles: detected RPM file: %s, path %s", item->m_file.c_str(),
                   item->m_prefix.c_str());
-        m_contents.push_back(item);
+        m_contents.push_back(std::move(item));
     }
     print_log("ContentsProviderRpm::registerFilesRpm: finished.");
     return 0;
@@ -182,10 +183,10 @@ int ContentsProviderRpm::registerFilesNonRpm() {
         std::vector<std::string> pieces = m_database.getItem(i);
         pieces.resize(std::max<size_t>(pieces.size(), 5));
         bool known = false;
-        for (ContentsItem* item : m_contents)
+        for (const std::unique_ptr<ContentsItem>& item : m_contents)
             known = known || (item->m_id == pieces[1] && item->m_file == pieces[2] && item->m_status != -1);
         if (known) continue;
-        auto* item = new ContentsItem;
+        auto item = std::make_unique<ContentsItem>();
         item->m_id = pieces[1];
         item->m_file = pieces[2];
         item->m_prefix = pieces[3] == ">" ? "" : pieces[3];
@@ -194,7 +195,7 @@ int ContentsProviderRpm::registerFilesNonRpm() {
         std::string summary;
         if (get_file(item->m_prefix + "/.scripts/SUMMARY." + item->m_file, summary, 1) == 0)
             item->m_summary = trimSpaces(remove_newlines(summary));
-        m_contents.push_back(item);
+        m_contents.push_back(std::move(item));
     }
     print_log("ContentsProviderRpm::registerFilesNonRpm: finished.");
     return 0;
@@ -358,8 +359,7 @@ int ContentsProviderRpm::nonrpm_install_item(const char* package_in, const char*
     item->m_version = version_from_file(rpm_file, field.text);
     std::string old_prefix, old_list;
     contents_recorded(m_session, "", rpm_file, &old_prefix, &old_list);
-    if (m_database.addItem(&m_contents, item.get()) != 0) return 1;
-    item.release();  // the provider's list owns it now
+    if (m_database.addItem(&m_contents, std::move(item)) != 0) return 1;
     // A reinstallation replaces the record: what only the earlier one wrote goes, with its list.
     if (!old_list.empty() && old_list != list) {
         payload_remove_stale(old_prefix, readContentOfTextFile(old_list), readContentOfTextFile(list));

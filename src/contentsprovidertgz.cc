@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #include "env.h"
 #include "file.h"
@@ -339,8 +340,7 @@ int ContentsProviderTgz::installFile(const std::string& file, const std::string&
     item->m_file = name;
     item->m_prefix = prefix;
     item->m_listFile = list;
-    if (m_database.addItem(&m_contents, item.get()) != 0) return 1;
-    item.release();  // the provider's list owns it now
+    if (m_database.addItem(&m_contents, std::move(item)) != 0) return 1;
     // What the earlier installation of this archive put there and this one did not goes.
     if (!old_paths.empty()) payload_remove_stale(old_prefix, old_paths, readContentOfTextFile(list));
     if (!old_list.empty() && path(old_list) != list) remove_file(old_list, 1);
@@ -400,7 +400,7 @@ int ContentsProviderTgz::registerFiles(const std::string&) {
         std::vector<std::string> pieces = m_database.getItem(i);
         pieces.resize(std::max<size_t>(pieces.size(), 5));
         if (ContentsProvider::findItem(pieces[1], pieces[2], "")) continue;
-        auto* item = new ContentsItem;
+        auto item = std::make_unique<ContentsItem>();
         item->m_id = pieces[1];
         item->m_file = pieces[2];
         item->m_prefix = pieces[3] == ">" ? "" : pieces[3];
@@ -410,7 +410,7 @@ int ContentsProviderTgz::registerFiles(const std::string&) {
             item->m_summary = trimSpaces(remove_newlines(summary));
         print_log("ContentsProviderTgz::registerFiles: detected TGZ file: %s, path %s", item->m_file.c_str(),
                   item->m_prefix.c_str());
-        m_contents.push_back(item);
+        m_contents.push_back(std::move(item));
     }
     print_log("ContentsProviderTgz::registerFiles: finished.");
     return 0;

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <ctime>
 #include <map>
+#include <memory>
 
 #include "actions.h"
 #include "cond.h"
@@ -693,7 +694,7 @@ int prerequisites_check_package(session_t* session, int index) {
     if (def.rpm == 0 || def.rpm == 5) {
         ContentsProvider* tgz = ContentsProvider::create(session, "tgz");
         if (tgz && tgz->registerAllFiles("") == 0) {
-            for (const ContentsItem* item : tgz->contents()) {
+            for (const std::unique_ptr<ContentsItem>& item : tgz->contents()) {
                 std::string version;
                 if (item->m_status != -1 && archive_matches(item->m_id, def.package, &version)) {
                     print_log("prerequisites_check_package: %s found in the archive database", item->m_id.c_str());

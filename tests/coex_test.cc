@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <memory>
+#include <utility>
 
 #include "contentsprovider.h"
 #include "env.h"
@@ -25,13 +26,13 @@ struct FakeProvider : ContentsProvider {
     int registerAllFiles(const std::string&) override { return 0; }
     std::string coexId(int index) override { return m_contents[static_cast<size_t>(index)]->m_file; }
     void add(const std::string& file, const std::string& version, const std::string& summary, const std::string& prefix) {
-        auto* item = new ContentsItem;
+        auto item = std::make_unique<ContentsItem>();
         item->m_id = file.substr(0, file.find('-'));
         item->m_file = file;
         item->m_version = version;
         item->m_summary = summary;
         item->m_prefix = prefix;
-        m_contents.push_back(item);
+        m_contents.push_back(std::move(item));
     }
     std::string removed;
     int status = 0;
@@ -54,7 +55,7 @@ protected:
     std::string kinds() {
         std::string text;
         for (ContentsProvider* p : session_.coex->providers)
-            for (ContentsItem* item : p->contents()) text += std::to_string(item->coex_uninstall);
+            for (const auto& item : p->contents()) text += std::to_string(item->coex_uninstall);
         return text;
     }
     std::string get(const char* name) { return env_get_string(&session_, std::string(name)); }

@@ -5,7 +5,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
+#include <utility>
 
 #include "env.h"
 #include "log.h"
@@ -21,9 +23,9 @@ namespace {
 class ContentsDatabaseTest : public ::testing::Test {
 protected:
     void SetUp() override { env_set_string(&session_, "NONRPM_DB_DIR", dir_.path().c_str()); }
-    ContentsItem* item(const std::string& id, const std::string& file, const std::string& prefix,
-                       const std::string& list) {
-        auto* i = new ContentsItem;
+    std::unique_ptr<ContentsItem> item(const std::string& id, const std::string& file, const std::string& prefix,
+                                       const std::string& list) {
+        auto i = std::make_unique<ContentsItem>();
         i->m_id = id;
         i->m_file = file;
         i->m_prefix = prefix;
@@ -88,8 +90,9 @@ TEST_F(ContentsDatabaseTest, RemovingKeepsRecordsThisRunDidNotLoadAndTheLastRemo
     ContentsDatabase db;
     db.init(&session_, "");
     write_file_text(db.getDbFilename(), "<:other:other.rpm:/p:/l:>\n");
-    ContentsItem* mine = item("m", "m.rpm", "/p", "/l/m");
-    ASSERT_EQ(0, db.addItem(&holder_.m_contents, mine));
+    std::unique_ptr<ContentsItem> handed = item("m", "m.rpm", "/p", "/l/m");
+    ContentsItem* mine = handed.get();  // the list keeps it
+    ASSERT_EQ(0, db.addItem(&holder_.m_contents, std::move(handed)));
     ASSERT_EQ(0, db.removeItem(&holder_.m_contents, mine));
     EXPECT_EQ(-1, mine->m_status);
     EXPECT_EQ("<:other:other.rpm:/p:/l:>\n", read_file(db.getDbFilename()));
@@ -116,7 +119,7 @@ TEST_F(ContentsDatabaseTest, RewritesLeaveTheOldOrTheNewFileWhenKilled) {
         for (int i = 0;; ++i) {
             it.m_file = "f" + std::to_string(i % 200) + ".rpm";
             writer.removeItem(&holder_.m_contents, &it);
-            writer.addItem(&holder_.m_contents, new ContentsItem(it));
+            writer.addItem(&holder_.m_contents, std::make_unique<ContentsItem>(it));
         }
     }
     usleep(200000);
@@ -129,9 +132,9 @@ TEST_F(ContentsDatabaseTest, RewritesLeaveTheOldOrTheNewFileWhenKilled) {
 }
 
 TEST_F(ContentsDatabaseTest, FindItemMatchesByIdOrFileAndCleanedVersion) {
-    ContentsItem* a = item("a", "a-1.2-3.x86_64.rpm", "/p", "/l");
+    holder_.m_contents.push_back(item("a", "a-1.2-3.x86_64.rpm", "/p", "/l"));
+    ContentsItem* a = holder_.m_contents.back().get();
     a->m_version = "1.23";
-    holder_.m_contents.push_back(a);
     EXPECT_EQ(a, holder_.findItem("", "a-1.2-3.x86_64.rpm", ""));
     EXPECT_EQ(a, holder_.findItem("a", "", "1.2-3a"));
     EXPECT_EQ(nullptr, holder_.findItem("a", "", "1.2"));

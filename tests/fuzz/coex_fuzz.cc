@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "coex.h"
 #include "contentsprovider.h"
@@ -27,12 +28,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                     {"docs-2.0.tgz", "2.0", "Docs"},
                                     {"core-1.1.tgz", "", "Core"}};
     for (const auto& row : items) {
-        auto* item = new ContentsItem;
+        auto item = std::make_unique<ContentsItem>();
         item->m_file = item->m_id = row[0];
         item->m_version = row[1];
         item->m_summary = row[2];
         item->m_prefix = "/opt/x";
-        provider.m_contents.push_back(item);
+        provider.m_contents.push_back(std::move(item));
     }
     session_t session;
     session.coex = std::make_unique<coex_state_t>();
