@@ -97,6 +97,10 @@ ls -l tree.tgz "$rpm_file" | awk '{print $5 " bytes  " $NF}'
 
 # The page cache cannot be dropped without privileges here; every command reads its input once
 # before it is timed, so both sides of each ratio start from the same warm input and empty output.
+# Each run writes into a folder of its own and nothing is deleted until the end: on ext4, creating
+# files just after tens of thousands were deleted costs several times the usual (the allocator
+# passes over every inode deleted in the last seconds), which would time the deletion instead of
+# the tool.
 warm() { cat "$1" >/dev/null; sync; }
 # Runs a command and prints "seconds peak-kilobytes".
 measure() {
@@ -104,7 +108,14 @@ measure() {
     sync
     cat "$work/time.out"
 }
-fresh() { rm -rf "$work/out" "$work/db" "$work/rpmdb"; mkdir -p "$work/out" "$work/db"; sync; }
+run_number=0
+fresh() {
+    run_number=$((run_number + 1))
+    out=$work/runs/$run_number/out db=$work/runs/$run_number/db rpmdb=$work/runs/$run_number/rpmdb
+    mkdir -p "$out" "$db"
+    sync
+}
+rm -rf "$work/runs"
 
 # best "seconds kilobytes" of the runs of one side, by seconds
 best() { sort -n | head -n 1; }
@@ -124,27 +135,27 @@ pair() {
 
 echo "== tar.gz ($runs runs each)"
 input=tree.tgz
-a_cmd() { measure tar -xzf tree.tgz -C "$work/out"; }
-b_cmd() { measure "$tool" install tgz "$work/tree.tgz" "$work/out/p" --db "$work/db"; }
+a_cmd() { measure tar -xzf tree.tgz -C "$out"; }
+b_cmd() { measure "$tool" install tgz "$work/tree.tgz" "$out/p" --db "$db"; }
 pair
 tar_s=$a_s; tgz_s=$b_s; tgz_kb=$b_kb
 echo "tar -xzf: ${tar_s}s  lumo tgz: ${tgz_s}s (peak ${tgz_kb} KB)"
 
 echo "== rpm payload ($runs runs each)"
 input=$rpm_file
-a_cmd() { (cd "$work/out" && measure sh -c "rpm2cpio '$rpm_file' | cpio -idmu --quiet"); }
-b_cmd() { measure "$tool" install rpm "$rpm_file" "$work/out/p" --db "$work/db" --mode NONRPM; }
+a_cmd() { (cd "$out" && measure sh -c "rpm2cpio '$rpm_file' | cpio -idmu --quiet"); }
+b_cmd() { measure "$tool" install rpm "$rpm_file" "$out/p" --db "$db" --mode NONRPM; }
 pair
 cpio_s=$a_s; own_s=$b_s; own_kb=$b_kb
 echo "rpm2cpio | cpio -idmu: ${cpio_s}s  lumo NONRPM: ${own_s}s (peak ${own_kb} KB)"
 
 echo "== system rpm ($runs runs each)"
-a_cmd() { measure rpm --dbpath "$work/rpmdb" -i --nodeps --prefix "$work/out/p" "$rpm_file"; }
-b_cmd() { measure "$tool" install rpm "$rpm_file" "$work/out/p" --mode RPM --rpm-dbpath "$work/rpmdb"; }
+a_cmd() { measure rpm --dbpath "$rpmdb" -i --nodeps --prefix "$out/p" "$rpm_file"; }
+b_cmd() { measure "$tool" install rpm "$rpm_file" "$out/p" --mode RPM --rpm-dbpath "$rpmdb"; }
 pair
 rpmi_s=$a_s; route_s=$b_s
 echo "rpm -i: ${rpmi_s}s  lumo RPM route: ${route_s}s"
-fresh
+rm -rf "$work/runs"
 
 ratio() { python3 -c "import sys; a, b = float(sys.argv[1]), float(sys.argv[2]); print('%.2f' % (a / b if b else float('nan')))" "$1" "$2"; }
 echo "== ratios (engine / reference)"
