@@ -115,7 +115,12 @@ fresh() {
     mkdir -p "$out" "$db"
     sync
 }
-rm -rf "$work/runs"
+if [ -d "$work/runs" ]; then
+    rm -rf "$work/runs"
+    sync
+    echo "== letting the file system settle after deleting an earlier run's output (${BENCH_SETTLE:-90}s)"
+    sleep "${BENCH_SETTLE:-90}"
+fi
 
 # best "seconds kilobytes" of the runs of one side, by seconds
 best() { sort -n | head -n 1; }
