@@ -108,10 +108,11 @@ measure() {
     sync
     cat "$work/time.out"
 }
-run_number=0
-fresh() {
-    run_number=$((run_number + 1))
-    out=$work/runs/$run_number/out db=$work/runs/$run_number/db rpmdb=$work/runs/$run_number/rpmdb
+fresh() {  # (the folder's name comes from mktemp: a counter would not survive a subshell)
+    mkdir -p "$work/runs"
+    local run
+    run=$(mktemp -d "$work/runs/run.XXXXXX")
+    out=$run/out db=$run/db rpmdb=$run/rpmdb
     mkdir -p "$out" "$db"
     sync
 }

@@ -108,27 +108,39 @@ measure() {
 }
 engine_run() {  # MODE [PACKAGE]
     local mode=$1 package=${2:-$pkg}
-    (cd "$work/run" && HOME="$work/home" "$package/config/bin/lumo" --LUMO_MODE "$mode" --INSTALL_MODE NONRPM \
-        --NONRPM_DB_DIR "$work/db" --LUMO_INSTALL_DIR "$work/target" --TEMP_FOLDER "$work/run/temp" \
+    (cd "$run/run" && HOME="$run/home" "$package/config/bin/lumo" --LUMO_MODE "$mode" --INSTALL_MODE NONRPM \
+        --NONRPM_DB_DIR "$run/db" --LUMO_INSTALL_DIR "$run/target" --TEMP_FOLDER "$run/run/temp" \
         --SKIP_PRESS_ENTER_IN_INSTALLATION 1 </dev/null)
 }
 backend_all() {  # install|uninstall [ARCHIVE]: every component through lumo-backend
     local c
     for ((c = 1; c <= components; c++)); do
         if [ "$1" = install ]; then
-            "$build/bin/lumo-backend" install tgz "${2:-$pkg/payload/c$c.tar.gz}" "$work/target" --db "$work/db"
+            "$build/bin/lumo-backend" install tgz "${2:-$pkg/payload/c$c.tar.gz}" "$run/target" --db "$run/db"
         else
-            "$build/bin/lumo-backend" uninstall tgz "$(basename "${2:-c$c.tar.gz}")" --db "$work/db"
+            "$build/bin/lumo-backend" uninstall tgz "$(basename "${2:-c$c.tar.gz}")" --db "$run/db"
         fi
     done
 }
 tar_all() {
     local c
     for ((c = 1; c <= components; c++)); do
-        if [ "$1" = install ]; then tar -xzf "$pkg/payload/c$c.tar.gz" -C "$work/target"; else rm -rf "$work/target/c$c"; fi
+        if [ "$1" = install ]; then tar -xzf "$pkg/payload/c$c.tar.gz" -C "$run/target"; else rm -rf "$run/target/c$c"; fi
     done
 }
-fresh() { rm -rf "$work/target" "$work/db" "$work/run" "$work/home"; mkdir -p "$work/target" "$work/db" "$work/run/temp" "$work/home"; }
+# Every run works in a folder of its own, deleted only at the end: on ext4, creating files just
+# after thousands were deleted costs several times the usual, which would time the deletion.
+fresh() {  # (called in subshells too: the folder's name comes from mktemp, not a counter)
+    mkdir -p "$work/runs"
+    run=$(mktemp -d "$work/runs/run.XXXXXX")
+    mkdir -p "$run/target" "$run/db" "$run/run/temp" "$run/home"
+}
+if [ -d "$work/runs" ]; then
+    rm -rf "$work/runs"
+    sync
+    echo "== letting the file system settle after deleting an earlier run's output (${BENCH_SETTLE:-60}s)"
+    sleep "${BENCH_SETTLE:-60}"
+fi
 
 # best KIND DIRECTION: the run with the least CPU time among $runs; KIND is engine, hollow,
 # backend or tar. Each uninstall is measured on a fresh install made the same way.
@@ -145,10 +157,10 @@ best() {
             esac
         fi
         case $kind in
-            engine) result=$(measure bash -c "$(declare -f engine_run); work=$work pkg=$pkg; engine_run $direction") ;;
-            hollow) result=$(measure bash -c "$(declare -f engine_run); work=$work pkg=$pkg; engine_run $direction $work/hollow") ;;
-            backend) result=$(measure bash -c "$(declare -f backend_all); work=$work pkg=$pkg build=$build components=$components; backend_all $direction") ;;
-            tar) result=$(measure bash -c "$(declare -f tar_all); work=$work pkg=$pkg components=$components; tar_all $direction") ;;
+            engine) result=$(measure bash -c "$(declare -f engine_run); work=$work run=$run pkg=$pkg; engine_run $direction") ;;
+            hollow) result=$(measure bash -c "$(declare -f engine_run); work=$work run=$run pkg=$pkg; engine_run $direction $work/hollow") ;;
+            backend) result=$(measure bash -c "$(declare -f backend_all); work=$work run=$run pkg=$pkg build=$build components=$components; backend_all $direction") ;;
+            tar) result=$(measure bash -c "$(declare -f tar_all); work=$work run=$run pkg=$pkg components=$components; tar_all $direction") ;;
         esac
         if [ -z "$best_result" ] || [ "${result%% *}" -lt "${best_result%% *}" ]; then best_result=$result; fi
     done
@@ -158,10 +170,10 @@ best() {
 # Sanity: the engine installs every file and removes every file.
 fresh
 engine_run install >/dev/null || true
-installed=$(find "$work/target" -type f -path '*/c*/d*' | wc -l)
+installed=$(find "$run/target" -type f -path '*/c*/d*' | wc -l)
 engine_run uninstall >/dev/null || true
 left=0
-[ -d "$work/target" ] && left=$(find "$work/target" -type f | wc -l)
+[ -d "$run/target" ] && left=$(find "$run/target" -type f | wc -l)
 echo "engine install put $installed files in place; its uninstall left $left"
 [ "$installed" -ge $((per_component * components)) ] && [ "$left" -eq 0 ] || { echo "suite_bench: the engine did not do the job" >&2; exit 1; }
 
