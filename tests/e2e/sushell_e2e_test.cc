@@ -4,12 +4,14 @@
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <ctime>
 #include <filesystem>
 
+#include "rpm_package.h"
 #include "seq_package.h"
 #include "test_util.h"
 
@@ -134,15 +136,18 @@ protected:
         return text;
     }
 
+    // The start of a command line that runs what follows as `user` (root when empty).
+    static std::vector<std::string> as_user(const std::string& user) {
+        if (user.empty()) return {"/usr/bin/env", "USER=root"};
+        return {"/usr/bin/setpriv", "--reuid=" + user, "--regid=" + user, "--init-groups", "--",
+                "/usr/bin/env", "USER=" + user, "LOGNAME=" + user, "HOME=/home/" + user};
+    }
+
     // The engine as `user` (root when empty) on a pseudo-terminal, typing the password into the
     // dialog; then whatever further steps.
     lumo_test::PtyRun escalate(const std::string& user, const std::string& login, const std::string& typed,
                                const std::vector<std::string>& extra, const std::vector<lumo_test::PtyStep>& more = {}) {
-        std::vector<std::string> argv;
-        if (!user.empty())
-            argv = {"/usr/bin/setpriv", "--reuid=" + user, "--regid=" + user, "--init-groups", "--",
-                    "/usr/bin/env", "USER=" + user, "LOGNAME=" + user, "HOME=/home/" + user};
-        else argv = {"/usr/bin/env", "USER=root"};
+        std::vector<std::string> argv = as_user(user);
         const std::string elevated = quote(engine()) + " --TEMP_FOLDER " + quote(shared() + "/t2") +
                                      " --RUN_MODE elevated --ELEVATED 1 --LUMO_INVOKER_UID " + invoker_uid(user);
         for (const std::string& arg : {engine(), std::string("--FIRST_MARK"), std::string("from-first"),
@@ -229,3 +234,63 @@ TEST_F(SuShell, HungSuIsEndedAndInterruptCleansUp) {
 }
 
 }  // namespace
+
+// The sample suite run by an ordinary user into a folder only root can write: the password typed
+// once, the suite installed by exactly one instance with root rights through sudo, everything the
+// two instances shared cleaned up, the password nowhere.
+TEST_F(SuShell, SampleSuiteEscalatesToRootThroughSudo) {
+    const TestUsers users;
+    if (!users.ready) GTEST_SKIP() << "needs root to create the user lumo_t1 (useradd, chpasswd, setpriv, sudo)";
+    if (!lumo_test::rpmbuild_missing().empty()) GTEST_SKIP() << lumo_test::rpmbuild_missing();
+    std::string built;
+    ASSERT_EQ(0, run_command("LUMO_BUILD_DIR=" + quote(lumo_test::binary_dir()) + " " +
+                                 quote(lumo_test::source_dir() + "/examples/suite/build.sh") + " " +
+                                 quote(m_dir.file("suite-pkg")) + " && chmod -R a+rX " + quote(m_dir.file("suite-pkg")),
+                             &built, true))
+        << built;
+    // Only root writes the folder above the target; the user owns the engine's records.
+    const std::string target = m_dir.file("run/rootonly/suite");
+    std::filesystem::create_directories(m_dir.file("run/rootonly"));
+    std::filesystem::create_directories(m_dir.file("run/db"));
+    ASSERT_EQ(0, chmod(m_dir.file("run/rootonly").c_str(), 0755));
+    ASSERT_EQ(0, chown(m_dir.file("run/db").c_str(), getpwnam(first_user)->pw_uid, getpwnam(first_user)->pw_gid));
+    std::vector<std::string> argv = as_user(first_user);
+    for (const std::string& arg : {m_dir.file("suite-pkg/config/bin/lumo"), std::string("--TEMP_FOLDER"), shared() + "/t1",
+                                   std::string("--ESCALATE_WITH"), std::string("sudo"), std::string("--NONRPM_DB_DIR"),
+                                   m_dir.file("run/db"), std::string("--SU_MARKER_TIMEOUT"), std::string("60")})
+        argv.push_back(arg);
+    lumo_test::PtyOptions options;
+    options.cwd = m_dir.file("run");
+    options.step_seconds = 90;
+    const lumo_test::PtyRun run = lumo_test::run_on_pty(
+        argv,
+        {{"Press Enter", "\n"}, {"Your choice", "1\n"}, {"Your choice", "1\n"}, {"Type a number", "1\n"},
+         {"Installation folder [", target + "\n"}, {"Press Enter to install", "\n"}, {"Password: ", first_password + "\n"},
+         {"The setup with root rights has ended (status 0)", ""}},
+        options);
+    EXPECT_EQ(0, run.status) << run.screen;
+    const std::string first_log = logs_of(first_user), root_log = logs_of("root");
+    EXPECT_EQ("AUTH_SUCCESS", lumo_test::logged_value(first_log, "AUTH_STATUS")) << first_log;
+    EXPECT_EQ("0", lumo_test::logged_value(first_log, "LUMO_EXIT_CODE"));
+    EXPECT_EQ(1u, lumo_test::count_occurrences(root_log, "Logging started at"));
+    // Every file of the suite is root's.
+    size_t files = 0;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(target)) {
+        struct stat info;
+        ASSERT_EQ(0, lstat(entry.path().c_str(), &info));
+        EXPECT_EQ(0u, info.st_uid) << entry.path();
+        files += S_ISREG(info.st_mode);
+    }
+    EXPECT_GT(files, 3u);
+    EXPECT_TRUE(lumo_test::exists_path(target + "/runtime/RELEASE"));
+    EXPECT_FALSE(folder_holds("/tmp", first_password)) << "a file holds the password";
+    EXPECT_EQ(std::string::npos, (first_log + root_log + run.screen).find(first_password));
+    // Only the two logs are left where the instances met: no marker, environment file or temporary folder.
+    size_t left = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(shared())) {
+        const bool log = entry.path().extension() == ".log";
+        EXPECT_TRUE(log) << entry.path();
+        left += log;
+    }
+    EXPECT_EQ(2u, left);
+}
