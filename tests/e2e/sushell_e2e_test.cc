@@ -22,8 +22,10 @@ using lumo_test::write_file_text;
 
 namespace {
 
-const char* const first_user = "lumo_t1";
-const char* const second_user = "lumo_t2";
+// Named after the test process: tests run in parallel, and another build's tests may run at once.
+const std::string first_user = "lumo_t1_" + std::to_string(getpid());
+const std::string second_user = "lumo_t2_" + std::to_string(getpid());
+const std::string sudoers_entry = "/etc/sudoers.d/" + first_user + "_test";
 // Made afresh for each run, so that no file left by anything else can hold them.
 const std::string run_token = std::to_string(getpid()) + "x" + std::to_string(time(nullptr) % 100000);
 const std::string first_password = "Lumo-first-" + run_token;
@@ -70,22 +72,22 @@ bool set_password(const std::string& user, const std::string& password) {
 struct TestUsers {
     bool ready = geteuid() == 0 && run_command("command -v useradd chpasswd setpriv sudo >/dev/null") == 0;
     TestUsers() {
-        for (const char* user : {first_user, second_user}) {
+        for (const std::string& user : {first_user, second_user}) {
             with_account_lock_retries([&] {
-                run_command(std::string("userdel -r -f ") + user + " >/dev/null 2>&1");
-                return getpwnam(user) == nullptr;
+                run_command("userdel -r -f " + user + " >/dev/null 2>&1");
+                return getpwnam(user.c_str()) == nullptr;
             });
             ready = ready && with_account_lock_retries([&] {
-                        return run_command(std::string("useradd -m -s /bin/sh ") + user + " >/dev/null 2>&1") == 0;
+                        return run_command("useradd -m -s /bin/sh " + user + " >/dev/null 2>&1") == 0;
                     });
         }
         ready = ready && set_password(first_user, first_password) &&
-                run_command("printf '%s ALL=(ALL) ALL\\n' lumo_t1 >/etc/sudoers.d/lumo_t1_test && "
-                            "chmod 0440 /etc/sudoers.d/lumo_t1_test") == 0;
+                run_command("printf '%s ALL=(ALL) ALL\\n' " + first_user + " >" + sudoers_entry + " && chmod 0440 " +
+                            sudoers_entry) == 0;
     }
     ~TestUsers() {
-        run_command("rm -f /etc/sudoers.d/lumo_t1_test");
-        for (const char* user : {first_user, second_user}) run_command(std::string("userdel -r -f ") + user + " >/dev/null 2>&1");
+        run_command("rm -f " + sudoers_entry);
+        for (const std::string& user : {first_user, second_user}) run_command("userdel -r -f " + user + " >/dev/null 2>&1");
     }
 };
 
@@ -165,7 +167,7 @@ protected:
 // user's own password: the outcome properties, one root instance at most, the password nowhere.
 TEST_F(SuShell, EscalatesThroughRealSuAndSudo) {
     const TestUsers users;
-    if (!users.ready) GTEST_SKIP() << "needs root to create the users lumo_t1 and lumo_t2 (useradd, chpasswd, setpriv, sudo)";
+    if (!users.ready) GTEST_SKIP() << "needs root to create two users (useradd, chpasswd, setpriv, sudo)";
     const struct {
         const char* name;
         std::string set, typed, login, target;
@@ -240,7 +242,7 @@ TEST_F(SuShell, HungSuIsEndedAndInterruptCleansUp) {
 // two instances shared cleaned up, the password nowhere.
 TEST_F(SuShell, SampleSuiteEscalatesToRootThroughSudo) {
     const TestUsers users;
-    if (!users.ready) GTEST_SKIP() << "needs root to create the user lumo_t1 (useradd, chpasswd, setpriv, sudo)";
+    if (!users.ready) GTEST_SKIP() << "needs root to create a user (useradd, chpasswd, setpriv, sudo)";
     if (!lumo_test::rpmbuild_missing().empty()) GTEST_SKIP() << lumo_test::rpmbuild_missing();
     std::string built;
     ASSERT_EQ(0, run_command("LUMO_BUILD_DIR=" + quote(lumo_test::binary_dir()) + " " +
@@ -253,7 +255,7 @@ TEST_F(SuShell, SampleSuiteEscalatesToRootThroughSudo) {
     std::filesystem::create_directories(m_dir.file("run/rootonly"));
     std::filesystem::create_directories(m_dir.file("run/db"));
     ASSERT_EQ(0, chmod(m_dir.file("run/rootonly").c_str(), 0755));
-    ASSERT_EQ(0, chown(m_dir.file("run/db").c_str(), getpwnam(first_user)->pw_uid, getpwnam(first_user)->pw_gid));
+    ASSERT_EQ(0, chown(m_dir.file("run/db").c_str(), getpwnam(first_user.c_str())->pw_uid, getpwnam(first_user.c_str())->pw_gid));
     std::vector<std::string> argv = as_user(first_user);
     for (const std::string& arg : {m_dir.file("suite-pkg/config/bin/lumo"), std::string("--TEMP_FOLDER"), shared() + "/t1",
                                    std::string("--ESCALATE_WITH"), std::string("sudo"), std::string("--NONRPM_DB_DIR"),
