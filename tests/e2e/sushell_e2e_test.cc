@@ -257,7 +257,7 @@ TEST_F(SuShell, SampleSuiteEscalatesToRootThroughSudo) {
     ASSERT_EQ(0, chmod(m_dir.file("run/rootonly").c_str(), 0755));
     ASSERT_EQ(0, chown(m_dir.file("run/db").c_str(), getpwnam(first_user.c_str())->pw_uid, getpwnam(first_user.c_str())->pw_gid));
     std::vector<std::string> argv = as_user(first_user);
-    argv.insert(argv.end(), {m_dir.file("suite-pkg/config/bin/lumo"), "--TEMP_FOLDER", shared() + "/t1", "--ESCALATE_WITH",
+    argv.insert(argv.end(), {m_dir.file("suite-pkg/config/bin/lumo"), "--lang", "en", "--TEMP_FOLDER", shared() + "/t1", "--ESCALATE_WITH",
                              "sudo", "--NONRPM_DB_DIR", m_dir.file("run/db"), "--SU_MARKER_TIMEOUT", "60"});
     lumo_test::PtyOptions options;
     options.cwd = m_dir.file("run");
