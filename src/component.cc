@@ -26,6 +26,19 @@ bool list_has_entry(const std::string& list, const std::string& entry) {
     return (";" + list + ";").find(";" + entry + ";") != std::string::npos;
 }
 
+// Whether a silent run's COMPONENTS wants the node: named, or chosen by default with DEFAULTS in
+// the list. A product is wanted when one of its components is, so that the product a list names
+// components of is shown and counted as taking part, not left out for not being named itself.
+bool named_in_components(const Component& node, const std::string& components) {
+    if (node.m_abbr.empty()) return true;
+    if (node.m_defaultSelected && list_has_entry(components, "DEFAULTS")) return true;
+    if (list_has_entry(components, node.m_abbr)) return true;
+    for (const Component* child : node.subcomponents()) {
+        if (named_in_components(*child, components)) return true;
+    }
+    return false;
+}
+
 bool has_property(session_t* session, const char* name) { return session && env_exists(session, std::string(name)); }
 
 std::string property(session_t* session, const char* name) {
@@ -307,12 +320,9 @@ bool Component::isSkipped() const {
         print_log("is_skipped: component %s is skipped because is in the skiplist", m_abbr.c_str());
         skipped = true;
     }
-    if (silent && !components.empty() && components != "ALL") {
-        const bool default_kept = m_defaultSelected && list_has_entry(components, "DEFAULTS");
-        if (!default_kept && !list_has_entry(components, m_abbr)) {
-            print_log("is_skipped: component %s is skipped because is not contained in COMPONENTS", m_abbr.c_str());
-            skipped = true;
-        }
+    if (silent && !components.empty() && components != "ALL" && !named_in_components(*this, components)) {
+        print_log("is_skipped: component %s is skipped because is not contained in COMPONENTS", m_abbr.c_str());
+        skipped = true;
     }
     if (mode != lumo_mode_uninstall) {
         if (!exists(payload)) {

@@ -33,6 +33,29 @@ constexpr size_t input_chunk = 1 << 20;   // compressed bytes read at once
 constexpr size_t output_block = 1 << 20;  // decompressed bytes handed over at once
 constexpr size_t queue_blocks = 4;        // bounds memory whatever the payload's size
 
+// A byte buffer that is not zeroed when allocated: every byte is written before it is read, and
+// zeroing megabytes of inflated data that is overwritten at once costs as much as copying it.
+class raw_bytes {
+public:
+    raw_bytes() = default;
+    explicit raw_bytes(size_t size) : m_data(size ? new unsigned char[size] : nullptr), m_size(size) {}
+    unsigned char* data() { return m_data.get(); }
+    const unsigned char* data() const { return m_data.get(); }
+    size_t size() const { return m_size; }
+    size_t capacity() const { return m_capacity ? m_capacity : m_size; }
+    bool empty() const { return m_size == 0; }
+    // Shrinks or restores the used size within the allocation.
+    void set_size(size_t size) {
+        if (!m_capacity) m_capacity = m_size;
+        m_size = std::min(size, m_capacity);
+    }
+
+private:
+    std::unique_ptr<unsigned char[]> m_data;
+    size_t m_size = 0;
+    size_t m_capacity = 0;
+};
+
 std::string errno_text() { return strerror(errno); }
 
 bool write_all(int fd, const void* data, size_t size) {
@@ -125,7 +148,7 @@ protected:
     }
 
     std::unique_ptr<byte_input> m_input;
-    std::vector<unsigned char> m_in;
+    raw_bytes m_in;
     size_t m_inPos = 0;
     size_t m_inLen = 0;
     bool m_eof = false;
@@ -355,6 +378,7 @@ public:
                     if (m_status < 0) return -1;
                     break;
                 }
+                if (m_current.capacity() == output_block) m_free.push_back(std::move(m_current));
                 m_current = std::move(m_blocks.front());
                 m_blocks.pop_front();
                 m_pos = 0;
@@ -372,12 +396,12 @@ public:
 private:
     void produce() {
         for (;;) {
-            std::vector<unsigned char> block(output_block);
+            raw_bytes block = take_free_block();
             size_t filled = 0;
             int64_t got = 0;
             while (filled < block.size() && (got = m_inner->read(block.data() + filled, block.size() - filled)) > 0)
                 filled += static_cast<size_t>(got);
-            block.resize(filled);
+            block.set_size(filled);
             std::unique_lock<std::mutex> lock(m_mutex);
             m_changed.wait(lock, [this] { return m_blocks.size() < queue_blocks || m_stop; });
             if (m_stop) break;
@@ -394,12 +418,24 @@ private:
         m_changed.notify_all();
     }
 
+    // Blocks the reader has finished with are used again, instead of a fresh allocation (and its
+    // page faults) for every megabyte.
+    raw_bytes take_free_block() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_free.empty()) return raw_bytes(output_block);
+        raw_bytes block = std::move(m_free.back());
+        m_free.pop_back();
+        block.set_size(output_block);
+        return block;
+    }
+
     std::unique_ptr<payload_source> m_inner;
     std::thread m_thread;
     std::mutex m_mutex;
     std::condition_variable m_changed;
-    std::deque<std::vector<unsigned char>> m_blocks;
-    std::vector<unsigned char> m_current;
+    std::deque<raw_bytes> m_blocks;
+    std::vector<raw_bytes> m_free;
+    raw_bytes m_current;
     size_t m_pos = 0;
     bool m_stop = false;
     bool m_finished = false;
@@ -457,7 +493,7 @@ struct write_job_t {
     std::string base;
     std::string clean;
     std::string target;
-    std::vector<unsigned char> data;
+    raw_bytes data;
     mode_t mode = 0;
     mode_t umask = 0;
     int64_t mtime = 0;
@@ -477,21 +513,35 @@ int create_part(int dir, const std::string& temp, mode_t mode, mode_t mask) {
     return fd;
 }
 
-// Writes one file under its part name and renames it into place. true on success (logged otherwise).
+// Opens the file an entry is written to. A new name is created in place (exclusively, never
+// through a link): it is already in the list, so a kill halfway leaves a file that uninstall
+// removes. A name that exists (a repair, an update) is written under its part name and renamed
+// over the old file afterwards, so the old one stays whole until the new one is.
+int create_target(int dir, const std::string& base, const std::string& temp, mode_t mode, mode_t mask,
+                  bool* in_place) {
+    const mode_t initial = (mode & ~mask) == mode ? mode : 0600;
+    const int fd = openat(dir, base.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, initial);
+    *in_place = fd >= 0;
+    if (fd >= 0 || errno != EEXIST) return fd;
+    return create_part(dir, temp, mode, mask);
+}
+
+// Writes one file. true on success (logged otherwise).
 bool write_job(const write_job_t& job) {
     const std::string temp = part_name(job.base);
     const int dir = job.dir->fd;
-    fd_owner out{create_part(dir, temp, job.mode, job.umask)};
+    bool in_place = false;
+    fd_owner out{create_target(dir, job.base, temp, job.mode, job.umask, &in_place)};
     bool ok = out.fd >= 0 && write_all(out.fd, job.data.data(), job.data.size()) &&
               ((job.mode & ~job.umask) == job.mode || fchmod(out.fd, job.mode) == 0);
     if (ok && job.mtime > 0) {
         const struct timespec times[2] = {{job.mtime, 0}, {job.mtime, 0}};
         futimens(out.fd, times);
     }
-    ok = ok && renameat(dir, temp.c_str(), dir, job.base.c_str()) == 0;
+    ok = ok && (in_place || renameat(dir, temp.c_str(), dir, job.base.c_str()) == 0);
     if (!ok) {
         error("payload_extractor: can not write %s: %s", job.target.c_str(), errno_text().c_str());
-        unlinkat(dir, temp.c_str(), 0);
+        unlinkat(dir, in_place ? job.base.c_str() : temp.c_str(), 0);
     }
     return ok;
 }
@@ -590,6 +640,87 @@ int payload_source::skip(uint64_t size) {
     return 0;
 }
 
+namespace {
+
+struct sync_batch_t {
+    std::mutex mutex;
+    int depth = 0;
+    // The written files by the name they are written for, open for reading (renames do not
+    // matter). A record written again replaces its entry: the content it replaced is gone.
+    std::map<std::string, int> files;
+    std::set<std::string> folders;
+};
+
+sync_batch_t& sync_batch() {
+    static sync_batch_t batch;
+    return batch;
+}
+
+constexpr size_t sync_batch_max = 64;  // descriptors held open at most
+
+int sync_fd(int fd) {
+    while (fsync(fd) != 0) {
+        if (errno != EINTR) return -1;
+    }
+    return 0;
+}
+
+void flush_sync_batch(sync_batch_t& batch) {
+    int failed = 0;
+    for (const auto& entry : batch.files) {
+        if (sync_fd(entry.second) != 0) ++failed;
+        close(entry.second);
+    }
+    for (const std::string& folder : batch.folders) {
+        fd_owner dir{::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+        if (dir.fd >= 0 && sync_fd(dir.fd) != 0) ++failed;
+    }
+    if (failed) error("payload_sync_batch: %d records could not be flushed to the disk: %s", failed, errno_text().c_str());
+    batch.files.clear();
+    batch.folders.clear();
+}
+
+// Hands the flush of the file at path, written for the name record (and of its folder), to the
+// running batch: true, or false when no batch runs and the caller flushes now. The batch holds
+// the file open for reading only: a writable descriptor would keep a script just written from
+// being run ("text file busy").
+bool sync_defer(const std::string& path, const std::string& record, const std::string& folder) {
+    sync_batch_t& batch = sync_batch();
+    std::lock_guard<std::mutex> lock(batch.mutex);
+    if (batch.depth == 0) return false;
+    const int copy = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (copy < 0) return false;
+    const auto it = batch.files.find(record);
+    if (it != batch.files.end()) {
+        close(it->second);
+        it->second = copy;
+    } else {
+        if (batch.files.size() >= sync_batch_max) flush_sync_batch(batch);
+        batch.files.emplace(record, copy);
+    }
+    batch.folders.insert(folder);
+    return true;
+}
+
+void sync_folder(const std::string& folder) {
+    fd_owner dir{::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    if (dir.fd >= 0) sync_fd(dir.fd);
+}
+
+}  // namespace
+
+payload_sync_batch::payload_sync_batch() {
+    sync_batch_t& batch = sync_batch();
+    std::lock_guard<std::mutex> lock(batch.mutex);
+    ++batch.depth;
+}
+
+payload_sync_batch::~payload_sync_batch() {
+    sync_batch_t& batch = sync_batch();
+    std::lock_guard<std::mutex> lock(batch.mutex);
+    if (--batch.depth == 0) flush_sync_batch(batch);
+}
+
 int payload_write_file_atomic(const std::string& file, const std::string& content, mode_t mode) {
     const std::string dir = get_dirname(file).empty() ? "." : get_dirname(file);
     const std::string temp = dir + "/" + temp_name(get_basename(file));
@@ -598,14 +729,16 @@ int payload_write_file_atomic(const std::string& file, const std::string& conten
         error("payload_write_file_atomic: can not create %s: %s", temp.c_str(), errno_text().c_str());
         return -1;
     }
-    if (!write_all(out.fd, content.data(), content.size()) || fchmod(out.fd, mode) != 0 || fsync(out.fd) != 0 ||
-        rename(temp.c_str(), file.c_str()) != 0) {
+    // Alone, the content reaches the disk before the rename. In a batch it does when the batch
+    // ends; until then the kernel holds it, which a killed process does not change.
+    bool deferred = false;
+    if (!write_all(out.fd, content.data(), content.size()) || fchmod(out.fd, mode) != 0 ||
+        (!(deferred = sync_defer(temp, file, dir)) && sync_fd(out.fd) != 0) || rename(temp.c_str(), file.c_str()) != 0) {
         error("payload_write_file_atomic: can not write %s: %s", file.c_str(), errno_text().c_str());
         unlink(temp.c_str());
         return -1;
     }
-    fd_owner folder{::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
-    if (folder.fd >= 0) fsync(folder.fd);
+    if (!deferred) sync_folder(dir);
     return 0;
 }
 
@@ -890,7 +1023,7 @@ int payload_extractor::add_file(const std::string& name, mode_t mode, int64_t mt
         // Two writes of one name keep their order: the first is finished before the second starts.
         if (m_pool->pending(clean)) drain();
         write_job_t job;
-        job.data.resize(static_cast<size_t>(size));
+        job.data = raw_bytes(static_cast<size_t>(size));
         if (size && source.read_exact(job.data.data(), job.data.size()) != 0) {
             error("payload_extractor: the payload ends inside %s", target(clean).c_str());
             fail();
@@ -908,7 +1041,8 @@ int payload_extractor::add_file(const std::string& name, mode_t mode, int64_t mt
     }
     if (m_pool && m_pool->pending(clean)) drain();
     const std::string temp = part_name(base);
-    fd_owner out{create_part(dir, temp, 0600, 0)};
+    bool in_place = false;
+    fd_owner out{create_target(dir, base, temp, 0600, 0, &in_place)};
     if (out.fd < 0) {
         error("payload_extractor: can not create %s: %s", target(clean).c_str(), errno_text().c_str());
         fail();
@@ -921,7 +1055,7 @@ int payload_extractor::add_file(const std::string& name, mode_t mode, int64_t mt
         const size_t n = static_cast<size_t>(std::min<uint64_t>(left, block.size()));
         if (source.read_exact(block.data(), n) != 0) {
             error("payload_extractor: the payload ends inside %s", target(clean).c_str());
-            unlinkat(dir, temp.c_str(), 0);
+            unlinkat(dir, in_place ? base.c_str() : temp.c_str(), 0);
             fail();
             return -2;
         }
@@ -936,9 +1070,9 @@ int payload_extractor::add_file(const std::string& name, mode_t mode, int64_t mt
         if (fchmod(out.fd, effective_mode(mode)) != 0) written = false;
         if (mtime > 0) futimens(out.fd, times);
     }
-    if (!written || renameat(dir, temp.c_str(), dir, base.c_str()) != 0) {
+    if (!written || (!in_place && renameat(dir, temp.c_str(), dir, base.c_str()) != 0)) {
         if (written) error("payload_extractor: can not put %s in place: %s", target(clean).c_str(), errno_text().c_str());
-        unlinkat(dir, temp.c_str(), 0);
+        unlinkat(dir, in_place ? base.c_str() : temp.c_str(), 0);
         return fail();
     }
     return 0;
@@ -1027,7 +1161,9 @@ int payload_extractor::finish() {
         }
     }
     m_dirModes.clear();
-    if (m_list >= 0 && fsync(m_list) != 0) fail();
+    if (m_list >= 0 && !sync_defer(m_listPath, m_listPath, get_dirname(m_listPath).empty() ? "." : get_dirname(m_listPath)) &&
+        sync_fd(m_list) != 0)
+        fail();
     return m_failures ? -1 : 0;
 }
 

@@ -18,6 +18,19 @@
 // leaves the old or the new content, never a truncated file. 0 or -1 (logged).
 int payload_write_file_atomic(const std::string& path, const std::string& content, mode_t mode);
 
+// While one lives, the flush to the disk of the records written through payload_write_file_atomic
+// and of the extraction lists is deferred and done once, for all of them, when the last one ends.
+// Every record is still written whole and renamed into place, so a killed process leaves the old
+// or the new content exactly as before; only the wait for the disk is shared by the components of
+// a run instead of paid twice for each.
+class payload_sync_batch {
+public:
+    payload_sync_batch();
+    ~payload_sync_batch();
+    payload_sync_batch(const payload_sync_batch&) = delete;
+    payload_sync_batch& operator=(const payload_sync_batch&) = delete;
+};
+
 // Runs argv[0] (searched in PATH) with the arguments as they are: no shell sees them. extra_env
 // entries ("NAME=value") are added to the environment. Standard output goes into *output when it
 // is given, else to output_path appended ("" for /dev/null); standard error goes to output_path.

@@ -556,9 +556,87 @@ int save_silent_config(session_t* session) {
     return 0;
 }
 
+namespace {
+
+// Whether COMPONENTS names the component, by its abbreviation or through DEFAULTS.
+bool named(const Component& component, const std::string& list) {
+    const std::string entries = ";" + list + ";";
+    return entries.find(";" + component.m_abbr + ";") != std::string::npos ||
+           (component.m_defaultSelected && entries.find(";DEFAULTS;") != std::string::npos);
+}
+
+// A silent run leaves out what COMPONENTS does not name, dependencies included: a list naming the
+// analyzer but not the library it needs would install it without the library, or remove the
+// library from under it in a modify. What a named component needs is named along with it, as
+// choosing it on the selection screen chooses it; of alternatives one named already will do, else
+// the first one is taken. A product that takes part brings its mandatory components, as on the
+// screen, where they cannot be unchosen.
+void add_needed_components(session_t* s) {
+    std::string list = get(s, "COMPONENTS");
+    if (list.empty() || list == "ALL") return;
+    bool added = true;
+    while (added) {
+        added = false;
+        for (Component* product : s->tsd->products()) {
+            bool takes_part = false;
+            for (const Component* component : product->subcomponents())
+                takes_part = takes_part || (!component->m_abbr.empty() && named(*component, list));
+            for (const Component* component : product->subcomponents()) {
+                if (takes_part && component->m_mandatory && !component->m_abbr.empty() && !named(*component, list)) {
+                    print_log("silent_check_components: %s is mandatory in %s, which takes part: it is added",
+                              component->m_abbr.c_str(), product->m_abbr.c_str());
+                    list += ";" + component->m_abbr;
+                    added = true;
+                }
+                if (component->m_abbr.empty() || !named(*component, list)) continue;
+                for (const std::vector<Component*>& group : component->m_dependencies) {
+                    bool met = group.empty();
+                    for (const Component* member : group) met = met || member->m_abbr.empty() || named(*member, list);
+                    if (met) continue;
+                    print_log("silent_check_components: %s needs %s, which COMPONENTS does not name: it is added",
+                              component->m_abbr.c_str(), group.front()->m_abbr.c_str());
+                    list += ";" + group.front()->m_abbr;
+                    added = true;
+                }
+            }
+        }
+    }
+    env_set_string(s, "COMPONENTS", list);
+}
+
+}  // namespace
+
+int silent_check_components(session_t* session) {
+    if (!session) {
+        LOG_NULL_PARAM();
+        return -1;
+    }
+    print_log("silent_check_components: started");
+    if (!session->tsd) {
+        print_log("silent_check_components: no product set to check COMPONENTS against");
+        return 0;
+    }
+    const std::set<std::string> known = known_abbreviations(session);
+    std::string unknown;
+    // Entries as the skip rule compares them: untrimmed, so " rt_docs" is as wrong here as there.
+    for (const std::string& entry : splitString(get(session, "COMPONENTS"), ";", false)) {
+        if (entry.empty() || known.count(entry) != 0) continue;
+        error("silent_check_components: COMPONENTS names '%s', which is no product or component of the package",
+              entry.c_str());
+        unknown += (unknown.empty() ? "" : ", ") + entry;
+    }
+    env_set_string(session, "SILENT_UNKNOWN_COMPONENTS", unknown);
+    if (unknown.empty()) add_needed_components(session);
+    print_log("silent_check_components: finished");
+    return unknown.empty() ? 0 : -1;
+}
+
 int silent_actions_register(session_t* session) {
-    if (actions_register(session, "load_silent_config", load_silent_config) != 0) return -1;
-    return actions_register(session, "save_silent_config", save_silent_config);
+    return actions_register_table(session, {
+        {"load_silent_config", load_silent_config},
+        {"save_silent_config", save_silent_config},
+        {"silent_check_components", silent_check_components},
+    });
 }
 
 int silent_startup_load(session_t* s, int (*build_products)(session_t*)) {

@@ -45,7 +45,14 @@ Component* uninstaller_comp(session_t* session);
 std::string silent_history_file(session_t* session);
 int load_silent_config(session_t* session);
 int save_silent_config(session_t* session);
-// The built-in actions load_silent_config and save_silent_config. 0 or -1.
+// Whether every entry of COMPONENTS names a product or component of the product set (or is ALL or
+// DEFAULTS): a silent run skips what the list does not name, so a mistyped entry would quietly
+// install nothing, or remove in a modify what the administrator meant to keep. The unknown entries
+// go to SILENT_UNKNOWN_COMPONENTS (", " between them); 0 when there are none, else -1. When all
+// are known, what the named components depend on is added to COMPONENTS, so that none of it is
+// left out (or removed by a modify) from under them.
+int silent_check_components(session_t* session);
+// The built-in actions load_silent_config, save_silent_config and silent_check_components. 0 or -1.
 int silent_actions_register(session_t* session);
 
 // Start-up before the sequence: the one-shot modes --silent-template and --check-silent, then the

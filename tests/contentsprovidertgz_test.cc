@@ -219,7 +219,9 @@ open(out,'wb').write(gzip.compress(bytes(raw(b))))
     EXPECT_EQ(1, provider_.installFile(archive, prefix(), ""));
     EXPECT_EQ(std::set<std::string>{"secret"}, tree(dir_.file("outside")));
     EXPECT_EQ("secret", read_file(dir_.file("outside/secret")));
-    // A link planted where a file is written before it is renamed into place is replaced too.
+    // A file that exists is replaced through a part file renamed into place; a link planted
+    // there is replaced, never written through.
+    write_file_text(prefix() + "/plain", "old");
     fs::create_symlink(dir_.file("outside/secret"), prefix() + "/.plain.lumo-part");
     const std::string plain = make("plain.tgz", "open(out,'wb').write(gzip.compress(bytes(raw(lambda t: entry(t, 'plain', b'new')))))");
     EXPECT_EQ(0, provider_.installFile(plain, prefix(), ""));

@@ -6,8 +6,9 @@
 #   2. modifies it: adds the optional Runtime documentation;
 #   3. deletes an installed file and repairs the installation;
 #   4. uninstalls it and shows that nothing is left;
-#   5. installs it once more unattended, from the answer file examples/suite/answers.ini, and
-#      uninstalls it unattended.
+#   5. installs it once more unattended, from the answer file examples/suite/answers.ini, changes
+#      it unattended from examples/suite/answers-modify.ini (adds the documentation, removes the
+#      analyzer's plug-ins) and uninstalls it unattended.
 # The engine's records of installed packages go to sample-suite-run/db and its per-user folder to
 # sample-suite-run/home; the system's rpm database is never used. On a terminal the install asks
 # you (the folder offered is the one above; add --lang de for German); otherwise, and for the
@@ -104,6 +105,15 @@ check "no package is recorded as installed" test -z "$(cat "$run"/db/*.db 2>/dev
 target="$run/suite"
 suite install "" 0 -s "$root/examples/suite/answers.ini" --LUMO_INSTALL_DIR "$target" "$@" </dev/null
 check "the unattended install landed" test -x "$target/analyzer/bin/sample-analyze"
+# The unattended change: answers-modify.ini names every component wanted from now on, so the
+# documentation is added and the analyzer's plug-ins, which it does not name, are removed.
+(cd "$target" && find . -type f | sort) >"$run/before.txt"
+suite modify "" 0 -s "$root/examples/suite/answers-modify.ini" "$@" </dev/null
+echo "-- what the change did (+ added, - removed):"
+(cd "$target" && find . -type f | sort) | diff "$run/before.txt" - | sed -n 's/^> /+ /p; s/^< /- /p' || true
+rm "$run/before.txt"
+check "the change added the documentation" test -f "$target/runtime/doc/README"
+check "the change removed the plug-ins" test ! -e "$target/analyzer/plugins/words.plugin"
 suite uninstall "" 0 -s "$root/examples/suite/answers.ini" "$@" </dev/null
 check "the unattended uninstall removed it" test ! -e "$target"
 

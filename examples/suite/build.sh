@@ -6,6 +6,7 @@
 #   PKGDIR/config/bin/lumo        the engine, which finds install.cab one folder up
 #   PKGDIR/payload/               the components: tar.gz archives and RPM packages
 #   PKGDIR/answers.ini            the answers of an unattended install (lumo -s PKGDIR/answers.ini)
+#   PKGDIR/answers-modify.ini     the answers of an unattended change (--LUMO_MODE modify -s ...)
 # Usage: build.sh [--version 1.1] PKGDIR. With --version 1.1 the package holds release 1.1 of the
 # Sample Runtime alone, its archives named with the release (rt_core-1.1.tar.gz): installed over
 # 1.0, the rules of coex.xml find the 1.0 archives and remove them first. The engine and lumo-cab come from the build folder (LUMO_BUILD_DIR,
@@ -52,7 +53,7 @@ else
 fi
 cp "$here"/licence_*.txt "$pkg/config/"
 cp "$build/bin/lumo" "$pkg/config/bin/lumo"
-cp "$here/answers.ini" "$pkg/answers.ini"
+cp "$here/answers.ini" "$here/answers-modify.ini" "$pkg/"
 
 # tar.gz components: one archive per folder, its entries relative to the install folder. Every
 # release leaves its number in runtime/RELEASE.

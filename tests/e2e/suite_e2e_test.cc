@@ -4,6 +4,9 @@
 // German. The engine's records go to a private folder (NONRPM_DB_DIR) and its per-user folder to a
 // private HOME, so nothing outside the test's folder is read or written.
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <memory>
@@ -32,7 +35,7 @@ protected:
         s_package = std::make_unique<TempDir>();
         s_built = run_command("LUMO_BUILD_DIR=" + quote(lumo_test::binary_dir()) + " " +
                                   quote(lumo_test::source_dir() + "/examples/suite/build.sh") + " " +
-                                  quote(s_package->file("pkg")),
+                                  quote(package()),
                               &s_build_output, true) == 0;
     }
     static void TearDownTestSuite() { s_package.reset(); }
@@ -42,14 +45,19 @@ protected:
         if (!s_driver) GTEST_SKIP() << "the engine has no install driver built in";
         ASSERT_TRUE(s_built) << s_build_output;
         for (const char* dir : {"run", "db", "home"}) std::filesystem::create_directories(m_dir.file(dir));
+        // A history of its own: as root the histories of every test share the machine's folder.
+        static int serial = 0;
+        m_family = "suite_e2e_" + std::to_string(getpid()) + "_" + std::to_string(++serial);
     }
+    void TearDown() override { std::filesystem::remove("/opt/vexan/upk/db/history/" + m_family); }
 
-    static std::string engine() { return s_package->file("pkg/config/bin/lumo"); }
+    static std::string package() { return s_package->file("pkg"); }
+    static std::string engine() { return package() + "/config/bin/lumo"; }
     std::string target() const { return m_dir.file("suite"); }
     std::string installed(const std::string& name) const { return target() + "/" + name; }
     // The engine's options of every run here: the mode and the private folders.
     std::vector<std::string> args(const std::string& mode) const {
-        return {"--LUMO_MODE", mode, "--NONRPM_DB_DIR", m_dir.file("db"), "--SUITE_DIR", target()};
+        return {"--LUMO_MODE", mode, "--NONRPM_DB_DIR", m_dir.file("db"), "--SUITE_DIR", target(), "--SUITE_FAMILY", m_family};
     }
 
     // A run with its answers read from a file and its output into a file; the exit status.
@@ -75,6 +83,7 @@ protected:
     }
 
     TempDir m_dir;
+    std::string m_family;
 
 private:
     static std::unique_ptr<TempDir> s_package;
@@ -184,21 +193,89 @@ TEST_F(SuiteE2E, SelectionOnATerminal) {
     }
 }
 
-// Unattended from the suite's answer file: nothing is asked, the folder on the command line takes
-// the place of the file's, the optional finding is shown; without the licence nothing is done.
+// Unattended from the suite's answer files: nothing is asked, the folder on the command line takes
+// the place of the file's, the optional finding is shown, a change follows the file's COMPONENTS;
+// without the licence nothing is done.
 TEST_F(SuiteE2E, UnattendedFromTheAnswerFile) {
     const std::string answers = lumo_test::source_dir() + "/examples/suite/answers.ini";
     ASSERT_EQ(0, typed("install", "", {"-s", answers, "--LUMO_INSTALL_DIR", target()})) << output();
     EXPECT_TRUE(exists_path(installed("analyzer/plugins/words.plugin"))) << output();
     EXPECT_FALSE(exists_path(installed("runtime/doc/README")));
     EXPECT_NE(std::string::npos, output().find("The helper tool is not installed")) << output();
+    // A name the package does not know changes nothing: the list would otherwise remove it all.
+    write_file_text(m_dir.file("typo.ini"), "COMPONENTS=rt_core,rt_docs;an_core\n");
+    EXPECT_EQ(2, typed("modify", "", {"-s", m_dir.file("typo.ini")}));
+    EXPECT_NE(std::string::npos, output().find("rt_core,rt_docs. The names are separated by")) << output();
+    EXPECT_TRUE(exists_path(installed("analyzer/plugins/words.plugin"))) << output();
+    // The change adds the documentation and removes the plug-ins, which it does not name.
+    ASSERT_EQ(0, typed("modify", "", {"-s", lumo_test::source_dir() + "/examples/suite/answers-modify.ini"})) << output();
+    EXPECT_TRUE(exists_path(installed("runtime/doc/README"))) << output();
+    EXPECT_FALSE(exists_path(installed("analyzer/plugins/words.plugin"))) << output();
+    // The summary heads the components with their products, which the list does not name.
+    EXPECT_NE(std::string::npos, output().find("Components:\n    Sample Runtime ")) << output();
+    // The analyzer keeps the library it needs, though the list leaves it out.
+    write_file_text(m_dir.file("less.ini"), "COMPONENTS=rt_core;an_core\n");
+    ASSERT_EQ(0, typed("modify", "", {"-s", m_dir.file("less.ini")})) << output();
+    EXPECT_FALSE(exists_path(installed("runtime/doc/README"))) << output();
+    EXPECT_TRUE(exists_path(installed("runtime/lib/sample-runtime.sh"))) << output();
+    EXPECT_TRUE(exists_path(installed("analyzer/bin/sample-analyze")));
     ASSERT_EQ(0, typed("uninstall", "", {"-s", answers})) << output();
     EXPECT_FALSE(exists_path(target())) << output();
+
+    // The plug-ins alone bring what they need and the runtime's mandatory core.
+    write_file_text(m_dir.file("plugins.ini"), "ACCEPT_EULA=accept\nCOMPONENTS=an_plugins\n");
+    ASSERT_EQ(0, typed("install", "", {"-s", m_dir.file("plugins.ini"), "--LUMO_INSTALL_DIR", target()})) << output();
+    for (const char* file : {"analyzer/bin/sample-analyze", "runtime/lib/sample-runtime.sh", "runtime/bin/sample-run"})
+        EXPECT_TRUE(exists_path(installed(file))) << file << "\n" << output();
+    ASSERT_EQ(0, typed("uninstall", "", {"-s", answers})) << output();
 
     write_file_text(m_dir.file("declined.ini"), "ACCEPT_EULA=no\nCOMPONENTS=DEFAULTS\n");
     EXPECT_EQ(2, typed("install", "", {"-s", m_dir.file("declined.ini"), "--LUMO_INSTALL_DIR", target()}));
     EXPECT_NE(std::string::npos, output().find("does not accept the licence")) << output();
     EXPECT_FALSE(exists_path(target()));
+}
+
+// An ordinary user (made once for the tests when they run as root) installs the suite silently into a
+// folder of its own and removes it again: the files are the user's, and the engine's records and
+// the history of the suite lie in the user's own folder, not in the machine's.
+TEST_F(SuiteE2E, UnattendedAsAnOrdinaryUser) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to make the user lumo_silent (useradd, setpriv)";
+    // Made once and kept: changing the user database while another test sets a password in it
+    // can lose that password. The tools fail at once while another test holds its lock.
+    if (!getpwnam("lumo_silent")) {
+        ASSERT_EQ(0, run_command("for i in $(seq 20); do useradd -r -M -s /bin/sh lumo_silent 2>/dev/null && exit 0; "
+                                 "sleep 0.5; done; exit 1"));
+    }
+    const passwd* account = getpwnam("lumo_silent");
+    ASSERT_NE(nullptr, account);
+    const uid_t uid = account->pw_uid;
+    const std::string home = m_dir.file("uhome"), vexan = home + "/vexan/";
+    // The user's own home and copy of the package: the engine keeps its temporary files beside it.
+    std::filesystem::create_directories(home);
+    ASSERT_EQ(0, run_command("cp -r " + quote(package()) + " " + quote(m_dir.file("upkg")) +
+                             " && chown -R lumo_silent " + quote(m_dir.path()) + " && chmod 755 " + quote(m_dir.path())));
+    const auto as_user = [&](const std::string& args) {
+        return run_command("cd " + quote(m_dir.file("run")) +
+                           " && setpriv --reuid=lumo_silent --regid=lumo_silent --init-groups -- env -u LANG -u LC_CTYPE "
+                           "HOME=" + quote(home) + " USER=lumo_silent " + quote(m_dir.file("upkg/config/bin/lumo")) +
+                           " " + args + " </dev/null >" + quote(m_dir.file("stdout")) + " 2>&1");
+    };
+    ASSERT_EQ(0, as_user("-s " + quote(m_dir.file("upkg/answers.ini")) + " --LUMO_INSTALL_DIR " + quote(target())))
+        << output();
+    for (const char* file : {"runtime/bin/sample-run", "analyzer/plugins/words.plugin", "uninstall/uninstall.ini"}) {
+        struct stat info = {};
+        EXPECT_EQ(0, stat(installed(file).c_str(), &info)) << file << "\n" << output();
+        EXPECT_EQ(uid, info.st_uid) << file;
+    }
+    EXPECT_NE(std::string::npos, read_file(vexan + "upk/db/history/an_plugins__2").find("LUMO_SUITE_FAMILY_INSTALLED_NUM=1\n"));
+    EXPECT_NE(std::string::npos, read_file(vexan + "vexan_kwq_products.tgz.db").find(":rt_core.tar.gz:"));
+    EXPECT_NE(std::string::npos, read_file(vexan + "upk/db/history/data/shared.db").find("rt_lib."));
+
+    ASSERT_EQ(0, as_user("--LUMO_MODE uninstall -s " + quote(m_dir.file("upkg/answers.ini")))) << output();
+    EXPECT_FALSE(exists_path(target())) << output();
+    std::string left;
+    run_command("find " + quote(vexan) + " -type f", &left);
+    EXPECT_EQ("", left);
 }
 
 // Release 1.1 of the runtime over an installed 1.0: the dialog lists the 1.0 archives before the
