@@ -264,7 +264,9 @@ TEST_F(SuShell, SampleSuiteEscalatesToRootThroughSudo) {
     options.step_seconds = 90;
     const lumo_test::PtyRun run = lumo_test::run_on_pty(
         argv,
-        {{"Press Enter", "\n"}, {"Your choice", "1\n"}, {"Your choice", "1\n"}, {"Type a number", "1\n"},
+        // The documentation, not chosen by default, is added: the root instance takes the choice over.
+        {{"Press Enter", "\n"}, {"Your choice", "1\n"}, {"Your choice", "1\n"}, {"Type a number", "2\n"},
+         {"Type a number", "4\n"}, {"Type a number", "1\n"}, {"Type a number", "1\n"},
          {"Installation folder [", target + "\n"}, {"Press Enter to install", "\n"}, {"Password: ", first_password + "\n"},
          {"The setup with root rights has ended (status 0)", ""}},
         options);
@@ -277,7 +279,8 @@ TEST_F(SuShell, SampleSuiteEscalatesToRootThroughSudo) {
     std::string foreign, left;
     run_command("find " + quote(target) + " ! -user root", &foreign);
     EXPECT_EQ("", foreign);
-    EXPECT_TRUE(lumo_test::exists_path(target + "/runtime/RELEASE"));
+    EXPECT_TRUE(lumo_test::exists_path(target + "/runtime/doc"));
+    EXPECT_TRUE(lumo_test::exists_path(target + "/analyzer"));
     EXPECT_FALSE(folder_holds("/tmp", first_password)) << "a file holds the password";
     EXPECT_EQ(std::string::npos, (first_log + root_log + run.screen).find(first_password));
     // Where the instances met only their logs are left: no marker, environment file or temporary folder.
