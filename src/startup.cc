@@ -287,12 +287,29 @@ void kill_descendants(pid_t root) {
     for (size_t i = 0; i < count; ++i) kill(found[i], SIGKILL);
 }
 
+constexpr int child_grace_ms = 3000;  // how long a group of its own has to end on SIGTERM
+
 // Ends the child the engine waits for and everything it started, and reaps it.
 void end_child() {
     const pid_t child = g_child;
     if (child <= 0) return;
-    if (getpgid(child) == child) kill(-child, SIGKILL);
-    else kill_descendants(child);
+    if (getpgid(child) == child) {
+        // A group of its own may hold processes of another user that this one cannot kill, above
+        // all the instance su or sudo started with root rights: su and sudo pass SIGTERM on to
+        // it, and it cleans up and ends. Only what is left after a while is killed.
+        kill(-child, SIGTERM);
+        const struct timespec pause = {0, 10 * 1000 * 1000};
+        for (int waited = 0; waited < child_grace_ms; waited += 10) {
+            if (waitpid(child, nullptr, WNOHANG) == child) {
+                kill(-child, SIGKILL);
+                return;
+            }
+            nanosleep(&pause, nullptr);
+        }
+        kill(-child, SIGKILL);
+    } else {
+        kill_descendants(child);
+    }
     kill(child, SIGKILL);
     while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
     }
