@@ -109,7 +109,7 @@ protected:
                      "<action id=\"su\" type=\"built_in\" func=\"shell_execute_command\"><next call=\"_finish_\"/></action>",
                      "<interface view=\"cli\"><dialog id=\"pw\" clear_screen=\"false\"><title text=\"Rights\"/>"
                      "<input text=\"Secret?\" keep=\"__HIDE__SU_PASSWORD\"/></dialog></interface>"));
-        stage("root.sh", "work() { sleep 8; echo 'root instance done'; }\n");
+        stage("root.sh", "work() { echo 'root instance working'; sleep 8; echo 'root instance done'; }\n");
         pack();
         // Both users reach the package; the shared folder is theirs as /tmp is everybody's.
         std::filesystem::create_directories(shared());
@@ -208,6 +208,13 @@ TEST_F(SuShell, EscalatesThroughRealSuAndSudo) {
         EXPECT_EQ(std::string::npos, run.screen.find(c.typed)) << run.screen;
         EXPECT_TRUE(lumo_test::exists_path(shared() + "/vexan.lumo.root.env_file"));
     }
+    // "Yes" to the interrupt while the root instance works ends that instance too: sudo passes it
+    // the stopping signal, which this user could not send it, and it cleans up.
+    const lumo_test::PtyRun stopped = escalate(first_user, "", first_password, {"--SU_MARKER_TIMEOUT", "6"},
+                                               {{"root instance working", "\x03"}, {"Interrupt install process?(Yes/No)[No]: ", "Yes\n"}});
+    EXPECT_EQ(4, stopped.status) << stopped.screen;
+    EXPECT_FALSE(lumo_test::exists_path(shared() + "/vexan.lumo.root.running.marker"));
+    EXPECT_NE(std::string::npos, logs_of("root").find("sigterm_handler: signal 15 ends the run")) << logs_of("root");
 }
 
 // A su that never asks is ended within the prompt limit, the fallback's too; an interrupt answered
