@@ -344,8 +344,27 @@ int env_restore(session_t* session) {
     }
     print_log("env_restore: started");
     std::string text = env_read_root_file(session, env_root_file_path(session));
-    if (text.empty()) text = env_get_string(session, std::string("LUMO_ENV_DUMP"));
-    env_restore_text(session, text);
+    if (!text.empty()) {
+        // Another instance's properties, mostly another user's: what says who and where this
+        // instance is stays its own, or it would clean up that instance's temporary folder and
+        // marker instead of its own, and take itself for that user.
+        struct kept_t {
+            const char* name;
+            bool present;
+            std::string value;
+        };
+        std::vector<kept_t> kept;
+        for (const char* name : {"TEMP_FOLDER", "RUN_MODE", "IS_ROOT", "USER", "LOGNAME", "HOME", "UID", "EUID",
+                                 "LUMO_USER_UID", "LUMO_INVOKER_UID", "INSTALLER_PRESENT", "log_file"})
+            kept.push_back({name, env_exists(session, std::string(name)), env_get_string(session, std::string(name))});
+        env_restore_text(session, text);
+        for (const kept_t& own : kept) {
+            if (own.present) env_set_string(session, own.name, own.value);
+            else env_remove(session, std::string(own.name));
+        }
+    } else {
+        env_restore_text(session, env_get_string(session, std::string("LUMO_ENV_DUMP")));
+    }
     print_log("env_restore: finished");
     return 0;
 }

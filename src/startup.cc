@@ -141,7 +141,7 @@ struct run_cleanup_t {
     bool existed = false;             // found at start: the names in `before` stay
     std::vector<std::string> before;  // sorted
     std::string root_env_file;
-    std::string marker;
+    std::string marker;               // the running marker this run created, "" when none
     bool keep = false;                // __keep_temp__
     bool elevated = false;            // RUN_MODE "elevated": the root environment file stays
     bool installer_present = false;   // the marker belongs to another instance
@@ -287,12 +287,29 @@ void kill_descendants(pid_t root) {
     for (size_t i = 0; i < count; ++i) kill(found[i], SIGKILL);
 }
 
+constexpr int child_grace_ms = 3000;  // how long a group of its own has to end on SIGTERM
+
 // Ends the child the engine waits for and everything it started, and reaps it.
 void end_child() {
     const pid_t child = g_child;
     if (child <= 0) return;
-    if (getpgid(child) == child) kill(-child, SIGKILL);
-    else kill_descendants(child);
+    if (getpgid(child) == child) {
+        // A group of its own may hold processes of another user that this one cannot kill, above
+        // all the instance su or sudo started with root rights: su and sudo pass SIGTERM on to
+        // it, and it cleans up and ends. Only what is left after a while is killed.
+        kill(-child, SIGTERM);
+        const struct timespec pause = {0, 10 * 1000 * 1000};
+        for (int waited = 0; waited < child_grace_ms; waited += 10) {
+            if (waitpid(child, nullptr, WNOHANG) == child) {
+                kill(-child, SIGKILL);
+                return;
+            }
+            nanosleep(&pause, nullptr);
+        }
+        kill(-child, SIGKILL);
+    } else {
+        kill_descendants(child);
+    }
     kill(child, SIGKILL);
     while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
     }
@@ -733,8 +750,9 @@ std::string folder_to_clean(session_t* s, const std::string& temp_dir) {
 }
 
 // What decides the clean-up and may change during the run: read at start and again at the end.
+// The marker is not among them: an elevated run that takes over another instance's properties
+// (USER, tmp_dir) must still remove its own marker, never that of the instance waiting for it.
 void note_cleanup_settings(session_t* s) {
-    g_cleanup.marker = expand_operand(s, "${tmp_dir}/vexan.lumo.${USER}.running.marker");
     g_cleanup.keep = env_exists(s, std::string("__keep_temp__"));
     g_cleanup.elevated = env_get_string(s, std::string("RUN_MODE")) == "elevated";
     g_cleanup.installer_present = env_get_string(s, std::string("INSTALLER_PRESENT")) == "yes";
@@ -760,10 +778,14 @@ void prepare_temp_folder(startup_t& run) {
         folder_create(temp_dir, folder_mode_private);
     }
     g_cleanup.root_env_file = env_root_file_path(s);
-    sushell_marker_create(s);
+    const std::string marker = expand_operand(s, "${tmp_dir}/vexan.lumo.${USER}.running.marker");
+    g_cleanup.marker = sushell_marker_create(s) == 0 ? marker : "";
     note_cleanup_settings(s);
     g_cleanup.armed = 1;
 }
+
+// A fatal error from here on still leaves no marker or temporary files behind.
+void clean_up_before_dying() { run_cleanup(); }
 
 // LANG: the "lang" option, else the process's LANG or LC_CTYPE, else "default". LUMO_SHELL: bash
 // where there is one.
@@ -847,7 +869,7 @@ void clean_up_at_end(session_t* s) {
                   temp.c_str());
     }
     if (resolved != g_cleanup.folder) g_cleanup.folder.clear();
-    if (is_file(g_cleanup.marker) && !g_cleanup.installer_present)
+    if (!g_cleanup.marker.empty() && is_file(g_cleanup.marker) && !g_cleanup.installer_present)
         print_log("main: removing marker file %s", g_cleanup.marker.c_str());
     const int failed = run_cleanup();
     if (failed > 0) error("main: %d entries of temporary folder %s could not be removed", failed, temp.c_str());
@@ -881,6 +903,30 @@ int shut_down(session_t* s) {
     return status;
 }
 
+// Everything after the temporary folder and the marker are in place: -1 when the run goes on to
+// its normal end, else the status of a one-shot mode or an early failure.
+int run_after_start(startup_t& run) {
+    session_t* s = run.session.get();
+    choose_language_and_shell(s);
+    if (env_exists(run.cmdline.get(), std::string("help"))) {
+        show_help(s);
+        return lumo_exit_success;
+    }
+    // Without string tables the engine still runs, with whatever properties it has.
+    string_table_init(s);
+    string_table_bind(s);
+    if (env_exists(s, std::string("__get_string__"))) {
+        if (configuration_get_strings(s) != 0) die(lumo_exit_error, "Fatal error: Could not extract strings.");
+        return lumo_exit_success;
+    }
+    if (resolve_silent_files(s) != 0 || lumo_download_list_resolve(s) != 0) return lumo_exit_error;
+    // The answer-file tools and a rejected answer file end the run before the sequence.
+    const int early_status = silent_startup_load(s, lumo_init_products_list);
+    if (early_status < 0) run_sequence(run);
+    else env_set_string(s, "LUMO_EXIT_CODE", std::to_string(early_status));
+    return -1;
+}
+
 }  // namespace
 
 int lumo_main(int argc, char** argv) {
@@ -899,24 +945,9 @@ int lumo_main(int argc, char** argv) {
     open_package(s);
     configure_session(run);
     prepare_temp_folder(run);
-    choose_language_and_shell(s);
-    if (env_exists(run.cmdline.get(), std::string("help"))) {
-        show_help(s);
-        return lumo_exit_success;
-    }
-    // Without string tables the engine still runs, with whatever properties it has.
-    string_table_init(s);
-    string_table_bind(s);
-    if (env_exists(s, std::string("__get_string__"))) {
-        if (configuration_get_strings(s) != 0) die(lumo_exit_error, "Fatal error: Could not extract strings.");
-        return lumo_exit_success;
-    }
-    if (resolve_silent_files(s) != 0) return lumo_exit_error;
-    if (lumo_download_list_resolve(s) != 0) return lumo_exit_error;
-    // The answer-file tools and a rejected answer file end the run before the sequence, cleaned up.
-    const int early_status = silent_startup_load(s, lumo_init_products_list);
-    if (early_status < 0) run_sequence(run);
-    else env_set_string(s, "LUMO_EXIT_CODE", std::to_string(early_status));
+    // From here on every way out removes the running marker and what the run made.
+    set_die_handle(clean_up_before_dying);
+    const int status = run_after_start(run);
     clean_up_at_end(s);
-    return shut_down(s);
+    return status < 0 ? shut_down(s) : status;
 }

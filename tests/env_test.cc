@@ -145,6 +145,8 @@ TEST(EnvTest, SaveAndRestoreCarryPropertiesThroughTheRootFile) {
     env_set_string(&first, "B", "x#y\ncontinued");
     env_set_string(&first, "E", "line\n\nafter empty");
     env_set_string(&first, "PASS__HIDE__", "secret");
+    env_set_string(&first, "TEMP_FOLDER", "/first");
+    env_set_string(&first, "USER", "first");
     ASSERT_EQ(0, env_save(&first));
     const std::string file = dir.file("vexan.lumo.root.env_file");
     struct stat info;
@@ -153,7 +155,11 @@ TEST(EnvTest, SaveAndRestoreCarryPropertiesThroughTheRootFile) {
 
     session_t second;
     env_set_string(&second, "tmp_dir", dir.path());
+    env_set_string(&second, "TEMP_FOLDER", "/second");
     ASSERT_EQ(0, env_restore(&second));
+    // Who and where the restoring instance is stays its own.
+    EXPECT_EQ("/second", env_get_string(&second, std::string("TEMP_FOLDER")));
+    EXPECT_FALSE(env_exists(&second, std::string("USER")));
     EXPECT_EQ("1", env_get_string(&second, std::string("A")));
     EXPECT_EQ("x#y\ncontinued", env_get_string(&second, std::string("B")));
     EXPECT_EQ("line\n\nafter empty", env_get_string(&second, std::string("E")));

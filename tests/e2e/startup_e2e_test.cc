@@ -70,6 +70,15 @@ protected:
 
     void stage_shell_step(const std::string& func, const std::string& script);
 
+    // The names of the running markers left in the folder of the temporary folder.
+    std::string run_markers() const {
+        std::string names;
+        for (const auto& entry : std::filesystem::directory_iterator(m_dir.file("run")))
+            if (entry.path().filename().string().find(".running.marker") != std::string::npos)
+                names += entry.path().filename().string() + " ";
+        return names;
+    }
+
 };
 
 }  // namespace
@@ -385,8 +394,36 @@ TEST_F(EnginePackage, InterruptAsksAndEndsOnlyOnYes) {
         EXPECT_EQ(yes ? 4 : 7, run.status) << run.screen;
         // "Yes" cleans up as the normal end does.
         EXPECT_FALSE(lumo_test::exists_path(temp()));
+        EXPECT_EQ("", run_markers());
     }
     EXPECT_NE(std::string::npos, log_text().find(": sigint_handler: 2 signot has been got\n"));
+}
+
+// Ways out of start-up before the sequence ends normally: each one removes the running marker it
+// made (and the temporary folder), as the normal end does.
+TEST_F(EnginePackage, EarlyExitsRemoveTheRunningMarker) {
+    const struct {
+        const char* name;
+        std::string args, coex;
+        int status;
+    } rows[] = {
+        {"help", "--help", "<coex/>", 0},
+        {"strings written", "--string_ids PRODUCT_NAME --__get_string__ " + quote(m_dir.file("strings.sh")), "<coex/>", 0},
+        {"strings not written", "--string_ids PRODUCT_NAME --__get_string__ " + quote(m_dir.file("none/s.sh")), "<coex/>", 2},
+        {"no silent file named", "--silent", "<coex/>", 2},
+        {"silent file missing", "--silent missing.ini", "<coex/>", 2},
+        {"coexistence rules unreadable", "", "<coex><rule>", 2},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        stage("coex.xml", row.coex);
+        pack();
+        const size_t made = count(": sushell_marker_create: created ");
+        EXPECT_EQ(row.status, run(row.args + " </dev/null"));
+        EXPECT_EQ(made + 1, count(": sushell_marker_create: created "));
+        EXPECT_EQ("", run_markers());
+        EXPECT_FALSE(lumo_test::exists_path(temp()));
+    }
 }
 
 TEST_F(EnginePackage, SilentAndDuplicateFilesAreTakenByFullPath) {

@@ -4,12 +4,14 @@
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <ctime>
 #include <filesystem>
 
+#include "rpm_package.h"
 #include "seq_package.h"
 #include "test_util.h"
 
@@ -20,8 +22,10 @@ using lumo_test::write_file_text;
 
 namespace {
 
-const char* const first_user = "lumo_t1";
-const char* const second_user = "lumo_t2";
+// Named after the test process: tests run in parallel, and another build's tests may run at once.
+const std::string first_user = "lumo_t1_" + std::to_string(getpid());
+const std::string second_user = "lumo_t2_" + std::to_string(getpid());
+const std::string sudoers_entry = "/etc/sudoers.d/" + first_user + "_test";
 // Made afresh for each run, so that no file left by anything else can hold them.
 const std::string run_token = std::to_string(getpid()) + "x" + std::to_string(time(nullptr) % 100000);
 const std::string first_password = "Lumo-first-" + run_token;
@@ -68,22 +72,22 @@ bool set_password(const std::string& user, const std::string& password) {
 struct TestUsers {
     bool ready = geteuid() == 0 && run_command("command -v useradd chpasswd setpriv sudo >/dev/null") == 0;
     TestUsers() {
-        for (const char* user : {first_user, second_user}) {
+        for (const std::string& user : {first_user, second_user}) {
             with_account_lock_retries([&] {
-                run_command(std::string("userdel -r -f ") + user + " >/dev/null 2>&1");
-                return getpwnam(user) == nullptr;
+                run_command("userdel -r -f " + user + " >/dev/null 2>&1");
+                return getpwnam(user.c_str()) == nullptr;
             });
             ready = ready && with_account_lock_retries([&] {
-                        return run_command(std::string("useradd -m -s /bin/sh ") + user + " >/dev/null 2>&1") == 0;
+                        return run_command("useradd -m -s /bin/sh " + user + " >/dev/null 2>&1") == 0;
                     });
         }
         ready = ready && set_password(first_user, first_password) &&
-                run_command("printf '%s ALL=(ALL) ALL\\n' lumo_t1 >/etc/sudoers.d/lumo_t1_test && "
-                            "chmod 0440 /etc/sudoers.d/lumo_t1_test") == 0;
+                run_command("printf '%s ALL=(ALL) ALL\\n' " + first_user + " >" + sudoers_entry + " && chmod 0440 " +
+                            sudoers_entry) == 0;
     }
     ~TestUsers() {
-        run_command("rm -f /etc/sudoers.d/lumo_t1_test");
-        for (const char* user : {first_user, second_user}) run_command(std::string("userdel -r -f ") + user + " >/dev/null 2>&1");
+        run_command("rm -f " + sudoers_entry);
+        for (const std::string& user : {first_user, second_user}) run_command("userdel -r -f " + user + " >/dev/null 2>&1");
     }
 };
 
@@ -105,7 +109,7 @@ protected:
                      "<action id=\"su\" type=\"built_in\" func=\"shell_execute_command\"><next call=\"_finish_\"/></action>",
                      "<interface view=\"cli\"><dialog id=\"pw\" clear_screen=\"false\"><title text=\"Rights\"/>"
                      "<input text=\"Secret?\" keep=\"__HIDE__SU_PASSWORD\"/></dialog></interface>"));
-        stage("root.sh", "work() { sleep 8; echo 'root instance done'; }\n");
+        stage("root.sh", "work() { echo 'root instance working'; sleep 8; echo 'root instance done'; }\n");
         pack();
         // Both users reach the package; the shared folder is theirs as /tmp is everybody's.
         std::filesystem::create_directories(shared());
@@ -134,15 +138,18 @@ protected:
         return text;
     }
 
+    // The start of a command line that runs what follows as `user` (root when empty).
+    static std::vector<std::string> as_user(const std::string& user) {
+        if (user.empty()) return {"/usr/bin/env", "USER=root"};
+        return {"/usr/bin/setpriv", "--reuid=" + user, "--regid=" + user, "--init-groups", "--",
+                "/usr/bin/env", "USER=" + user, "LOGNAME=" + user, "HOME=/home/" + user};
+    }
+
     // The engine as `user` (root when empty) on a pseudo-terminal, typing the password into the
     // dialog; then whatever further steps.
     lumo_test::PtyRun escalate(const std::string& user, const std::string& login, const std::string& typed,
                                const std::vector<std::string>& extra, const std::vector<lumo_test::PtyStep>& more = {}) {
-        std::vector<std::string> argv;
-        if (!user.empty())
-            argv = {"/usr/bin/setpriv", "--reuid=" + user, "--regid=" + user, "--init-groups", "--",
-                    "/usr/bin/env", "USER=" + user, "LOGNAME=" + user, "HOME=/home/" + user};
-        else argv = {"/usr/bin/env", "USER=root"};
+        std::vector<std::string> argv = as_user(user);
         const std::string elevated = quote(engine()) + " --TEMP_FOLDER " + quote(shared() + "/t2") +
                                      " --RUN_MODE elevated --ELEVATED 1 --LUMO_INVOKER_UID " + invoker_uid(user);
         for (const std::string& arg : {engine(), std::string("--FIRST_MARK"), std::string("from-first"),
@@ -160,7 +167,7 @@ protected:
 // user's own password: the outcome properties, one root instance at most, the password nowhere.
 TEST_F(SuShell, EscalatesThroughRealSuAndSudo) {
     const TestUsers users;
-    if (!users.ready) GTEST_SKIP() << "needs root to create the users lumo_t1 and lumo_t2 (useradd, chpasswd, setpriv, sudo)";
+    if (!users.ready) GTEST_SKIP() << "needs root to create two users (useradd, chpasswd, setpriv, sudo)";
     const struct {
         const char* name;
         std::string set, typed, login, target;
@@ -201,6 +208,13 @@ TEST_F(SuShell, EscalatesThroughRealSuAndSudo) {
         EXPECT_EQ(std::string::npos, run.screen.find(c.typed)) << run.screen;
         EXPECT_TRUE(lumo_test::exists_path(shared() + "/vexan.lumo.root.env_file"));
     }
+    // "Yes" to the interrupt while the root instance works ends that instance too: sudo passes it
+    // the stopping signal, which this user could not send it, and it cleans up.
+    const lumo_test::PtyRun stopped = escalate(first_user, "", first_password, {"--SU_MARKER_TIMEOUT", "6"},
+                                               {{"root instance working", "\x03"}, {"Interrupt install process?(Yes/No)[No]: ", "Yes\n"}});
+    EXPECT_EQ(4, stopped.status) << stopped.screen;
+    EXPECT_FALSE(lumo_test::exists_path(shared() + "/vexan.lumo.root.running.marker"));
+    EXPECT_NE(std::string::npos, logs_of("root").find("sigterm_handler: signal 15 ends the run")) << logs_of("root");
 }
 
 // A su that never asks is ended within the prompt limit, the fallback's too; an interrupt answered
@@ -229,3 +243,54 @@ TEST_F(SuShell, HungSuIsEndedAndInterruptCleansUp) {
 }
 
 }  // namespace
+
+// The sample suite run by an ordinary user into a folder only root can write: the password typed
+// once, the suite installed by exactly one instance with root rights through sudo, everything the
+// two instances shared cleaned up, the password nowhere.
+TEST_F(SuShell, SampleSuiteEscalatesToRootThroughSudo) {
+    const TestUsers users;
+    if (!users.ready) GTEST_SKIP() << "needs root to create a user (useradd, chpasswd, setpriv, sudo)";
+    if (!lumo_test::rpmbuild_missing().empty()) GTEST_SKIP() << lumo_test::rpmbuild_missing();
+    std::string built;
+    ASSERT_EQ(0, run_command("LUMO_BUILD_DIR=" + quote(lumo_test::binary_dir()) + " " +
+                                 quote(lumo_test::source_dir() + "/examples/suite/build.sh") + " " +
+                                 quote(m_dir.file("suite-pkg")) + " && chmod -R a+rX " + quote(m_dir.file("suite-pkg")),
+                             &built, true))
+        << built;
+    // Only root writes the folder above the target; the user owns the engine's records.
+    const std::string target = m_dir.file("run/rootonly/suite");
+    std::filesystem::create_directories(m_dir.file("run/rootonly"));
+    std::filesystem::create_directories(m_dir.file("run/db"));
+    ASSERT_EQ(0, chmod(m_dir.file("run/rootonly").c_str(), 0755));
+    ASSERT_EQ(0, chown(m_dir.file("run/db").c_str(), getpwnam(first_user.c_str())->pw_uid, getpwnam(first_user.c_str())->pw_gid));
+    std::vector<std::string> argv = as_user(first_user);
+    argv.insert(argv.end(), {m_dir.file("suite-pkg/config/bin/lumo"), "--lang", "en", "--TEMP_FOLDER", shared() + "/t1", "--ESCALATE_WITH",
+                             "sudo", "--NONRPM_DB_DIR", m_dir.file("run/db"), "--SU_MARKER_TIMEOUT", "60"});
+    lumo_test::PtyOptions options;
+    options.cwd = m_dir.file("run");
+    options.step_seconds = 90;
+    const lumo_test::PtyRun run = lumo_test::run_on_pty(
+        argv,
+        // The documentation, not chosen by default, is added: the root instance takes the choice over.
+        {{"Press Enter", "\n"}, {"Your choice", "1\n"}, {"Your choice", "1\n"}, {"Type a number", "2\n"},
+         {"Type a number", "4\n"}, {"Type a number", "1\n"}, {"Type a number", "1\n"},
+         {"Installation folder [", target + "\n"}, {"Press Enter to install", "\n"}, {"Password: ", first_password + "\n"},
+         {"The setup with root rights has ended (status 0)", ""}},
+        options);
+    EXPECT_EQ(0, run.status) << run.screen;
+    const std::string first_log = logs_of(first_user), root_log = logs_of("root");
+    EXPECT_EQ("AUTH_SUCCESS", lumo_test::logged_value(first_log, "AUTH_STATUS")) << first_log;
+    EXPECT_EQ("0", lumo_test::logged_value(first_log, "LUMO_EXIT_CODE"));
+    EXPECT_EQ(1u, lumo_test::count_occurrences(root_log, "Logging started at"));
+    // Every file of the suite is root's.
+    std::string foreign, left;
+    run_command("find " + quote(target) + " ! -user root", &foreign);
+    EXPECT_EQ("", foreign);
+    EXPECT_TRUE(lumo_test::exists_path(target + "/runtime/doc"));
+    EXPECT_TRUE(lumo_test::exists_path(target + "/analyzer"));
+    EXPECT_FALSE(folder_holds("/tmp", first_password)) << "a file holds the password";
+    EXPECT_EQ(std::string::npos, (first_log + root_log + run.screen).find(first_password));
+    // Where the instances met only their logs are left: no marker, environment file or temporary folder.
+    run_command("ls -A " + quote(shared()) + " | grep -v '[.]log$'", &left);
+    EXPECT_EQ("", left);
+}

@@ -12,3 +12,16 @@ remove_leftovers() {
     [ -d "$dir" ] && find "$dir" -depth -type d -empty -delete 2>/dev/null
     return 0
 }
+
+# Whether this user needs root rights to install: the folder, or the nearest folder above it that
+# exists when it is not made yet, is not writable. SUITE_NEEDS_ROOT becomes "yes" or "no".
+needs_root() {
+    local dir="$LI_LUMO_INSTALL_DIR"
+    while [ -n "$dir" ] && [ ! -e "$dir" ] && [ "$dir" != / ]; do dir=$(dirname -- "$dir"); done
+    if [ -d "$dir" ] && [ -w "$dir" ] && [ -x "$dir" ]; then
+        LI_SUITE_NEEDS_ROOT=no
+    else
+        LI_SUITE_NEEDS_ROOT=yes
+    fi
+    return 0
+}
