@@ -80,7 +80,10 @@ int contents_recorded(session_t* session, const std::string& name, const std::st
                       std::string* list_file) {
     ContentsDatabase db;
     db.init(session, name);
+    // Only a record holding the encoded name can match: the others are not taken apart.
+    const std::string encoded = encode_field(file);
     for (int i = 0; i < db.size(); ++i) {
+        if (db.line(i).find(encoded) == std::string::npos) continue;
         const std::vector<std::string> pieces = db.getItem(i);
         if (pieces.size() == 6 && pieces[2] == file) {
             *prefix = pieces[3];

@@ -77,6 +77,7 @@ public:
     // Reads every line of the database file (a missing file gives none); 0.
     int init(session_t* session, const std::string& name);
     int size() const { return static_cast<int>(m_lines.size()); }
+    const std::string& line(int index) const { return m_lines[static_cast<size_t>(index)]; }
     // The line split at ':' with empty pieces dropped and fields decoded: "<", the fields, ">".
     // Empty for an index out of range.
     std::vector<std::string> getItem(int index) const;

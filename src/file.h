@@ -29,6 +29,11 @@ struct fd_owner {
     }
     fd_owner(const fd_owner&) = delete;
     fd_owner& operator=(const fd_owner&) = delete;
+    // Closes the descriptor held and takes another.
+    void reset(int other) {
+        if (fd >= 0) close(fd);
+        fd = other;
+    }
 };
 
 bool exists(const std::string& path);

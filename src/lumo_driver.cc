@@ -319,8 +319,10 @@ void sweep_interrupted(session_t* session, const Component* component, bool remo
     database.m_session = session;
     const std::string db = database.getDir();
     if (db.empty() || !is_dir(db)) return;
+    // The RPM extraction's record names its current list, which is not a leftover (the archive
+    // back-end's leftover has a name of its own, so it needs no look at the record).
     std::string recorded_prefix, recorded_list;
-    const bool recorded = contents_recorded(session, tgz ? "tgz" : "", file, &recorded_prefix, &recorded_list) == 0;
+    const bool recorded = !tgz && contents_recorded(session, "", file, &recorded_prefix, &recorded_list) == 0;
     std::vector<std::string> lists;
     if (tgz) {
         lists.push_back(path(db + "/." + file + ".log.new"));

@@ -555,17 +555,14 @@ struct payload_writer_pool {
     std::set<std::string> in_flight;
     size_t bytes = 0;
     int busy = 0;
+    int idle = 0;  // writers waiting for a job
     int failures = 0;
     bool stop = false;
     std::vector<std::thread> threads;
 
-    payload_writer_pool() {
-        for (size_t i = 0; i < pool_threads; ++i)
-            threads.emplace_back([this] {
-                block_stopping_signals();
-                run();
-            });
-    }
+    // Writers start as jobs come and none is free, up to pool_threads: a package of a few files
+    // (or none) does not pay for threads it would not use.
+    payload_writer_pool() = default;
     ~payload_writer_pool() {
         {
             std::lock_guard<std::mutex> lock(mutex);
@@ -580,6 +577,11 @@ struct payload_writer_pool {
         bytes += job.data.size();
         in_flight.insert(job.clean);
         jobs.push_back(std::move(job));
+        if (static_cast<size_t>(idle) < jobs.size() && threads.size() < pool_threads)
+            threads.emplace_back([this] {
+                block_stopping_signals();
+                run();
+            });
         lock.unlock();
         changed.notify_all();
     }
@@ -598,7 +600,9 @@ struct payload_writer_pool {
     void run() {
         for (;;) {
             std::unique_lock<std::mutex> lock(mutex);
+            ++idle;
             changed.wait(lock, [this] { return stop || !jobs.empty(); });
+            --idle;
             if (jobs.empty()) return;
             write_job_t job = std::move(jobs.front());
             jobs.pop_front();
@@ -1173,6 +1177,10 @@ int payload_remove_listed(const std::string& prefix_in, const std::vector<std::s
     fd_owner root{::open(prefix.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
     if (root.fd < 0) return 0;  // nothing of the package is left
     int refused = 0;
+    // The entries of one folder come together in a list: its walk from the prefix is kept for
+    // the next entry instead of done again for every file.
+    std::string cached_parent;
+    fd_owner cached{-1};
     for (auto it = paths.rbegin(); it != paths.rend(); ++it) {
         std::string entry = *it;
         while (!entry.empty() && (entry.back() == '\n' || entry.back() == '\r' || entry.back() == '/')) entry.pop_back();
@@ -1184,15 +1192,23 @@ int payload_remove_listed(const std::string& prefix_in, const std::vector<std::s
             ++refused;
             continue;
         }
-        const std::vector<std::string> parts = components(clean);
-        fd_owner dir{walk(root.fd, parts, parts.size() - 1, false)};
-        if (dir.fd < 0) continue;  // gone already, or reached only through a link
+        const size_t slash = clean.rfind('/');
+        const std::string parent = slash == std::string::npos ? "" : clean.substr(0, slash);
+        const std::string base = slash == std::string::npos ? clean : clean.substr(slash + 1);
+        if (cached.fd < 0 || parent != cached_parent) {
+            const std::vector<std::string> parts = components(parent);
+            cached.reset(walk(root.fd, parts, parts.size(), false));
+            cached_parent = parent;
+        }
+        const int dir = cached.fd;
+        if (dir < 0) continue;  // gone already, or reached only through a link
+        unlinkat(dir, part_name(base).c_str(), 0);  // left by an install killed while replacing it
+        if (unlinkat(dir, base.c_str(), 0) == 0 || errno == ENOENT) continue;
         struct stat st;
-        unlinkat(dir.fd, part_name(parts.back()).c_str(), 0);
-        if (fstatat(dir.fd, parts.back().c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-        if (S_ISDIR(st.st_mode)) {
-            unlinkat(dir.fd, parts.back().c_str(), AT_REMOVEDIR);  // only when empty
-        } else if (unlinkat(dir.fd, parts.back().c_str(), 0) != 0) {
+        if ((errno == EISDIR || errno == EPERM) && fstatat(dir, base.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISDIR(st.st_mode)) {
+            unlinkat(dir, base.c_str(), AT_REMOVEDIR);  // only when empty
+        } else {
             error("Can't delete file \"%s\": %s\n", entry.c_str(), errno_text().c_str());
         }
     }
