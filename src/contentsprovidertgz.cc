@@ -368,21 +368,28 @@ int ContentsProviderTgz::uninstallFile(const std::string& id, const std::string&
     m_database.m_name = "tgz";
     const std::string prefix = item->m_prefix;
     const std::string name = item->m_file;
-    // The removal scripts are moved out of the tree first: removing the files may take their folder.
-    std::string temp = temp_folder(m_session) + "/lumo_tgz.XXXXXX";
-    if (!mkdtemp(&temp[0])) {
-        error("ContentsProviderTgz::uninstallFile: can not create a folder in %s", temp_folder(m_session).c_str());
-        return -1;
-    }
+    // The removal scripts are moved out of the tree first: removing the files may take their
+    // folder. A package without scripts needs no such place.
+    std::string temp;
     for (const char* kind : tgz_script_kinds) {
         const std::string from = prefix + "/.scripts/" + kind + "." + name;
-        if (exists(from) && rename(from.c_str(), (temp + "/" + kind + "." + name).c_str()) != 0)
+        if (!exists(from)) continue;
+        if (temp.empty()) {
+            temp = temp_folder(m_session) + "/lumo_tgz.XXXXXX";
+            if (!mkdtemp(&temp[0])) {
+                error("ContentsProviderTgz::uninstallFile: can not create a folder in %s", temp_folder(m_session).c_str());
+                return -1;
+            }
+        }
+        if (rename(from.c_str(), (temp + "/" + kind + "." + name).c_str()) != 0)
             file_move(from, temp + "/" + kind + "." + name);
     }
-    runTgzScript(temp + "/PREUN." + name, prefix);
+    if (!temp.empty()) runTgzScript(temp + "/PREUN." + name, prefix);
     payload_remove_listed(prefix, readContentOfTextFile(item->m_listFile));
-    runTgzScript(temp + "/POSTUN." + name, prefix);
-    remove_dir(temp);
+    if (!temp.empty()) {
+        runTgzScript(temp + "/POSTUN." + name, prefix);
+        remove_dir(temp);
+    }
     remove_file(item->m_listFile, 1);
     remove_dir_if_empty(prefix + "/.scripts", 0);
     const int removed = m_database.removeItem(&m_contents, item);
