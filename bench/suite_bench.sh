@@ -196,3 +196,23 @@ done
 awk -v i="${cpu[engine.install]}" -v u="${cpu[engine.uninstall]}" -v wi="${wall[engine.install]}" \
     -v wu="${wall[engine.uninstall]}" \
     'BEGIN {printf "uninstall / install: CPU %.2f, wall %.2f\n", (i > 0 ? u / i : 0), (wi > 0 ? wu / wi : 0)}'
+
+# Where the engine's CPU time goes, when perf is there: the samples of one install and one
+# uninstall, split into the back-ends (their calls on the main thread and the threads they start:
+# inflating and writing) and everything else (start-up, product model, progress, records, logs).
+if command -v perf >/dev/null && perf record -o /dev/null -- true >/dev/null 2>&1; then
+    for direction in install uninstall; do
+        fresh
+        [ "$direction" = uninstall ] && engine_run install >/dev/null
+        perf record -F 4999 --call-graph dwarf,32768 -o "$work/perf.data" -- \
+            bash -c "$(declare -f engine_run); work=$work run=$run pkg=$pkg; engine_run $direction" >/dev/null 2>&1 || continue
+        perf report -i "$work/perf.data" --children --sort symbol --comm lumo 2>/dev/null |
+            awk -v d="$direction" '
+                /^#/ || !/%/ {next}
+                /\[\.\] start_thread / && !t {t = $1 + 0}
+                /\[\.\] lumo_main / && !m {m = $1 + 0}
+                /\[\.\] ContentsProvider[A-Za-z]*::(un)?installFile / && !b {b = $1 + 0}
+                END {printf "%s: of the engine'"'"'s samples, back-ends %.1f%% (their threads %.1f%%), the engine'"'"'s own work %.1f%%, not attributed (process start, stacks perf could not unwind) %.1f%%\n",
+                            d, t + b, t, m - b, 100 - t - m}'
+    done
+fi
