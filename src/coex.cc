@@ -421,6 +421,16 @@ int coex_diag_init(session_t* session) {
             print_log("coex_diag_init: the '%d'th RPM product has this group id already", index);
         }
     });
+    // The optional entries chosen for removal before, by this run or by the instance that handed
+    // its properties over to this one: the choice stands, so the removal is the one agreed to.
+    if (env_exists(session, "COEX_CHOSEN")) {
+        const std::string chosen = ";" + property(session, "COEX_CHOSEN") + ";";
+        coex_for_items(coex_providers(session), [&](ContentsProvider*, ContentsItem* item, int) {
+            if (coex_bound(item) && item->coex_uninstall == coex_uninstall_optional &&
+                chosen.find(";" + coex_item_key(item) + ";") != std::string::npos)
+                item->coex_selected = 1;
+        });
+    }
     coex_generate_strings(session);
     return 0;
 }
@@ -587,6 +597,18 @@ int coex_diag_finalize(session_t* session) {
             !item->coex_skiplist.empty() && (item->coex_show == coex_show_yes || item->coex_group != 0))
             env_cat_string(session, "PRODUCTS_TO_SKIP", ";" + item->coex_skiplist);
     });
+    // What the removal will touch, for the flow: the folders tell whether this user may remove
+    // them at all, and the chosen optional entries let an instance with other rights remove
+    // exactly these (coex_diag_init takes them back).
+    std::string dirs, chosen;
+    coex_for_items(coex_providers(session), [&](ContentsProvider*, ContentsItem* item, int) {
+        if (!coex_bound(item) || !item->coex_selected || item->coex_uninstall == coex_uninstall_forbidden) return;
+        if (!item->m_prefix.empty() && (dirs + ";").find(";" + item->m_prefix + ";") == std::string::npos)
+            dirs += ";" + item->m_prefix;
+        if (item->coex_uninstall == coex_uninstall_optional) chosen += ";" + coex_item_key(item);
+    });
+    env_set_string(session, "COEX_REMOVE_DIRS", dirs);
+    env_set_string(session, "COEX_CHOSEN", chosen);
     return 0;
 }
 

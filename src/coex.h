@@ -73,7 +73,8 @@ int coex_apply_filter(session_t* session, filter_t* filter, coex_action_t* actio
 int coex_run_action(session_t* session, ContentsItem* item, coex_action_t* action, bool fire);
 
 // Built-in actions of the coexistence dialog; each 0, or -1.
-// Applies the rules, groups the items by product and kind, selects the required ones, makes lists.
+// Applies the rules, groups the items by product and kind, selects the required ones and the
+// optional ones COEX_CHOSEN names, makes lists.
 int coex_diag_init(session_t* session);
 // The COEX_LIST_* properties, COEX_CHOICES and COEX_DIAG.
 int coex_generate_strings(session_t* session);
@@ -81,7 +82,9 @@ int coex_generate_strings(session_t* session);
 int coex_diag_show(session_t* session);
 // Flips the optional entry whose number is HANDLE (with every item of its group).
 int coex_diag_update(session_t* session);
-// Adds the skip lists of the optional items the user keeps to PRODUCTS_TO_SKIP.
+// Adds the skip lists of the optional items the user keeps to PRODUCTS_TO_SKIP; sets
+// COEX_REMOVE_DIRS (";"-led folders of what will be removed) and COEX_CHOSEN (the optional items
+// chosen for removal, by file name or id).
 int coex_diag_finalize(session_t* session);
 // Removes the selected items; a failure stops there, sets LUMO_EXIT_CODE to "2" and gives -1.
 int coex_diag_act(session_t* session);

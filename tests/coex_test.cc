@@ -144,8 +144,15 @@ TEST_F(CoexTest, DialogGroupsTogglesAndNeverTakesForbiddenItems) {
     EXPECT_EQ("1:  [x] Suite Core\n", get("COEX_LIST_OPT_SKIP"));
     EXPECT_EQ(1, tgz_.contents()[0]->coex_selected);  // the hidden member of the group follows
     EXPECT_EQ(0, tgz_.contents()[1]->coex_selected);
+    ASSERT_EQ(0, coex_diag_finalize(&session_));
+    EXPECT_EQ(";/opt/core1;/opt/docs;/opt/core2", get("COEX_REMOVE_DIRS"));
+    EXPECT_EQ(";core-1.0-1.x86_64.rpm;core-2.0.tgz", get("COEX_CHOSEN"));
+    ASSERT_EQ(0, coex_diag_init(&session_));  // as an instance handed these properties: the choice stands
+    EXPECT_EQ("1:  [x] Suite Core\n", get("COEX_LIST_OPT_SKIP"));
+    EXPECT_EQ(1, rpm_.contents()[0]->coex_selected);
     tgz_.contents()[1]->coex_selected = 1;  // whatever sets it, a forbidden item stays
     ASSERT_EQ(0, coex_diag_finalize(&session_));
+    EXPECT_EQ(";/opt/core1;/opt/docs;/opt/core2", get("COEX_REMOVE_DIRS"));
     EXPECT_EQ("", get("PRODUCTS_TO_SKIP"));
     lumo_test::StdioRedirect out;
     out.output(STDOUT_FILENO);

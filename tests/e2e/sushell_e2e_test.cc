@@ -245,51 +245,86 @@ TEST_F(SuShell, HungSuIsEndedAndInterruptCleansUp) {
 }  // namespace
 
 // The sample suite run by an ordinary user into a folder only root can write: the password typed
-// once, the suite installed by exactly one instance with root rights through sudo, everything the
-// two instances shared cleaned up, the password nowhere.
+// once a run, the suite installed, changed and removed by exactly one instance with root rights
+// through sudo, everything the two instances shared cleaned up, the password nowhere.
 TEST_F(SuShell, SampleSuiteEscalatesToRootThroughSudo) {
     const TestUsers users;
     if (!users.ready) GTEST_SKIP() << "needs root to create a user (useradd, chpasswd, setpriv, sudo)";
     if (!lumo_test::rpmbuild_missing().empty()) GTEST_SKIP() << lumo_test::rpmbuild_missing();
     std::string built;
-    ASSERT_EQ(0, run_command("LUMO_BUILD_DIR=" + quote(lumo_test::binary_dir()) + " " +
-                                 quote(lumo_test::source_dir() + "/examples/suite/build.sh") + " " +
-                                 quote(m_dir.file("suite-pkg")) + " && chmod -R a+rX " + quote(m_dir.file("suite-pkg")),
+    const std::string build = "LUMO_BUILD_DIR=" + quote(lumo_test::binary_dir()) + " " +
+                              quote(lumo_test::source_dir() + "/examples/suite/build.sh");
+    ASSERT_EQ(0, run_command(build + " " + quote(m_dir.file("pkg10")) + " && " + build + " --version 1.1 " +
+                                 quote(m_dir.file("pkg11")) + " && chmod -R a+rX " + quote(m_dir.path()),
                              &built, true))
         << built;
-    // Only root writes the folder above the target; the user owns the engine's records.
+    // Only root writes the folder above the target; the user owns the engine's records and a folder.
     const std::string target = m_dir.file("run/rootonly/suite");
     std::filesystem::create_directories(m_dir.file("run/rootonly"));
     std::filesystem::create_directories(m_dir.file("run/db"));
+    std::filesystem::create_directories(m_dir.file("run/own"));
     ASSERT_EQ(0, chmod(m_dir.file("run/rootonly").c_str(), 0755));
-    ASSERT_EQ(0, chown(m_dir.file("run/db").c_str(), getpwnam(first_user.c_str())->pw_uid, getpwnam(first_user.c_str())->pw_gid));
-    std::vector<std::string> argv = as_user(first_user);
-    argv.insert(argv.end(), {m_dir.file("suite-pkg/config/bin/lumo"), "--lang", "en", "--TEMP_FOLDER", shared() + "/t1", "--ESCALATE_WITH",
-                             "sudo", "--NONRPM_DB_DIR", m_dir.file("run/db"), "--SU_MARKER_TIMEOUT", "60"});
+    for (const char* mine : {"run/db", "run/own"})
+        ASSERT_EQ(0, chown(m_dir.file(mine).c_str(), getpwnam(first_user.c_str())->pw_uid, getpwnam(first_user.c_str())->pw_gid));
     lumo_test::PtyOptions options;
     options.cwd = m_dir.file("run");
     options.step_seconds = 90;
-    const lumo_test::PtyRun run = lumo_test::run_on_pty(
-        argv,
-        // The documentation, not chosen by default, is added: the root instance takes the choice over.
-        {{"Press Enter", "\n"}, {"Your choice", "1\n"}, {"Your choice", "1\n"}, {"Type a number", "2\n"},
-         {"Type a number", "4\n"}, {"Type a number", "1\n"}, {"Type a number", "1\n"},
-         {"Installation folder [", target + "\n"}, {"Press Enter to install", "\n"}, {"Password: ", first_password + "\n"},
-         {"The setup with root rights has ended (status 0)", ""}},
-        options);
-    EXPECT_EQ(0, run.status) << run.screen;
-    const std::string first_log = logs_of(first_user), root_log = logs_of("root");
-    EXPECT_EQ("AUTH_SUCCESS", lumo_test::logged_value(first_log, "AUTH_STATUS")) << first_log;
-    EXPECT_EQ("0", lumo_test::logged_value(first_log, "LUMO_EXIT_CODE"));
-    EXPECT_EQ(1u, lumo_test::count_occurrences(root_log, "Logging started at"));
-    // Every file of the suite is root's.
-    std::string foreign, left;
-    run_command("find " + quote(target) + " ! -user root", &foreign);
-    EXPECT_EQ("", foreign);
-    EXPECT_TRUE(lumo_test::exists_path(target + "/runtime/doc"));
-    EXPECT_TRUE(lumo_test::exists_path(target + "/analyzer"));
-    EXPECT_FALSE(folder_holds("/tmp", first_password)) << "a file holds the password";
-    EXPECT_EQ(std::string::npos, (first_log + root_log + run.screen).find(first_password));
+    // Install, change, release 1.1 over 1.0 and the removal of both: each run asks for the password
+    // and leaves the work to one instance with root rights, which takes over the choice made in
+    // the first one. 1.1 goes into the user's own folder: root only removes the 1.0 runtime, which
+    // this user could not, and the user installs; the user removes it alone.
+    const std::string own = m_dir.file("run/own/suite");
+    const std::vector<lumo_test::PtyStep> remove = {{"Press Enter", "\n"}, {"Type a number", "1\n"}, {"Press Enter to remove", "\n"}};
+    const struct {
+        const char *pkg, *mode;
+        std::string folder, owner;
+        std::vector<lumo_test::PtyStep> steps;
+        const char *there, *gone, *shown;
+    } runs[] = {
+        // The documentation, not chosen by default, is added, then taken away again.
+        {"pkg10", "install", target, "root",
+         {{"Press Enter", "\n"}, {"Your choice", "1\n"}, {"Your choice", "1\n"}, {"Type a number", "2\n"},
+          {"Type a number", "4\n"}, {"Type a number", "1\n"}, {"Type a number", "1\n"},
+          {"Installation folder [", target + "\n"}, {"Press Enter to install", "\n"}},
+         "runtime/doc", "", ""},
+        {"pkg10", "modify", target, "root",
+         {{"Press Enter", "\n"}, {"Type a number", "2\n"}, {"Type a number", "3\n"}, {"Type a number", "1\n"},
+          {"Type a number", "1\n"}, {"Press Enter to make the changes", "\n"}},
+         "analyzer", "runtime/doc", ""},
+        {"pkg11", "install", own, first_user,
+         {{"Press Enter", "\n"}, {"Your choice", "1\n"}, {"Your choice", "1\n"}, {"Enter to go on", "\n"},
+          {"Type a number", "1\n"}, {"Installation folder [", own + "\n"}, {"Press Enter to install", "\n"},
+          {"Only root can remove the earlier release", ""}},
+         "runtime/RELEASE", "", "Removing rt_lib.tar.gz... done"},
+        {"pkg11", "uninstall", own, "", remove, "", ".", ""},
+        {"pkg10", "uninstall", target, "root", remove, "", ".", ""},
+    };
+    for (const auto& r : runs) {
+        SCOPED_TRACE(std::string(r.pkg) + " " + r.mode);
+        run_command("rm -f " + quote(shared()) + "/*.log");
+        std::vector<std::string> argv = as_user(first_user);
+        argv.insert(argv.end(), {m_dir.file(std::string(r.pkg) + "/config/bin/lumo"), "--lang", "en", "--LUMO_MODE", r.mode, "--TEMP_FOLDER",
+                                 shared() + "/t1", "--ESCALATE_WITH", "sudo", "--NONRPM_DB_DIR", m_dir.file("run/db"),
+                                 "--SU_MARKER_TIMEOUT", "60"});
+        const std::vector<lumo_test::PtyStep> password = {{"Password: ", first_password + "\n"},
+                                                          {"The setup with root rights has ended (status 0)", ""}};
+        const lumo_test::PtyRun run = lumo_test::run_on_pty(argv, r.owner.empty() ? r.steps : r.steps + password, options);
+        EXPECT_EQ(0, run.status) << run.screen;
+        const std::string first_log = logs_of(first_user), root_log = logs_of("root");
+        EXPECT_EQ(r.owner.empty() ? "<unset>" : "AUTH_SUCCESS", lumo_test::logged_value(first_log, "AUTH_STATUS")) << first_log;
+        EXPECT_EQ("0", lumo_test::logged_value(first_log, "LUMO_EXIT_CODE"));
+        EXPECT_EQ(r.owner.empty() ? 0u : 1u, lumo_test::count_occurrences(root_log, "Logging started at"));
+        // Every file of the suite is its installer's; after the removal nothing is left, not even the folder.
+        std::string foreign;
+        run_command("find " + quote(r.folder) + " ! -user " + (r.owner.empty() ? first_user : r.owner), &foreign);
+        EXPECT_EQ("", foreign);
+        EXPECT_TRUE(!*r.there || lumo_test::exists_path(r.folder + "/" + r.there)) << r.there;
+        EXPECT_FALSE(*r.gone && lumo_test::exists_path(r.folder + "/" + r.gone)) << r.gone;
+        EXPECT_NE(std::string::npos, run.screen.find(r.shown)) << run.screen;
+        EXPECT_FALSE(folder_holds("/tmp", first_password)) << "a file holds the password";
+        EXPECT_EQ(std::string::npos, (first_log + root_log + run.screen).find(first_password));
+    }
+    std::string left;
     // Where the instances met only their logs are left: no marker, environment file or temporary folder.
     run_command("ls -A " + quote(shared()) + " | grep -v '[.]log$'", &left);
     EXPECT_EQ("", left);

@@ -13,15 +13,30 @@ remove_leftovers() {
     return 0
 }
 
-# Whether this user needs root rights to install: the folder, or the nearest folder above it that
-# exists when it is not made yet, is not writable. SUITE_NEEDS_ROOT becomes "yes" or "no".
-needs_root() {
-    local dir="$LI_LUMO_INSTALL_DIR"
+# Whether this user can write the folder, or the nearest folder above it that exists when it is
+# not made yet.
+can_write() {
+    local dir="$1"
     while [ -n "$dir" ] && [ ! -e "$dir" ] && [ "$dir" != / ]; do dir=$(dirname -- "$dir"); done
-    if [ -d "$dir" ] && [ -w "$dir" ] && [ -x "$dir" ]; then
-        LI_SUITE_NEEDS_ROOT=no
-    else
-        LI_SUITE_NEEDS_ROOT=yes
-    fi
+    [ -d "$dir" ] && [ -w "$dir" ] && [ -x "$dir" ]
+}
+
+# Whether this user needs root rights to install into the chosen folder. SUITE_NEEDS_ROOT becomes
+# "yes" or "no".
+needs_root() {
+    if can_write "$LI_LUMO_INSTALL_DIR"; then LI_SUITE_NEEDS_ROOT=no; else LI_SUITE_NEEDS_ROOT=yes; fi
+    return 0
+}
+
+# Whether removing the earlier release needs root rights: one of its folders (COEX_REMOVE_DIRS,
+# each led by ";") is not writable. SUITE_COEX_NEEDS_ROOT becomes "yes" or "no".
+coex_needs_root() {
+    local dir rest="$LI_COEX_REMOVE_DIRS"
+    LI_SUITE_COEX_NEEDS_ROOT=no
+    while [ -n "$rest" ]; do
+        dir=${rest%%;*}
+        [ "$dir" = "$rest" ] && rest= || rest=${rest#*;}
+        [ -z "$dir" ] || can_write "$dir" || LI_SUITE_COEX_NEEDS_ROOT=yes
+    done
     return 0
 }
