@@ -669,6 +669,12 @@ int sync_fd(int fd) {
     return 0;
 }
 
+// A folder that cannot be opened (gone since) has nothing to flush. 0 or -1.
+int sync_folder(const std::string& folder) {
+    fd_owner dir{::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    return dir.fd >= 0 ? sync_fd(dir.fd) : 0;
+}
+
 void flush_sync_batch(sync_batch_t& batch) {
     int failed = 0;
     for (const auto& entry : batch.files) {
@@ -676,8 +682,7 @@ void flush_sync_batch(sync_batch_t& batch) {
         close(entry.second);
     }
     for (const std::string& folder : batch.folders) {
-        fd_owner dir{::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
-        if (dir.fd >= 0 && sync_fd(dir.fd) != 0) ++failed;
+        if (sync_folder(folder) != 0) ++failed;
     }
     if (failed) error("payload_sync_batch: %d records could not be flushed to the disk: %s", failed, errno_text().c_str());
     batch.files.clear();
@@ -704,11 +709,6 @@ bool sync_defer(const std::string& path, const std::string& record, const std::s
     }
     batch.folders.insert(folder);
     return true;
-}
-
-void sync_folder(const std::string& folder) {
-    fd_owner dir{::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
-    if (dir.fd >= 0) sync_fd(dir.fd);
 }
 
 }  // namespace
