@@ -18,6 +18,7 @@
 #include <mutex>
 #include <random>
 #include <set>
+#include <atomic>
 #include <thread>
 
 #include "file.h"
@@ -550,12 +551,16 @@ bool write_job(const write_job_t& job) {
 
 struct payload_writer_pool {
     std::mutex mutex;
-    std::condition_variable changed;
+    // Two conditions, each signalled only when someone waits for it: a wake-up is a system call
+    // (and, on a virtual machine, an interrupt to another processor), too dear to pay per file.
+    std::condition_variable work;  // writers wait for jobs
+    std::condition_variable room;  // the reader waits for room in the queue, or for the end
     std::deque<write_job_t> jobs;
     std::set<std::string> in_flight;
     size_t bytes = 0;
     int busy = 0;
-    int idle = 0;  // writers waiting for a job
+    int idle = 0;     // writers waiting for a job
+    int waiting = 0;  // readers waiting on room
     int failures = 0;
     bool stop = false;
     std::vector<std::thread> threads;
@@ -568,12 +573,12 @@ struct payload_writer_pool {
             std::lock_guard<std::mutex> lock(mutex);
             stop = true;
         }
-        changed.notify_all();
+        work.notify_all();
         for (std::thread& t : threads) t.join();
     }
     void submit(write_job_t job) {
         std::unique_lock<std::mutex> lock(mutex);
-        changed.wait(lock, [this] { return bytes < pool_bytes_max || (jobs.empty() && busy == 0); });
+        wait_room(lock, [this] { return bytes < pool_bytes_max || (jobs.empty() && busy == 0); });
         bytes += job.data.size();
         in_flight.insert(job.clean);
         jobs.push_back(std::move(job));
@@ -582,8 +587,9 @@ struct payload_writer_pool {
                 block_stopping_signals();
                 run();
             });
+        const bool wake = idle > 0;
         lock.unlock();
-        changed.notify_all();
+        if (wake) work.notify_one();
     }
     bool pending(const std::string& clean) {
         std::lock_guard<std::mutex> lock(mutex);
@@ -592,16 +598,22 @@ struct payload_writer_pool {
     // Waits until every job is done; the failures since the last call.
     int wait_idle() {
         std::unique_lock<std::mutex> lock(mutex);
-        changed.wait(lock, [this] { return jobs.empty() && busy == 0; });
+        wait_room(lock, [this] { return jobs.empty() && busy == 0; });
         const int failed = failures;
         failures = 0;
         return failed;
     }
+    template <class Ready>
+    void wait_room(std::unique_lock<std::mutex>& lock, Ready ready) {
+        ++waiting;
+        room.wait(lock, ready);
+        --waiting;
+    }
     void run() {
+        std::unique_lock<std::mutex> lock(mutex);
         for (;;) {
-            std::unique_lock<std::mutex> lock(mutex);
             ++idle;
-            changed.wait(lock, [this] { return stop || !jobs.empty(); });
+            work.wait(lock, [this] { return stop || !jobs.empty(); });
             --idle;
             if (jobs.empty()) return;
             write_job_t job = std::move(jobs.front());
@@ -609,13 +621,16 @@ struct payload_writer_pool {
             ++busy;
             lock.unlock();
             const bool ok = write_job(job);
+            const size_t size = job.data.size();
+            std::string clean = std::move(job.clean);
+            job = write_job_t{};  // the data goes before the lock is taken again
             lock.lock();
             --busy;
-            bytes -= job.data.size();
-            in_flight.erase(job.clean);
+            bytes -= size;
+            in_flight.erase(clean);
             if (!ok) ++failures;
-            lock.unlock();
-            changed.notify_all();
+            // The reader is woken once a quarter of the queue is free, not for every file.
+            if (waiting > 0 && (bytes <= pool_bytes_max / 4 * 3 || (jobs.empty() && busy == 0))) room.notify_all();
         }
     }
 };
@@ -1171,16 +1186,85 @@ int payload_extractor::finish() {
     return m_failures ? -1 : 0;
 }
 
+namespace {
+
+// One entry of a removal list, checked and split below the prefix.
+struct removal {
+    std::string entry;   // as listed, for messages
+    std::string parent;  // folder below the prefix ("" for the prefix itself)
+    std::string base;
+    int error = 0;       // errno of a failed removal, logged afterwards in list order
+    bool folder = false; // a folder: removed, when empty, after every file
+};
+
+// Removes entries[order[from, to)] below root, one walk per run of entries in the same folder.
+// The file pass removes files and marks folders; the folder pass removes the marked folders that
+// are empty.
+void remove_entries(int root, std::vector<removal>& entries, const std::vector<size_t>& order, size_t from,
+                    size_t to, bool folders) {
+    std::string cached_parent;
+    fd_owner cached{-1};
+    for (size_t i = from; i < to; ++i) {
+        removal& r = entries[order[i]];
+        if (cached.fd < 0 || r.parent != cached_parent) {
+            const std::vector<std::string> parts = components(r.parent);
+            cached.reset(walk(root, parts, parts.size(), false));
+            cached_parent = r.parent;
+        }
+        const int dir = cached.fd;
+        if (dir < 0) continue;  // gone already, or reached only through a link
+        if (folders) {
+            unlinkat(dir, r.base.c_str(), AT_REMOVEDIR);  // only when empty
+            continue;
+        }
+        unlinkat(dir, part_name(r.base).c_str(), 0);  // left by an install killed while replacing it
+        if (unlinkat(dir, r.base.c_str(), 0) == 0 || errno == ENOENT) continue;
+        struct stat st;
+        if ((errno == EISDIR || errno == EPERM) && fstatat(dir, r.base.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISDIR(st.st_mode)) {
+            r.folder = true;
+        } else {
+            r.error = errno;
+        }
+    }
+}
+
+// Runs remove_entries over order on up to four threads. Most of a removal is the file system
+// waiting on the device (freeing and discarding blocks), and several removals wait together.
+void remove_entries_parallel(int root, std::vector<removal>& entries, const std::vector<size_t>& order,
+                             bool folders) {
+    // Threads cost less than one such wait; folders, fewer and slower to free, go one at a time.
+    const size_t chunk = folders ? 1 : 4;
+    const size_t workers = std::min<size_t>(4, (order.size() + chunk - 1) / chunk);
+    if (workers <= 1) {
+        remove_entries(root, entries, order, 0, order.size(), folders);
+        return;
+    }
+    std::atomic<size_t> next{0};
+    auto work = [&] {
+        for (size_t from; (from = next.fetch_add(chunk)) < order.size();)
+            remove_entries(root, entries, order, from, std::min(order.size(), from + chunk), folders);
+    };
+    std::vector<std::thread> helpers;
+    for (size_t i = 1; i < workers; ++i)
+        helpers.emplace_back([&work] {
+            block_stopping_signals();
+            work();
+        });
+    work();
+    for (std::thread& t : helpers) t.join();
+}
+
+}  // namespace
+
 int payload_remove_listed(const std::string& prefix_in, const std::vector<std::string>& paths) {
     std::string prefix = prefix_in;
     while (prefix.size() > 1 && prefix.back() == '/') prefix.pop_back();
     fd_owner root{::open(prefix.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
     if (root.fd < 0) return 0;  // nothing of the package is left
     int refused = 0;
-    // The entries of one folder come together in a list: its walk from the prefix is kept for
-    // the next entry instead of done again for every file.
-    std::string cached_parent;
-    fd_owner cached{-1};
+    std::vector<removal> entries;
+    entries.reserve(paths.size());
     for (auto it = paths.rbegin(); it != paths.rend(); ++it) {
         std::string entry = *it;
         while (!entry.empty() && (entry.back() == '\n' || entry.back() == '\r' || entry.back() == '/')) entry.pop_back();
@@ -1192,26 +1276,26 @@ int payload_remove_listed(const std::string& prefix_in, const std::vector<std::s
             ++refused;
             continue;
         }
+        removal r;
         const size_t slash = clean.rfind('/');
-        const std::string parent = slash == std::string::npos ? "" : clean.substr(0, slash);
-        const std::string base = slash == std::string::npos ? clean : clean.substr(slash + 1);
-        if (cached.fd < 0 || parent != cached_parent) {
-            const std::vector<std::string> parts = components(parent);
-            cached.reset(walk(root.fd, parts, parts.size(), false));
-            cached_parent = parent;
-        }
-        const int dir = cached.fd;
-        if (dir < 0) continue;  // gone already, or reached only through a link
-        unlinkat(dir, part_name(base).c_str(), 0);  // left by an install killed while replacing it
-        if (unlinkat(dir, base.c_str(), 0) == 0 || errno == ENOENT) continue;
-        struct stat st;
-        if ((errno == EISDIR || errno == EPERM) && fstatat(dir, base.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-            S_ISDIR(st.st_mode)) {
-            unlinkat(dir, base.c_str(), AT_REMOVEDIR);  // only when empty
-        } else {
-            error("Can't delete file \"%s\": %s\n", entry.c_str(), errno_text().c_str());
-        }
+        r.parent = slash == std::string::npos ? "" : clean.substr(0, slash);
+        r.base = slash == std::string::npos ? clean : clean.substr(slash + 1);
+        r.entry = std::move(entry);
+        entries.push_back(std::move(r));
     }
+    // Every file first (their order does not matter), then the folders, deepest first: one depth
+    // at a time, so a folder goes only after the folders below it.
+    std::vector<size_t> order(entries.size());
+    for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+    remove_entries_parallel(root.fd, entries, order, false);
+    std::map<size_t, std::vector<size_t>, std::greater<size_t>> by_depth;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        if (entries[i].error) error("Can't delete file \"%s\": %s\n", entries[i].entry.c_str(), strerror(entries[i].error));
+        if (entries[i].folder)
+            by_depth[static_cast<size_t>(std::count(entries[i].parent.begin(), entries[i].parent.end(), '/')) +
+                     !entries[i].parent.empty()].push_back(i);
+    }
+    for (const auto& level : by_depth) remove_entries_parallel(root.fd, entries, level.second, true);
     return refused;
 }
 

@@ -263,6 +263,28 @@ open(out,'wb').write(gzip.compress(bytes(raw(b)), 1))
     }
 }
 
+// Removal runs on several threads once a list is long: files first, then folders deepest first,
+// each only when empty.
+TEST_F(TgzTest, LongListRemovalKeepsWhatIsNotListed) {
+    const std::string archive = make("long.tgz", R"(
+def b(t):
+    for d in ('a', 'a/b', 'a/b/c', 'a/b/c/d', 'e'):
+        entry(t, d, kind=tarfile.DIRTYPE, mode=0o755)
+        for i in range(30):
+            entry(t, '%s/f%02d' % (d, i), b'x')
+    entry(t, 'e/link', kind=tarfile.SYMTYPE, link='../outside')
+open(out,'wb').write(gzip.compress(bytes(raw(b))))
+)");
+    write_file_text(dir_.file("outside/keep"), "keep");
+    ASSERT_EQ(0, provider_.installFile(archive, prefix(), ""));
+    write_file_text(prefix() + "/a/b/mine", "not the package's");
+    fs::remove(prefix() + "/a/f07");  // already gone: ignored
+    ASSERT_EQ(0, provider_.uninstallFile("", "long.tgz"));
+    EXPECT_EQ((std::set<std::string>{"a", "a/b", "a/b/mine"}), tree(prefix()));
+    EXPECT_EQ("keep", read_file(dir_.file("outside/keep")));
+    EXPECT_EQ(std::string::npos, log_.text().find("Can't delete file"));
+}
+
 TEST_F(TgzTest, RemovalStaysInsideThePrefixAndStopsAtTheInstallationFolder) {
     const std::string archive = make("rm.tgz", R"(
 def b(t):
