@@ -161,7 +161,6 @@ b_cmd() { measure "$tool" install rpm "$rpm_file" "$out/p" --mode RPM --rpm-dbpa
 pair
 rpmi_s=$a_s; route_s=$b_s
 echo "rpm -i: ${rpmi_s}s  lumo RPM route: ${route_s}s"
-rm -rf "$work/runs"
 
 ratio() { python3 -c "import sys; a, b = float(sys.argv[1]), float(sys.argv[2]); print('%.2f' % (a / b if b else float('nan')))" "$1" "$2"; }
 echo "== ratios (engine / reference)"

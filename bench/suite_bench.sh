@@ -143,7 +143,7 @@ if [ -d "$work/runs" ]; then
 fi
 
 # best KIND DIRECTION: the run with the least CPU time among $runs; KIND is engine, hollow,
-# backend or tar. Each uninstall is measured on a fresh install made the same way.
+# backend or tar. Each uninstall is measured on a fresh install made the same way and synced.
 best() {
     local kind=$1 direction=$2 result best_result="" r
     for ((r = 0; r < runs; r++)); do
@@ -155,6 +155,9 @@ best() {
                 backend) backend_all install >/dev/null ;;
                 tar) tar_all install ;;
             esac
+            # An uninstall comes long after its install: the files are on the disk by then, and
+            # removing them frees blocks that the file system has to hand back to the device.
+            sync
         fi
         case $kind in
             engine) result=$(measure bash -c "$(declare -f engine_run); work=$work run=$run pkg=$pkg; engine_run $direction") ;;
@@ -167,18 +170,38 @@ best() {
     echo "$best_result"
 }
 
-# Sanity: the engine installs every file and removes every file.
+# Sanity: the engine installs every file (and, checked after the timings, removes every file: a
+# removal here would slow the file creation of the installs timed next).
 fresh
+sanity=$run
 engine_run install >/dev/null || true
 installed=$(find "$run/target" -type f -path '*/c*/d*' | wc -l)
-engine_run uninstall >/dev/null || true
-left=0
-[ -d "$run/target" ] && left=$(find "$run/target" -type f | wc -l)
-echo "engine install put $installed files in place; its uninstall left $left"
-[ "$installed" -ge $((per_component * components)) ] && [ "$left" -eq 0 ] || { echo "suite_bench: the engine did not do the job" >&2; exit 1; }
+echo "engine install put $installed files in place"
+[ "$installed" -ge $((per_component * components)) ] || { echo "suite_bench: the engine did not install" >&2; exit 1; }
+
+# Where the engine's CPU time goes, when perf is there: the samples of one run, split into the
+# back-ends (their calls on the main thread and the threads they start: inflating and writing) and
+# everything else (start-up, product model, progress, records, logs). Taken right after the
+# timings of its direction, before any later removal slows the file system down.
+perf_split() {  # DIRECTION
+    local direction=$1
+    command -v perf >/dev/null && perf record -o /dev/null -- true >/dev/null 2>&1 || return 0
+    fresh
+    if [ "$direction" = uninstall ]; then engine_run install >/dev/null; sync; fi
+    perf record -F 4999 --call-graph dwarf,32768 -o "$work/perf.data" -- \
+        bash -c "$(declare -f engine_run); work=$work run=$run pkg=$pkg; engine_run $direction" >/dev/null 2>&1 || return 0
+    perf report -i "$work/perf.data" --children --sort symbol --comm lumo 2>/dev/null |
+        awk -v d="$direction" '
+            /^#/ || !/%/ {next}
+            /\[\.\] start_thread / && !t {t = $1 + 0}
+            /\[\.\] lumo_main / && !m {m = $1 + 0}
+            /\[\.\] ContentsProvider[A-Za-z]*::(un)?installFile / && !b {b = $1 + 0}
+            END {printf "%s: of the engine'"'"'s samples, back-ends %.1f%% (their threads %.1f%%), the engine'"'"'s own work %.1f%%, not attributed (process start, stacks perf could not unwind) %.1f%%\n",
+                        d, t + b, t, m - b, 100 - t - m}'
+}
 
 printf '%-10s %-9s %9s %9s %9s\n' direction kind cpu_ms wall_ms rss_kb
-declare -A cpu wall
+declare -A cpu wall split
 for direction in install uninstall; do
     for kind in engine hollow backend tar; do
         read -r c w m < <(best "$kind" "$direction")
@@ -186,7 +209,14 @@ for direction in install uninstall; do
         wall[$kind.$direction]=$w
         printf '%-10s %-9s %9d %9d %9d\n' "$direction" "$kind" "$c" "$w" "$m"
     done
+    split[$direction]=$(perf_split "$direction")
 done
+run=$sanity
+engine_run uninstall >/dev/null || true
+left=0
+[ -d "$run/target" ] && left=$(find "$run/target" -type f | wc -l)
+echo "engine uninstall left $left files"
+[ "$left" -eq 0 ] || { echo "suite_bench: the engine did not uninstall" >&2; exit 1; }
 for direction in install uninstall; do
     awk -v e="${cpu[engine.$direction]}" -v h="${cpu[hollow.$direction]}" -v we="${wall[engine.$direction]}" \
         -v wh="${wall[hollow.$direction]}" -v d="$direction" 'BEGIN {
@@ -196,23 +226,7 @@ done
 awk -v i="${cpu[engine.install]}" -v u="${cpu[engine.uninstall]}" -v wi="${wall[engine.install]}" \
     -v wu="${wall[engine.uninstall]}" \
     'BEGIN {printf "uninstall / install: CPU %.2f, wall %.2f\n", (i > 0 ? u / i : 0), (wi > 0 ? wu / wi : 0)}'
-
-# Where the engine's CPU time goes, when perf is there: the samples of one install and one
-# uninstall, split into the back-ends (their calls on the main thread and the threads they start:
-# inflating and writing) and everything else (start-up, product model, progress, records, logs).
-if command -v perf >/dev/null && perf record -o /dev/null -- true >/dev/null 2>&1; then
-    for direction in install uninstall; do
-        fresh
-        [ "$direction" = uninstall ] && engine_run install >/dev/null
-        perf record -F 4999 --call-graph dwarf,32768 -o "$work/perf.data" -- \
-            bash -c "$(declare -f engine_run); work=$work run=$run pkg=$pkg; engine_run $direction" >/dev/null 2>&1 || continue
-        perf report -i "$work/perf.data" --children --sort symbol --comm lumo 2>/dev/null |
-            awk -v d="$direction" '
-                /^#/ || !/%/ {next}
-                /\[\.\] start_thread / && !t {t = $1 + 0}
-                /\[\.\] lumo_main / && !m {m = $1 + 0}
-                /\[\.\] ContentsProvider[A-Za-z]*::(un)?installFile / && !b {b = $1 + 0}
-                END {printf "%s: of the engine'"'"'s samples, back-ends %.1f%% (their threads %.1f%%), the engine'"'"'s own work %.1f%%, not attributed (process start, stacks perf could not unwind) %.1f%%\n",
-                            d, t + b, t, m - b, 100 - t - m}'
-    done
-fi
+for direction in install uninstall; do
+    [ -n "${split[$direction]}" ] && echo "${split[$direction]}"
+done
+exit 0
