@@ -3,13 +3,17 @@
 #include <fcntl.h>
 #include <isa-l/igzip_lib.h>
 #include <lzma.h>
+#include <sched.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <zstd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <condition_variable>
@@ -18,7 +22,6 @@
 #include <mutex>
 #include <random>
 #include <set>
-#include <atomic>
 #include <thread>
 
 #include "file.h"
@@ -549,6 +552,18 @@ bool write_job(const write_job_t& job) {
 
 }  // namespace
 
+// Writers give way to the thread that inflates and the one that reads entries: every writer waits
+// for those two, and a writer that takes their processor on a wake-up idles the whole pipeline.
+// As throughput work at a lower weight (this thread only) they use what those two leave.
+void yield_to_reader() {
+    struct sched_param none {};
+    sched_setscheduler(0, SCHED_BATCH, &none);
+    const id_t thread = static_cast<id_t>(syscall(SYS_gettid));
+    errno = 0;
+    const int nice = getpriority(PRIO_PROCESS, thread);
+    if (errno == 0) setpriority(PRIO_PROCESS, thread, nice + 5);
+}
+
 struct payload_writer_pool {
     std::mutex mutex;
     // Two conditions, each signalled only when someone waits for it: a wake-up is a system call
@@ -585,6 +600,7 @@ struct payload_writer_pool {
         if (static_cast<size_t>(idle) < jobs.size() && threads.size() < pool_threads)
             threads.emplace_back([this] {
                 block_stopping_signals();
+                yield_to_reader();
                 run();
             });
         const bool wake = idle > 0;
