@@ -490,7 +490,7 @@ int walk(int root, const std::vector<std::string>& parts, size_t count, bool cre
 
 constexpr size_t pool_threads = 4;
 constexpr uint64_t pool_file_max = 8 << 20;   // larger files are streamed by the reading thread
-constexpr size_t pool_bytes_max = 64 << 20;   // data waiting for the writers, at most
+constexpr size_t pool_bytes_max = 16 << 20;   // data waiting for the writers, at most
 
 struct write_job_t {
     std::shared_ptr<fd_owner> dir;
