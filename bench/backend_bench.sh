@@ -97,10 +97,11 @@ ls -l tree.tgz "$rpm_file" | awk '{print $5 " bytes  " $NF}'
 
 # The page cache cannot be dropped without privileges here; every command reads its input once
 # before it is timed, so both sides of each ratio start from the same warm input and empty output.
-# Each run writes into a folder of its own and nothing is deleted until the end: on ext4, creating
-# files just after tens of thousands were deleted costs several times the usual (the allocator
-# passes over every inode deleted in the last seconds), which would time the deletion instead of
-# the tool.
+# Each run writes into a folder of its own and nothing is deleted until the next start, which then
+# waits: on ext4, creating files after tens of thousands were deleted costs several times the usual
+# (the allocator passes over every inode deleted in the last minute, or the last six while its
+# table block is dirty, and creating files dirties it), which would time the deletion instead of
+# the tool. BENCH_SETTLE (400 s) is that wait.
 warm() { cat "$1" >/dev/null; sync; }
 # Runs a command and prints "seconds peak-kilobytes".
 measure() {
@@ -119,8 +120,8 @@ fresh() {  # (the folder's name comes from mktemp: a counter would not survive a
 if [ -d "$work/runs" ]; then
     rm -rf "$work/runs"
     sync
-    echo "== letting the file system settle after deleting an earlier run's output (${BENCH_SETTLE:-90}s)"
-    sleep "${BENCH_SETTLE:-90}"
+    echo "== letting the file system settle after deleting an earlier run's output (${BENCH_SETTLE:-400}s)"
+    sleep "${BENCH_SETTLE:-400}"
 fi
 
 # best "seconds kilobytes" of the runs of one side, by seconds

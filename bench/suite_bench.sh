@@ -128,8 +128,9 @@ tar_all() {
         if [ "$1" = install ]; then tar -xzf "$pkg/payload/c$c.tar.gz" -C "$run/target"; else rm -rf "$run/target/c$c"; fi
     done
 }
-# Every run works in a folder of its own, deleted only at the end: on ext4, creating files just
-# after thousands were deleted costs several times the usual, which would time the deletion.
+# Every run works in a folder of its own, deleted only at the next start, which then waits
+# BENCH_SETTLE (400 s): on ext4, creating files within minutes of deleting thousands costs several
+# times the usual, which would time the deletion.
 fresh() {  # (called in subshells too: the folder's name comes from mktemp, not a counter)
     mkdir -p "$work/runs"
     run=$(mktemp -d "$work/runs/run.XXXXXX")
@@ -138,8 +139,8 @@ fresh() {  # (called in subshells too: the folder's name comes from mktemp, not 
 if [ -d "$work/runs" ]; then
     rm -rf "$work/runs"
     sync
-    echo "== letting the file system settle after deleting an earlier run's output (${BENCH_SETTLE:-60}s)"
-    sleep "${BENCH_SETTLE:-60}"
+    echo "== letting the file system settle after deleting an earlier run's output (${BENCH_SETTLE:-400}s)"
+    sleep "${BENCH_SETTLE:-400}"
 fi
 
 # best KIND DIRECTION: the run with the least CPU time among $runs; KIND is engine, hollow,
