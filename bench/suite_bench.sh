@@ -197,7 +197,12 @@ perf_split() {  # DIRECTION
             /\[\.\] start_thread / && !t {t = $1 + 0}
             /\[\.\] lumo_main / && !m {m = $1 + 0}
             /\[\.\] ContentsProvider[A-Za-z]*::(un)?installFile / && !b {b = $1 + 0}
-            END {printf "%s: of the engine'"'"'s samples, back-ends %.1f%% (their threads %.1f%%), the engine'"'"'s own work %.1f%%, not attributed (process start, stacks perf could not unwind) %.1f%%\n",
+            END {
+                if (t + m < 80) {  # perf lost the user stacks of most samples: no split is better than a wrong one
+                    printf "%s: perf unwound only %.1f%% of the samples; no split (run again)\n", d, t + m
+                    exit
+                }
+                printf "%s: of the engine'"'"'s samples, back-ends %.1f%% (their threads %.1f%%), the engine'"'"'s own work %.1f%%, not attributed (process start, stacks perf could not unwind) %.1f%%\n",
                         d, t + b, t, m - b, 100 - t - m}'
 }
 

@@ -12,6 +12,7 @@
 #include <csignal>
 #include <cstring>
 #include <ctime>
+#include <random>
 #include <set>
 #include <vector>
 
@@ -213,16 +214,43 @@ void print_done(session_t* session, const Component* component) {
         print_string("%s\n", expanded(session, "${install_component_done}").c_str());
 }
 
+bool is_private_folder(const std::string& folder) {
+    struct stat st;
+    return lstat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
+           (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+// Replaces the trailing X's of name with random letters and digits until the name is unused.
+bool fill_unused_name(std::string* name) {
+    static std::mt19937_64 random{std::random_device{}() ^ static_cast<uint64_t>(getpid())};
+    static const char digits[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    const size_t x = name->find_last_not_of('X') + 1;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        for (size_t i = x; i < name->size(); ++i) (*name)[i] = digits[random() % (sizeof(digits) - 1)];
+        struct stat st;
+        if (lstat(name->c_str(), &st) != 0 && errno == ENOENT) return true;
+    }
+    return false;
+}
+
 // SCRIPT_OUTPUT_FILE names a fresh file in the temporary folder for one back-end call.
+//
+// In a folder only this user can write to, a name that nothing holds is enough: nobody can put a
+// link there before a shell function's redirection opens it, and the back-end calls that run no
+// shell function (nearly all) create no file. That matters after a removal: ext4 then passes over
+// every inode the removal freed to create one. In any other folder the file is made here, so that
+// the name is ours before the shell opens it.
 class script_output {
 public:
     explicit script_output(session_t* session) : m_session(session) {
-        std::string name = property(session, "TEMP_FOLDER") + "/install_progress_XXXXXXXX";
-        const int fd = mkstemp(&name[0]);
-        if (fd >= 0) {
-            close(fd);
-            m_path = name;
+        const std::string folder = property(session, "TEMP_FOLDER");
+        std::string name = folder + "/install_progress_XXXXXXXX";
+        if (!(is_private_folder(folder) && fill_unused_name(&name))) {
+            const int fd = mkstemp(&name[0]);
+            if (fd >= 0) close(fd);
+            else name.clear();
         }
+        m_path = name;
         env_set_string(session, "SCRIPT_OUTPUT_FILE", m_path);
     }
     ~script_output() {
