@@ -272,16 +272,15 @@ def b(t):
         entry(t, d, kind=tarfile.DIRTYPE, mode=0o755)
         for i in range(30):
             entry(t, '%s/f%02d' % (d, i), b'x')
-    entry(t, 'e/link', kind=tarfile.SYMTYPE, link='../outside')
+    entry(t, 'e/link', kind=tarfile.SYMTYPE, link='../a/b')
 open(out,'wb').write(gzip.compress(bytes(raw(b))))
 )");
-    write_file_text(dir_.file("outside/keep"), "keep");
     ASSERT_EQ(0, provider_.installFile(archive, prefix(), ""));
     write_file_text(prefix() + "/a/b/mine", "not the package's");
     fs::remove(prefix() + "/a/f07");  // already gone: ignored
     ASSERT_EQ(0, provider_.uninstallFile("", "long.tgz"));
+    // The link to a folder went as a link; the folder it named keeps the file that is not listed.
     EXPECT_EQ((std::set<std::string>{"a", "a/b", "a/b/mine"}), tree(prefix()));
-    EXPECT_EQ("keep", read_file(dir_.file("outside/keep")));
     EXPECT_EQ(std::string::npos, log_.text().find("Can't delete file"));
 }
 
