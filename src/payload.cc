@@ -1020,7 +1020,16 @@ int payload_extractor::add_directory(const std::string& name, mode_t mode, int64
     const int dir = parent_fd(clean, true, &base);
     if (dir < 0) return fail();
     if (record(clean) != 0) return fail();
-    if (mkdirat(dir, base.c_str(), 0700) != 0 && errno != EEXIST) {
+    // A folder its owner can write into, with no special bits and nothing the umask would take, is
+    // made with its mode at once. Any other is made private and given its mode at the end: a
+    // folder without write permission must still take its entries.
+    const mode_t wanted = effective_mode(mode);
+    const bool final_mode = (wanted & 0700) == 0700 && (wanted & 07000) == 0 && (wanted & m_umask) == 0;
+    if (mkdirat(dir, base.c_str(), final_mode ? wanted : 0700) == 0) {
+        if (!final_mode) m_dirModes.emplace_back(clean, wanted);
+        return 0;
+    }
+    if (errno != EEXIST) {
         error("payload_extractor: can not create folder %s: %s", target(clean).c_str(), errno_text().c_str());
         return fail();
     }
@@ -1029,8 +1038,7 @@ int payload_extractor::add_directory(const std::string& name, mode_t mode, int64
         error("payload_extractor: %s exists and is not a folder", target(clean).c_str());
         return fail();
     }
-    // Applied at the end: a folder without write permission must still take its entries.
-    m_dirModes.emplace_back(clean, effective_mode(mode));
+    m_dirModes.emplace_back(clean, wanted);
     return 0;
 }
 

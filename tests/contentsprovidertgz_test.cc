@@ -93,6 +93,9 @@ def build(t):
     entry(t, 'bin/hard', kind=tarfile.LNKTYPE, link='bin/tool')
     entry(t, 'deep/' + 'x' * 150 + '/long.txt', b'long')
     entry(t, 'fifo', kind=tarfile.FIFOTYPE)
+    entry(t, 'ro', kind=tarfile.DIRTYPE, mode=0o555)
+    entry(t, 'ro/f', b'in a read-only folder')
+    entry(t, 'group', kind=tarfile.DIRTYPE, mode=0o2775)
     entry(t, '.scripts/POSTIN', b'echo "$LUMO_INSTALL_PREFIX" > "$LUMO_INSTALL_PREFIX/../postin_ran"\n')
     entry(t, '.scripts/PREUN', b'test -f "$LUMO_INSTALL_PREFIX/bin/tool" && touch "$LUMO_INSTALL_PREFIX/../preun_ran"\n')
     entry(t, '.scripts/POSTUN', b'test -f "$LUMO_INSTALL_PREFIX/bin/tool" || touch "$LUMO_INSTALL_PREFIX/../postun_ran"\n')
@@ -109,6 +112,16 @@ open(out, 'wb').write(gzip.compress(bytes(raw(build))))
     EXPECT_EQ("tool", fs::read_symlink(prefix() + "/bin/link").string());
     EXPECT_EQ("long", read_file(prefix() + "/deep/" + std::string(150, 'x') + "/long.txt"));
     EXPECT_FALSE(fs::exists(prefix() + "/fifo"));
+    // Folder modes: plain ones at once, the read-only one and the one with special bits at the end.
+    const mode_t mask = umask(0);
+    umask(mask);
+    for (const auto& [name, mode] : std::vector<std::pair<std::string, mode_t>>{
+             {"bin", 0755}, {"ro", 0555}, {"group", geteuid() == 0 ? 02775 : 0775 & ~mask}}) {
+        ASSERT_EQ(0, stat((prefix() + "/" + name).c_str(), &st)) << name;
+        EXPECT_EQ(mode, st.st_mode & 07777) << name;
+    }
+    EXPECT_EQ("in a read-only folder", read_file(prefix() + "/ro/f"));
+    fs::permissions(prefix() + "/ro", fs::perms(0755));  // so that the removal below works for anyone
     EXPECT_TRUE(fs::exists(prefix() + "/.scripts/PREUN.pkg.tgz"));
     const std::string list = dir_.file("db/.pkg.tgz.log");
     EXPECT_NE(std::string::npos, read_file(list).find(prefix() + "/bin/hard\n"));
