@@ -555,7 +555,7 @@ bool write_job(const write_job_t& job) {
 // Writers give way to the thread that inflates and the one that reads entries: every writer waits
 // for those two, and a writer that takes their processor on a wake-up idles the whole pipeline.
 // As throughput work at a lower weight (this thread only) they use what those two leave.
-void yield_to_reader() {
+static void yield_to_reader() {
     struct sched_param none {};
     sched_setscheduler(0, SCHED_BATCH, &none);
     const id_t thread = static_cast<id_t>(syscall(SYS_gettid));
