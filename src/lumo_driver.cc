@@ -12,7 +12,6 @@
 #include <csignal>
 #include <cstring>
 #include <ctime>
-#include <random>
 #include <set>
 #include <vector>
 
@@ -222,11 +221,9 @@ bool is_private_folder(const std::string& folder) {
 
 // Replaces the trailing X's of name with random letters and digits until the name is unused.
 bool fill_unused_name(std::string* name) {
-    static std::mt19937_64 random{std::random_device{}() ^ static_cast<uint64_t>(getpid())};
-    static const char digits[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
     const size_t x = name->find_last_not_of('X') + 1;
     for (int attempt = 0; attempt < 100; ++attempt) {
-        for (size_t i = x; i < name->size(); ++i) (*name)[i] = digits[random() % (sizeof(digits) - 1)];
+        name->replace(x, std::string::npos, payload_random_text(name->size() - x));
         struct stat st;
         if (lstat(name->c_str(), &st) != 0 && errno == ENOENT) return true;
     }

@@ -31,6 +31,14 @@
 
 extern char** environ;
 
+std::string payload_random_text(size_t count) {
+    static thread_local std::mt19937_64 random{std::random_device{}() ^ static_cast<uint64_t>(getpid())};
+    static const char digits[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    std::string text;
+    for (size_t i = 0; i < count; ++i) text += digits[random() % (sizeof(digits) - 1)];
+    return text;
+}
+
 namespace {
 
 constexpr size_t input_chunk = 1 << 20;   // compressed bytes read at once
@@ -81,13 +89,7 @@ bool write_all(int fd, const void* data, size_t size) {
 std::string part_name(const std::string& base) { return "." + base.substr(0, 200) + ".lumo-part"; }
 
 // A name no other writer guesses: the target's name hidden behind a dot with a random tail.
-std::string temp_name(const std::string& base) {
-    static thread_local std::mt19937_64 random{std::random_device{}() ^ static_cast<uint64_t>(getpid())};
-    static const char digits[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-    std::string name = "." + base.substr(0, 200) + ".lumo";
-    for (int i = 0; i < 8; ++i) name += digits[random() % (sizeof(digits) - 1)];
-    return name;
-}
+std::string temp_name(const std::string& base) { return "." + base.substr(0, 200) + ".lumo" + payload_random_text(8); }
 
 // Where the compressed bytes come from: a descriptor from an offset, or memory.
 class byte_input {

@@ -18,6 +18,9 @@
 // leaves the old or the new content, never a truncated file. 0 or -1 (logged).
 int payload_write_file_atomic(const std::string& path, const std::string& content, mode_t mode);
 
+// count random letters and digits, for names no other writer guesses (each thread draws its own).
+std::string payload_random_text(size_t count);
+
 // While one lives, the flush to the disk of the records written through payload_write_file_atomic
 // and of the extraction lists is deferred and done once, for all of them, when the last one ends.
 // Every record is still written whole and renamed into place, so a killed process leaves the old
