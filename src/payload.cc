@@ -493,17 +493,8 @@ int walk(int root, const std::vector<std::string>& parts, size_t count, bool cre
 constexpr size_t pool_threads = 4;
 constexpr uint64_t pool_file_max = 8 << 20;   // larger files are streamed by the reading thread
 constexpr size_t pool_bytes_max = 16 << 20;   // data waiting for the writers, at most
-
-struct write_job_t {
-    std::shared_ptr<fd_owner> dir;
-    std::string base;
-    std::string clean;
-    std::string target;
-    raw_bytes data;
-    mode_t mode = 0;
-    mode_t umask = 0;
-    int64_t mtime = 0;
-};
+constexpr size_t stage_files_max = 16;        // small files handed to the writers at once
+constexpr size_t stage_bytes_max = 512 << 10;
 
 // Creates the part file of an entry, removing one a killed install left there (a link there is
 // removed, never followed). The mode is the entry's own when the umask leaves it whole, so no
@@ -531,6 +522,21 @@ int create_target(int dir, const std::string& base, const std::string& temp, mod
     if (fd >= 0 || errno != EEXIST) return fd;
     return create_part(dir, temp, mode, mask);
 }
+
+}  // namespace
+
+struct write_job_t {
+    std::shared_ptr<fd_owner> dir;
+    std::string base;
+    std::string clean;
+    std::string target;
+    raw_bytes data;
+    mode_t mode = 0;
+    mode_t umask = 0;
+    int64_t mtime = 0;
+};
+
+namespace {
 
 // Writes one file. true on success (logged otherwise).
 bool write_job(const write_job_t& job) {
@@ -573,7 +579,7 @@ struct payload_writer_pool {
     std::condition_variable work;  // writers wait for jobs
     std::condition_variable room;  // the reader waits for room in the queue, or for the end
     std::deque<write_job_t> jobs;
-    std::set<std::string> in_flight;
+    std::unordered_set<std::string> in_flight;
     size_t bytes = 0;
     int busy = 0;
     int idle = 0;     // writers waiting for a job
@@ -593,21 +599,30 @@ struct payload_writer_pool {
         work.notify_all();
         for (std::thread& t : threads) t.join();
     }
-    void submit(write_job_t job) {
+    // Queues a batch of jobs and wakes as many idle writers as it has jobs.
+    void submit(std::vector<write_job_t>& batch) {
+        if (batch.empty()) return;
         std::unique_lock<std::mutex> lock(mutex);
         wait_room(lock, [this] { return bytes < pool_bytes_max || (jobs.empty() && busy == 0); });
-        bytes += job.data.size();
-        in_flight.insert(job.clean);
-        jobs.push_back(std::move(job));
-        if (static_cast<size_t>(idle) < jobs.size() && threads.size() < pool_threads)
+        for (write_job_t& job : batch) {
+            bytes += job.data.size();
+            in_flight.insert(job.clean);
+            jobs.push_back(std::move(job));
+        }
+        batch.clear();
+        for (size_t have = static_cast<size_t>(idle); have < jobs.size() && threads.size() < pool_threads; ++have)
             threads.emplace_back([this] {
                 block_stopping_signals();
                 yield_to_reader();
                 run();
             });
-        const bool wake = idle > 0;
+        const size_t wake = std::min<size_t>(static_cast<size_t>(idle), jobs.size());
         lock.unlock();
-        if (wake) work.notify_one();
+        if (wake >= static_cast<size_t>(pool_threads)) {
+            work.notify_all();
+        } else {
+            for (size_t i = 0; i < wake; ++i) work.notify_one();
+        }
     }
     bool pending(const std::string& clean) {
         std::lock_guard<std::mutex> lock(mutex);
@@ -928,6 +943,7 @@ payload_extractor::payload_extractor(const std::string& prefix, const std::strin
 }
 
 payload_extractor::~payload_extractor() {
+    if (m_pool) publish();  // what was read whole is written, as if handed over at once
     m_pool.reset();  // the writers finish what they hold before the folders close
     m_cached.reset();
     if (m_root >= 0) close(m_root);
@@ -969,15 +985,38 @@ mode_t payload_extractor::effective_mode(mode_t mode) const {
     return mode;
 }
 
-int payload_extractor::record(const std::string& clean) {
-    if (m_list < 0 || m_recorded.count(clean)) return 0;
-    m_recorded[clean] = true;
-    const std::string line = target(clean) + "\n";
-    if (!write_all(m_list, line.data(), line.size())) {
+int payload_extractor::record(const std::string& clean, bool now) {
+    if (m_list < 0 || !m_recorded.insert(clean).second) return now ? flush_list() : 0;
+    m_listWaiting += target(clean);
+    m_listWaiting += '\n';
+    return now ? flush_list() : 0;
+}
+
+int payload_extractor::flush_list() {
+    if (m_listWaiting.empty()) return 0;
+    const bool ok = write_all(m_list, m_listWaiting.data(), m_listWaiting.size());
+    m_listWaiting.clear();
+    if (!ok) {
         error("payload_extractor: can not write the list %s: %s", m_listPath.c_str(), errno_text().c_str());
         return -1;
     }
     return 0;
+}
+
+bool payload_extractor::pending(const std::string& clean) const {
+    return m_stagedNames.count(clean) != 0 || (m_pool && m_pool->pending(clean));
+}
+
+void payload_extractor::publish() {
+    if (m_staged.empty()) return;
+    if (flush_list() != 0) {
+        // Not listed, so not written: an entry on disk that no list names could never be removed.
+        m_failures += static_cast<int>(m_staged.size());
+        m_staged.clear();
+    }
+    m_stagedNames.clear();
+    m_stagedBytes = 0;
+    m_pool->submit(m_staged);
 }
 
 int payload_extractor::parent_fd(const std::string& clean, bool create, std::string* base) {
@@ -1017,7 +1056,7 @@ int payload_extractor::add_directory(const std::string& name, mode_t mode, int64
         return fail();
     }
     m_links.erase(clean);
-    if (m_pool && m_pool->pending(clean)) drain();
+    if (pending(clean)) drain();
     std::string base;
     const int dir = parent_fd(clean, true, &base);
     if (dir < 0) return fail();
@@ -1059,14 +1098,16 @@ int payload_extractor::add_file(const std::string& name, mode_t mode, int64_t mt
         fail();
         return source.skip(size) == 0 ? -1 : -2;
     }
-    // Listed before anything exists on disk: a kill at any point leaves a list naming it.
-    if (record(clean) != 0) {
+    // Listed before anything exists on disk: a kill at any point leaves a list naming it. A small
+    // file's line waits until its batch goes to the writers.
+    const bool staged = m_pool && size <= pool_file_max;
+    if (record(clean, !staged) != 0) {
         fail();
         return source.skip(size) == 0 ? -1 : -2;
     }
-    if (m_pool && size <= pool_file_max) {
+    if (staged) {
         // Two writes of one name keep their order: the first is finished before the second starts.
-        if (m_pool->pending(clean)) drain();
+        if (pending(clean)) drain();
         write_job_t job;
         job.data = raw_bytes(static_cast<size_t>(size));
         if (size && source.read_exact(job.data.data(), job.data.size()) != 0) {
@@ -1081,10 +1122,14 @@ int payload_extractor::add_file(const std::string& name, mode_t mode, int64_t mt
         job.mode = effective_mode(mode);
         job.umask = m_umask;
         job.mtime = mtime;
-        m_pool->submit(std::move(job));
+        m_stagedBytes += job.data.size();
+        m_stagedNames.insert(job.clean);
+        m_staged.push_back(std::move(job));
+        if (m_staged.size() >= stage_files_max || m_stagedBytes >= stage_bytes_max) publish();
         return 0;
     }
-    if (m_pool && m_pool->pending(clean)) drain();
+    if (pending(clean)) drain();
+    publish();  // the writers work on what is staged while this file streams
     const std::string temp = part_name(base);
     bool in_place = false;
     fd_owner out{create_target(dir, base, temp, 0600, 0, &in_place)};
@@ -1172,6 +1217,7 @@ int payload_extractor::add_hardlink(const std::string& name, const std::string& 
 
 int payload_extractor::drain() {
     if (!m_pool) return 0;
+    publish();
     const int failed = m_pool->wait_idle();
     m_failures += failed;
     return failed ? -1 : 0;

@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "file.h"
@@ -79,6 +80,7 @@ int payload_clean_name(const std::string& name, std::string* clean);
 // install leaves a list of everything it put on disk. As root the archive's owners are not applied
 // (files belong to root); otherwise setuid and setgid bits are dropped and the umask applies.
 struct payload_writer_pool;
+struct write_job_t;
 
 class payload_extractor {
 public:
@@ -109,7 +111,13 @@ public:
 
 private:
     int parent_fd(const std::string& clean, bool create, std::string* base);
-    int record(const std::string& clean);
+    // Lists clean. With now, the list (with whatever lines wait) goes to the file before return;
+    // otherwise the line waits for the next flush, which comes before the entry is made.
+    int record(const std::string& clean, bool now = true);
+    int flush_list();
+    bool pending(const std::string& clean) const;
+    // Hands the staged small files to the writers, after their lines are in the list.
+    void publish();
     int fail();
     mode_t effective_mode(mode_t mode) const;
 
@@ -127,7 +135,13 @@ private:
     std::unique_ptr<payload_writer_pool> m_pool;
     std::map<std::string, std::string> m_links;  // symbolic links made at finish: name -> target
     std::vector<std::pair<std::string, mode_t>> m_dirModes;
-    std::map<std::string, bool> m_recorded;
+    std::unordered_set<std::string> m_recorded;
+    std::string m_listWaiting;  // lines not written to the list yet
+    // Small files read but not yet handed to the writers: handing them over a few at a time costs
+    // one list write and one wake-up for the lot instead of one each.
+    std::vector<write_job_t> m_staged;
+    std::unordered_set<std::string> m_stagedNames;
+    size_t m_stagedBytes = 0;
 };
 
 // Removes the listed paths in reverse order (files before their folders; folders only when empty;
