@@ -84,6 +84,13 @@ bool write_all(int fd, const void* data, size_t size) {
     return true;
 }
 
+bool write_pieces(int fd, const std::vector<payload_piece>& pieces) {
+    for (const payload_piece& piece : pieces) {
+        if (!write_all(fd, piece.data, piece.size)) return false;
+    }
+    return true;
+}
+
 // The name an entry is written under until it is complete: derived from its final name, so that
 // removing a listed entry also removes what a killed install left half-written beside it.
 std::string part_name(const std::string& base) { return "." + base.substr(0, 200) + ".lumo-part"; }
@@ -356,7 +363,8 @@ void block_stopping_signals() {
 }
 
 // Runs a decoder on a thread of its own and hands its output over in bounded blocks, so inflating
-// and writing files overlap and memory stays a few blocks whatever the payload's size.
+// and writing files overlap and memory stays a few blocks whatever the payload's size. Blocks are
+// lent to the writers as they are, not copied, and used again once nobody holds them.
 class threaded_source : public payload_source {
 public:
     explicit threaded_source(std::unique_ptr<payload_source> inner) : m_inner(std::move(inner)) {
@@ -377,41 +385,64 @@ public:
         unsigned char* out = static_cast<unsigned char*>(buffer);
         size_t given = 0;
         while (given < size) {
-            if (m_pos == m_current.size()) {
-                std::unique_lock<std::mutex> lock(m_mutex);
-                m_changed.wait(lock, [this] { return !m_blocks.empty() || m_finished; });
-                if (m_blocks.empty()) {
-                    if (m_status < 0) return -1;
-                    break;
-                }
-                if (m_current.capacity() == output_block) m_free.push_back(std::move(m_current));
-                m_current = std::move(m_blocks.front());
-                m_blocks.pop_front();
-                m_pos = 0;
-                lock.unlock();
-                m_changed.notify_all();
-            }
-            const size_t n = std::min(size - given, m_current.size() - m_pos);
-            memcpy(out + given, m_current.data() + m_pos, n);
+            const int more = next_bytes();
+            if (more < 0) return -1;
+            if (more == 0) break;
+            const size_t n = std::min(size - given, m_current->size() - m_pos);
+            memcpy(out + given, m_current->data() + m_pos, n);
             m_pos += n;
             given += n;
         }
         return static_cast<int64_t>(given);
     }
+    int read_pieces(uint64_t size, std::vector<payload_piece>* pieces) override {
+        pieces->clear();
+        while (size > 0) {
+            if (next_bytes() <= 0) return -1;
+            const size_t n = static_cast<size_t>(std::min<uint64_t>(size, m_current->size() - m_pos));
+            pieces->push_back({m_current, m_current->data() + m_pos, n});
+            m_pos += n;
+            size -= n;
+        }
+        return 0;
+    }
 
 private:
+    using block_ptr = std::shared_ptr<raw_bytes>;
+
+    // Makes sure the current block has bytes left: 1, 0 at the clean end, -1 on failure.
+    int next_bytes() {
+        if (m_current && m_pos < m_current->size()) return 1;
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_changed.wait(lock, [this] { return !m_blocks.empty() || m_finished; });
+        if (m_blocks.empty()) return m_status < 0 ? -1 : 0;
+        if (m_current) {
+            // Kept to be used again; the oldest are let go, so blocks the writers hold long are
+            // freed by them instead of piling up here.
+            if (m_spare.size() >= spare_blocks) m_spare.erase(m_spare.begin());
+            m_spare.push_back(std::move(m_current));
+        }
+        m_current = std::move(m_blocks.front());
+        m_blocks.pop_front();
+        m_pos = 0;
+        lock.unlock();
+        m_changed.notify_all();
+        return 1;
+    }
+
     void produce() {
         for (;;) {
-            raw_bytes block = take_free_block();
+            block_ptr block = take_free_block();
             size_t filled = 0;
             int64_t got = 0;
-            while (filled < block.size() && (got = m_inner->read(block.data() + filled, block.size() - filled)) > 0)
+            while (filled < block->size() &&
+                   (got = m_inner->read(block->data() + filled, block->size() - filled)) > 0)
                 filled += static_cast<size_t>(got);
-            block.set_size(filled);
+            block->set_size(filled);
             std::unique_lock<std::mutex> lock(m_mutex);
             m_changed.wait(lock, [this] { return m_blocks.size() < queue_blocks || m_stop; });
             if (m_stop) break;
-            if (!block.empty()) m_blocks.push_back(std::move(block));
+            if (!block->empty()) m_blocks.push_back(std::move(block));
             if (got <= 0) {
                 m_status = got < 0 ? -1 : 0;
                 break;
@@ -424,24 +455,30 @@ private:
         m_changed.notify_all();
     }
 
-    // Blocks the reader has finished with are used again, instead of a fresh allocation (and its
-    // page faults) for every megabyte.
-    raw_bytes take_free_block() {
+    // A block nobody holds any more is used again, instead of a fresh allocation (and its page
+    // faults) for every megabyte.
+    block_ptr take_free_block() {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_free.empty()) return raw_bytes(output_block);
-        raw_bytes block = std::move(m_free.back());
-        m_free.pop_back();
-        block.set_size(output_block);
-        return block;
+        for (auto it = m_spare.begin(); it != m_spare.end(); ++it) {
+            if (it->use_count() != 1) continue;
+            // The last holder's reads of the block come before its release of it.
+            std::atomic_thread_fence(std::memory_order_acquire);
+            block_ptr block = std::move(*it);
+            m_spare.erase(it);
+            block->set_size(output_block);
+            return block;
+        }
+        return std::make_shared<raw_bytes>(output_block);
     }
 
+    static constexpr size_t spare_blocks = 32;
     std::unique_ptr<payload_source> m_inner;
     std::thread m_thread;
     std::mutex m_mutex;
     std::condition_variable m_changed;
-    std::deque<raw_bytes> m_blocks;
-    std::vector<raw_bytes> m_free;
-    raw_bytes m_current;
+    std::deque<block_ptr> m_blocks;
+    std::vector<block_ptr> m_spare;
+    block_ptr m_current;
     size_t m_pos = 0;
     bool m_stop = false;
     bool m_finished = false;
@@ -530,7 +567,8 @@ struct write_job_t {
     std::string base;
     std::string clean;
     std::string target;
-    raw_bytes data;
+    std::vector<payload_piece> data;  // lent by the source: its blocks stay taken until written
+    size_t size = 0;
     mode_t mode = 0;
     mode_t umask = 0;
     int64_t mtime = 0;
@@ -538,13 +576,17 @@ struct write_job_t {
 
 namespace {
 
+// What a job counts against the writers' queue: its bytes, and at least a block of the source
+// held for it, however small the file, so memory stays bounded for any number of tiny files.
+size_t job_weight(const write_job_t& job) { return job.size + 1024; }
+
 // Writes one file. true on success (logged otherwise).
 bool write_job(const write_job_t& job) {
     const std::string temp = part_name(job.base);
     const int dir = job.dir->fd;
     bool in_place = false;
     fd_owner out{create_target(dir, job.base, temp, job.mode, job.umask, &in_place)};
-    bool ok = out.fd >= 0 && write_all(out.fd, job.data.data(), job.data.size()) &&
+    bool ok = out.fd >= 0 && write_pieces(out.fd, job.data) &&
               ((job.mode & ~job.umask) == job.mode || fchmod(out.fd, job.mode) == 0);
     if (ok && job.mtime > 0) {
         const struct timespec times[2] = {{job.mtime, 0}, {job.mtime, 0}};
@@ -605,7 +647,7 @@ struct payload_writer_pool {
         std::unique_lock<std::mutex> lock(mutex);
         wait_room(lock, [this] { return bytes < pool_bytes_max || (jobs.empty() && busy == 0); });
         for (write_job_t& job : batch) {
-            bytes += job.data.size();
+            bytes += job_weight(job);
             in_flight.insert(job.clean);
             jobs.push_back(std::move(job));
         }
@@ -654,7 +696,7 @@ struct payload_writer_pool {
             ++busy;
             lock.unlock();
             const bool ok = write_job(job);
-            const size_t size = job.data.size();
+            const size_t size = job_weight(job);
             std::string clean = std::move(job.clean);
             job = write_job_t{};  // the data goes before the lock is taken again
             lock.lock();
@@ -679,6 +721,15 @@ int payload_source::read_exact(void* buffer, size_t size) {
         p += got;
         size -= static_cast<size_t>(got);
     }
+    return 0;
+}
+
+int payload_source::read_pieces(uint64_t size, std::vector<payload_piece>* pieces) {
+    pieces->clear();
+    if (size == 0) return 0;
+    auto bytes = std::make_shared<raw_bytes>(static_cast<size_t>(size));
+    if (read_exact(bytes->data(), bytes->size()) != 0) return -1;
+    pieces->push_back({bytes, bytes->data(), bytes->size()});
     return 0;
 }
 
@@ -1109,8 +1160,8 @@ int payload_extractor::add_file(const std::string& name, mode_t mode, int64_t mt
         // Two writes of one name keep their order: the first is finished before the second starts.
         if (pending(clean)) drain();
         write_job_t job;
-        job.data = raw_bytes(static_cast<size_t>(size));
-        if (size && source.read_exact(job.data.data(), job.data.size()) != 0) {
+        job.size = static_cast<size_t>(size);
+        if (source.read_pieces(size, &job.data) != 0) {
             error("payload_extractor: the payload ends inside %s", target(clean).c_str());
             fail();
             return -2;
@@ -1122,7 +1173,7 @@ int payload_extractor::add_file(const std::string& name, mode_t mode, int64_t mt
         job.mode = effective_mode(mode);
         job.umask = m_umask;
         job.mtime = mtime;
-        m_stagedBytes += job.data.size();
+        m_stagedBytes += job_weight(job);
         m_stagedNames.insert(job.clean);
         m_staged.push_back(std::move(job));
         if (m_staged.size() >= stage_files_max || m_stagedBytes >= stage_bytes_max) publish();
@@ -1138,18 +1189,18 @@ int payload_extractor::add_file(const std::string& name, mode_t mode, int64_t mt
         fail();
         return source.skip(size) == 0 ? -1 : -2;
     }
-    std::vector<unsigned char> block(static_cast<size_t>(std::min<uint64_t>(size, 1 << 20)));
+    std::vector<payload_piece> pieces;
     uint64_t left = size;
     bool written = true;
     while (left > 0) {
-        const size_t n = static_cast<size_t>(std::min<uint64_t>(left, block.size()));
-        if (source.read_exact(block.data(), n) != 0) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(left, output_block));
+        if (source.read_pieces(n, &pieces) != 0) {
             error("payload_extractor: the payload ends inside %s", target(clean).c_str());
             unlinkat(dir, in_place ? base.c_str() : temp.c_str(), 0);
             fail();
             return -2;
         }
-        if (written && !write_all(out.fd, block.data(), n)) {
+        if (written && !write_pieces(out.fd, pieces)) {
             error("payload_extractor: can not write %s: %s", target(clean).c_str(), errno_text().c_str());
             written = false;
         }

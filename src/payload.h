@@ -51,10 +51,20 @@ const char* payload_kind_name(payload_kind kind);
 
 // A stream of decompressed bytes. read: bytes read (short only at the end), 0 at the clean end,
 // -1 for a damaged, truncated or unreadable stream (logged once).
+// Decompressed bytes lent by a source, valid while keeper is held.
+struct payload_piece {
+    std::shared_ptr<const void> keeper;
+    const unsigned char* data = nullptr;
+    size_t size = 0;
+};
+
 class payload_source {
 public:
     virtual ~payload_source() = default;
     virtual int64_t read(void* buffer, size_t size) = 0;
+    // Lends the next size bytes as pieces, of the source's own buffers where it has them (no
+    // copy): 0, or -1 when the stream ends early or fails.
+    virtual int read_pieces(uint64_t size, std::vector<payload_piece>* pieces);
     // Reads exactly size bytes: 0, or -1 when the stream ends early or fails.
     int read_exact(void* buffer, size_t size);
     // Reads and drops size bytes: 0 or -1.
