@@ -530,6 +530,7 @@ int walk(int root, const std::vector<std::string>& parts, size_t count, bool cre
 constexpr size_t pool_threads = 4;
 constexpr uint64_t pool_file_max = 8 << 20;   // larger files are streamed by the reading thread
 constexpr size_t pool_bytes_max = 16 << 20;   // data waiting for the writers, at most
+constexpr size_t chain_depth_max = 64;        // folders of the last path kept open, at most
 constexpr size_t stage_files_max = 16;        // small files handed to the writers at once
 constexpr size_t stage_bytes_max = 512 << 10;
 
@@ -997,6 +998,7 @@ payload_extractor::~payload_extractor() {
     if (m_pool) publish();  // what was read whole is written, as if handed over at once
     m_pool.reset();  // the writers finish what they hold before the folders close
     m_cached.reset();
+    m_chain.clear();
     if (m_root >= 0) close(m_root);
     if (m_list >= 0) close(m_list);
 }
@@ -1070,33 +1072,50 @@ void payload_extractor::publish() {
     m_pool->submit(m_staged);
 }
 
+namespace {
+std::shared_ptr<fd_owner> shared_fd(int fd) { return std::shared_ptr<fd_owner>(new fd_owner{fd}); }
+}  // namespace
+
 int payload_extractor::parent_fd(const std::string& clean, bool create, std::string* base) {
     const size_t slash = clean.rfind('/');
     const std::string dir = slash == std::string::npos ? "" : clean.substr(0, slash);
     *base = slash == std::string::npos ? clean : clean.substr(slash + 1);
     if (m_cached && dir == m_cachedDir) return m_cached->fd;
     const std::vector<std::string> parts = components(dir);
-    int fd = dup(m_root);
+    if (parts.empty()) {
+        m_cached = shared_fd(dup(m_root));
+        m_cachedDir = dir;
+        return m_cached->fd;
+    }
+    // The walk starts from the deepest folder this path shares with the last one: an archive
+    // lists a folder's entries together, so most walks open one folder, not the whole path.
+    size_t kept = 0;
+    while (kept < m_chain.size() && kept < parts.size() && m_chain[kept].first == parts[kept]) ++kept;
+    m_chain.resize(kept);
+    std::shared_ptr<fd_owner> current = kept ? m_chain.back().second : nullptr;
     std::string walked;
-    for (size_t i = 0; i < parts.size() && fd >= 0; ++i) {
+    for (size_t i = 0; i < kept; ++i) walked += (i ? "/" : "") + parts[i];
+    for (size_t i = kept; i < parts.size(); ++i) {
+        const int from = current ? current->fd : m_root;
         walked += (i ? "/" : "") + parts[i];
-        int next = openat(fd, parts[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        int next = openat(from, parts[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         // A folder the archive does not list is still ours once made: listed first, like every entry.
         if (next < 0 && errno == ENOENT && create && record(walked) == 0) {
-            if (mkdirat(fd, parts[i].c_str(), 0755 & ~m_umask) == 0 || errno == EEXIST)
-                next = openat(fd, parts[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (mkdirat(from, parts[i].c_str(), 0755 & ~m_umask) == 0 || errno == EEXIST)
+                next = openat(from, parts[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         }
-        close(fd);
-        fd = next;
+        if (next < 0) {
+            error("payload_extractor: can not reach the folder of %s without following a link: %s",
+                  target(clean).c_str(), errno_text().c_str());
+            return -1;
+        }
+        current = shared_fd(next);
+        // Kept open to a bounded depth: a deep hostile path must not use up the descriptors.
+        if (m_chain.size() == i && i < chain_depth_max) m_chain.emplace_back(parts[i], current);
     }
-    if (fd < 0) {
-        error("payload_extractor: can not reach the folder of %s without following a link: %s",
-              target(clean).c_str(), errno_text().c_str());
-        return -1;
-    }
-    m_cached = std::shared_ptr<fd_owner>(new fd_owner{fd});
+    m_cached = current;
     m_cachedDir = dir;
-    return fd;
+    return m_cached->fd;
 }
 
 int payload_extractor::add_directory(const std::string& name, mode_t mode, int64_t) {

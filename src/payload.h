@@ -140,6 +140,8 @@ private:
     mode_t m_umask = 022;
     std::string m_cachedDir;  // the last parent folder walked, and its descriptor
     std::shared_ptr<fd_owner> m_cached;
+    // The folders of the last path walked, outermost first, each open.
+    std::vector<std::pair<std::string, std::shared_ptr<fd_owner>>> m_chain;
     // Small files are written by a few threads at once: creating files, not copying bytes, is what
     // an archive of many files spends its time on.
     std::unique_ptr<payload_writer_pool> m_pool;
