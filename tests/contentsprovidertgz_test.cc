@@ -276,6 +276,26 @@ open(out,'wb').write(gzip.compress(bytes(raw(b)), 1))
     }
 }
 
+// The extractor keeps the folders of the last path open to a bounded depth: paths deeper than that,
+// and paths that turn back to a shallower folder, still land where they are named.
+TEST_F(TgzTest, DeepPathsAndTurnsBackToShallowerFolders) {
+    const std::string archive = make("deep.tgz", R"(
+def b(t):
+    for name in ('x/' * 90 + 'f1', 'x/' * 40 + 'y/f2', 'x/' * 90 + 'f3', 'x/' * 89 + 'w/f4', 'z/f5', 'x/f6'):
+        entry(t, name, name.encode())
+open(out,'wb').write(gzip.compress(bytes(raw(b))))
+)");
+    ASSERT_EQ(0, provider_.installFile(archive, prefix(), ""));
+    auto repeat = [](const std::string& part, int times) {
+        std::string text;
+        for (int i = 0; i < times; ++i) text += part;
+        return text;
+    };
+    for (const std::string& name : {repeat("x/", 90) + "f1", repeat("x/", 40) + "y/f2", repeat("x/", 90) + "f3",
+                                    repeat("x/", 89) + "w/f4", std::string("z/f5"), std::string("x/f6")})
+        EXPECT_EQ(name, read_file(prefix() + "/" + name)) << name;
+}
+
 // Removal runs on several threads once a list is long: files first, then folders deepest first,
 // each only when empty.
 TEST_F(TgzTest, LongListRemovalKeepsWhatIsNotListed) {
