@@ -102,7 +102,10 @@ ls -l tree.tgz "$rpm_file" | awk '{print $5 " bytes  " $NF}'
 # (the allocator passes over every inode deleted in the last minute, or the last six while its
 # table block is dirty, and creating files dirties it), which would time the deletion instead of
 # the tool. BENCH_SETTLE (400 s) is that wait.
-warm() { cat "$1" >/dev/null; sync; }
+# Before every run the page cache is emptied (as root) and the input read back into it: the
+# runs before leave gigabytes cached, and reclaiming them on the fly would be timed too.
+drop_cache() { sync; if [ -w /proc/sys/vm/drop_caches ]; then echo 1 > /proc/sys/vm/drop_caches; fi; }
+warm() { drop_cache; cat "$1" >/dev/null; sync; }
 # Runs a command and prints "seconds peak-kilobytes".
 measure() {
     /usr/bin/time -f "%e %M" -o "$work/time.out" "$@" >/dev/null 2>"$work/cmd.err" || { cat "$work/cmd.err" >&2; return 1; }

@@ -552,10 +552,9 @@ int create_part(int dir, const std::string& temp, mode_t mode, mode_t mask) {
 // through a link): it is already in the list, so a kill halfway leaves a file that uninstall
 // removes. A name that exists (a repair, an update) is written under its part name and renamed
 // over the old file afterwards, so the old one stays whole until the new one is.
-int create_target(int dir, const std::string& base, const std::string& temp, mode_t mode, mode_t mask,
-                  bool* in_place) {
+int create_target(int dir, const char* base, const std::string& temp, mode_t mode, mode_t mask, bool* in_place) {
     const mode_t initial = (mode & ~mask) == mode ? mode : 0600;
-    const int fd = openat(dir, base.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, initial);
+    const int fd = openat(dir, base, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, initial);
     *in_place = fd >= 0;
     if (fd >= 0 || errno != EEXIST) return fd;
     return create_part(dir, temp, mode, mask);
@@ -565,9 +564,8 @@ int create_target(int dir, const std::string& base, const std::string& temp, mod
 
 struct write_job_t {
     std::shared_ptr<fd_owner> dir;
-    std::string base;
-    std::string clean;
-    std::string target;
+    std::string target;  // the path, for messages
+    size_t base = 0;     // where the name in the folder starts in target
     std::vector<payload_piece> data;  // lent by the source: its blocks stay taken until written
     size_t size = 0;
     mode_t mode = 0;
@@ -583,20 +581,21 @@ size_t job_weight(const write_job_t& job) { return job.size + 1024; }
 
 // Writes one file. true on success (logged otherwise).
 bool write_job(const write_job_t& job) {
-    const std::string temp = part_name(job.base);
+    const char* base = job.target.c_str() + job.base;
+    const std::string temp = part_name(base);
     const int dir = job.dir->fd;
     bool in_place = false;
-    fd_owner out{create_target(dir, job.base, temp, job.mode, job.umask, &in_place)};
+    fd_owner out{create_target(dir, base, temp, job.mode, job.umask, &in_place)};
     bool ok = out.fd >= 0 && write_pieces(out.fd, job.data) &&
               ((job.mode & ~job.umask) == job.mode || fchmod(out.fd, job.mode) == 0);
     if (ok && job.mtime > 0) {
         const struct timespec times[2] = {{job.mtime, 0}, {job.mtime, 0}};
         futimens(out.fd, times);
     }
-    ok = ok && (in_place || renameat(dir, temp.c_str(), dir, job.base.c_str()) == 0);
+    ok = ok && (in_place || renameat(dir, temp.c_str(), dir, base) == 0);
     if (!ok) {
         error("payload_extractor: can not write %s: %s", job.target.c_str(), errno_text().c_str());
-        unlinkat(dir, in_place ? job.base.c_str() : temp.c_str(), 0);
+        unlinkat(dir, in_place ? base : temp.c_str(), 0);
     }
     return ok;
 }
@@ -622,7 +621,6 @@ struct payload_writer_pool {
     std::condition_variable work;  // writers wait for jobs
     std::condition_variable room;  // the reader waits for room in the queue, or for the end
     std::deque<write_job_t> jobs;
-    std::unordered_set<std::string> in_flight;
     size_t bytes = 0;
     int busy = 0;
     int idle = 0;     // writers waiting for a job
@@ -649,7 +647,6 @@ struct payload_writer_pool {
         wait_room(lock, [this] { return bytes < pool_bytes_max || (jobs.empty() && busy == 0); });
         for (write_job_t& job : batch) {
             bytes += job_weight(job);
-            in_flight.insert(job.clean);
             jobs.push_back(std::move(job));
         }
         batch.clear();
@@ -666,10 +663,6 @@ struct payload_writer_pool {
         } else {
             for (size_t i = 0; i < wake; ++i) work.notify_one();
         }
-    }
-    bool pending(const std::string& clean) {
-        std::lock_guard<std::mutex> lock(mutex);
-        return in_flight.count(clean) != 0;
     }
     // Waits until every job is done; the failures since the last call.
     int wait_idle() {
@@ -698,21 +691,16 @@ struct payload_writer_pool {
             lock.unlock();
             const bool ok = write_job(job);
             const size_t size = job_weight(job);
-            std::string clean = std::move(job.clean);
             job = write_job_t{};  // the data goes before the lock is taken again
             lock.lock();
             --busy;
             bytes -= size;
-            in_flight.erase(clean);
             if (!ok) ++failures;
             // The reader is woken once a quarter of the queue is free, not for every file.
             if (waiting > 0 && (bytes <= pool_bytes_max / 4 * 3 || (jobs.empty() && busy == 0))) room.notify_all();
         }
     }
 };
-
-namespace {
-}  // namespace
 
 int payload_source::read_exact(void* buffer, size_t size) {
     unsigned char* p = static_cast<unsigned char*>(buffer);
@@ -1038,10 +1026,13 @@ mode_t payload_extractor::effective_mode(mode_t mode) const {
     return mode;
 }
 
-int payload_extractor::record(const std::string& clean, bool now) {
-    if (m_list < 0 || !m_recorded.insert(clean).second) return now ? flush_list() : 0;
-    m_listWaiting += target(clean);
-    m_listWaiting += '\n';
+int payload_extractor::record(const std::string& clean, bool now, bool* repeated) {
+    const bool fresh = m_recorded.insert(clean).second;
+    if (repeated) *repeated = !fresh;
+    if (fresh && m_list >= 0) {
+        m_listWaiting += target(clean);
+        m_listWaiting += '\n';
+    }
     return now ? flush_list() : 0;
 }
 
@@ -1056,10 +1047,6 @@ int payload_extractor::flush_list() {
     return 0;
 }
 
-bool payload_extractor::pending(const std::string& clean) const {
-    return m_stagedNames.count(clean) != 0 || (m_pool && m_pool->pending(clean));
-}
-
 void payload_extractor::publish() {
     if (m_staged.empty()) return;
     if (flush_list() != 0) {
@@ -1067,7 +1054,6 @@ void payload_extractor::publish() {
         m_failures += static_cast<int>(m_staged.size());
         m_staged.clear();
     }
-    m_stagedNames.clear();
     m_stagedBytes = 0;
     m_pool->submit(m_staged);
 }
@@ -1126,11 +1112,12 @@ int payload_extractor::add_directory(const std::string& name, mode_t mode, int64
         return fail();
     }
     m_links.erase(clean);
-    if (pending(clean)) drain();
     std::string base;
     const int dir = parent_fd(clean, true, &base);
     if (dir < 0) return fail();
-    if (record(clean) != 0) return fail();
+    bool repeated = false;
+    if (record(clean, true, &repeated) != 0) return fail();
+    if (repeated) drain();  // a file of that name may still be on its way
     // A folder its owner can write into, with no special bits and nothing the umask would take, is
     // made with its mode at once. Any other is made private and given its mode at the end: a
     // folder without write permission must still take its entries.
@@ -1171,13 +1158,14 @@ int payload_extractor::add_file(const std::string& name, mode_t mode, int64_t mt
     // Listed before anything exists on disk: a kill at any point leaves a list naming it. A small
     // file's line waits until its batch goes to the writers.
     const bool staged = m_pool && size <= pool_file_max;
-    if (record(clean, !staged) != 0) {
+    bool repeated = false;
+    if (record(clean, !staged, &repeated) != 0) {
         fail();
         return source.skip(size) == 0 ? -1 : -2;
     }
+    // Two writes of one name keep their order: the first is finished before the second starts.
+    if (repeated) drain();
     if (staged) {
-        // Two writes of one name keep their order: the first is finished before the second starts.
-        if (pending(clean)) drain();
         write_job_t job;
         job.size = static_cast<size_t>(size);
         if (source.read_pieces(size, &job.data) != 0) {
@@ -1186,23 +1174,20 @@ int payload_extractor::add_file(const std::string& name, mode_t mode, int64_t mt
             return -2;
         }
         job.dir = m_cached;
-        job.base = base;
-        job.clean = clean;
         job.target = target(clean);
+        job.base = job.target.size() - base.size();
         job.mode = effective_mode(mode);
         job.umask = m_umask;
         job.mtime = mtime;
         m_stagedBytes += job_weight(job);
-        m_stagedNames.insert(job.clean);
         m_staged.push_back(std::move(job));
         if (m_staged.size() >= stage_files_max || m_stagedBytes >= stage_bytes_max) publish();
         return 0;
     }
-    if (pending(clean)) drain();
     publish();  // the writers work on what is staged while this file streams
     const std::string temp = part_name(base);
     bool in_place = false;
-    fd_owner out{create_target(dir, base, temp, 0600, 0, &in_place)};
+    fd_owner out{create_target(dir, base.c_str(), temp, 0600, 0, &in_place)};
     if (out.fd < 0) {
         error("payload_extractor: can not create %s: %s", target(clean).c_str(), errno_text().c_str());
         fail();

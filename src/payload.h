@@ -121,11 +121,11 @@ public:
 
 private:
     int parent_fd(const std::string& clean, bool create, std::string* base);
-    // Lists clean. With now, the list (with whatever lines wait) goes to the file before return;
-    // otherwise the line waits for the next flush, which comes before the entry is made.
-    int record(const std::string& clean, bool now = true);
+    // Lists clean, once. With now, the list (with whatever lines wait) goes to the file before
+    // return; otherwise the line waits for the next flush, which comes before the entry is made.
+    // *repeated tells whether the name came before in this archive.
+    int record(const std::string& clean, bool now = true, bool* repeated = nullptr);
     int flush_list();
-    bool pending(const std::string& clean) const;
     // Hands the staged small files to the writers, after their lines are in the list.
     void publish();
     int fail();
@@ -147,12 +147,11 @@ private:
     std::unique_ptr<payload_writer_pool> m_pool;
     std::map<std::string, std::string> m_links;  // symbolic links made at finish: name -> target
     std::vector<std::pair<std::string, mode_t>> m_dirModes;
-    std::unordered_set<std::string> m_recorded;
+    std::unordered_set<std::string> m_recorded;  // every name seen, listed or not
     std::string m_listWaiting;  // lines not written to the list yet
     // Small files read but not yet handed to the writers: handing them over a few at a time costs
     // one list write and one wake-up for the lot instead of one each.
     std::vector<write_job_t> m_staged;
-    std::unordered_set<std::string> m_stagedNames;
     size_t m_stagedBytes = 0;
 };
 
