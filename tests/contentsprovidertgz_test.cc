@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <cstring>
 #include <set>
@@ -294,6 +295,28 @@ open(out,'wb').write(gzip.compress(bytes(raw(b))))
     for (const std::string& name : {repeat("x/", 90) + "f1", repeat("x/", 40) + "y/f2", repeat("x/", 90) + "f3",
                                     repeat("x/", 89) + "w/f4", std::string("z/f5"), std::string("x/f6")})
         EXPECT_EQ(name, read_file(prefix() + "/" + name)) << name;
+}
+
+// An archive may carry a name twice (appended updates): the later entry wins, even when both are
+// small files handed to the writers together, and the list names it once.
+TEST_F(TgzTest, ALaterEntryOfTheSameNameWins) {
+    const std::string archive = make("again.tgz", R"(
+def b(t):
+    entry(t, 'a', b'first')
+    entry(t, 'b', b'1'); entry(t, 'b', b'22'); entry(t, 'b', b'333')
+    for i in range(40):
+        entry(t, 'f%02d' % i, b'x' * 3000)
+    entry(t, 'a', b'second')
+    entry(t, 'd', kind=tarfile.DIRTYPE); entry(t, 'd', kind=tarfile.DIRTYPE)
+open(out,'wb').write(gzip.compress(bytes(raw(b))))
+)");
+    ASSERT_EQ(0, provider_.installFile(archive, prefix(), ""));
+    EXPECT_EQ("second", read_file(prefix() + "/a"));
+    EXPECT_EQ("333", read_file(prefix() + "/b"));
+    const std::vector<std::string> listed = lines_of(read_file(dir_.file("db/.again.tgz.log")));
+    EXPECT_EQ(1, std::count(listed.begin(), listed.end(), prefix() + "/a"));
+    EXPECT_EQ(1, std::count(listed.begin(), listed.end(), prefix() + "/b"));
+    EXPECT_EQ(1, std::count(listed.begin(), listed.end(), prefix() + "/d"));
 }
 
 // Removal runs on several threads once a list is long: files first, then folders deepest first,
