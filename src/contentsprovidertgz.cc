@@ -261,6 +261,12 @@ tar_extract_result_t tar_extract(payload_source& source, payload_extractor& out,
                 on_written(context, clean);
         }
     }
+    // What follows the end marker (the archive's padding) is read too, so that a damaged
+    // compressed stream fails the archive instead of passing for a whole one.
+    if (!broken && source.finish_stream() != 0) {
+        error("ContentsProviderTgz::installFile: the archive is damaged after its last entry");
+        broken = true;
+    }
     const int finished = out.finish();
     result.status = (broken || finished != 0) ? -1 : 0;
     return result;

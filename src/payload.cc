@@ -722,6 +722,15 @@ int payload_source::read_pieces(uint64_t size, std::vector<payload_piece>* piece
     return 0;
 }
 
+int payload_source::finish_stream() {
+    std::vector<unsigned char> scratch(1 << 16);
+    for (;;) {
+        const int64_t got = read(scratch.data(), scratch.size());
+        if (got < 0) return -1;
+        if (got == 0) return 0;
+    }
+}
+
 int payload_source::skip(uint64_t size) {
     std::vector<unsigned char> scratch(static_cast<size_t>(std::min<uint64_t>(size, 1 << 16)));
     while (size > 0) {

@@ -69,6 +69,10 @@ public:
     int read_exact(void* buffer, size_t size);
     // Reads and drops size bytes: 0 or -1.
     int skip(uint64_t size);
+    // Reads and drops the rest of the stream: 0, or -1 when it is damaged. An archive's end marker
+    // comes before the end of the compressed stream, whose own check (a checksum in its last
+    // bytes) is made only when the stream is read to its end.
+    int finish_stream();
 };
 
 // Decompresses the bytes of fd from offset on, of the kind named by the stream's first bytes,

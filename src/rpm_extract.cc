@@ -398,6 +398,11 @@ rpm_extract_result_t rpm_extract_cpio(payload_source& source, const std::string&
         if (out.add_file(members[0], 0644, 0, source, 0) != 0) continue;
         for (size_t i = 1; i < members.size(); ++i) out.add_hardlink(members[i], members[0]);
     }
+    // The compressed stream's own check comes at its very end, after the trailer entry.
+    if (!broken && source.finish_stream() != 0) {
+        error("nonrpm_install_item: the payload is damaged after its last entry");
+        broken = true;
+    }
     const int finished = out.finish();
     result.status = (broken || finished != 0) ? -1 : 0;
     return result;

@@ -192,6 +192,16 @@ TEST_F(TgzTest, HostileArchivesAreRefusedAndLeaveNothingBehind) {
          "d = bytearray(gzip.compress(bytes(raw(lambda t: entry(t, 'f', b'abc' * 1000)))))\nd[-6] ^= 1\n"
          "open(out,'wb').write(bytes(d))",
          "payload_source: the gzip stream is damaged"},
+        // Only the trailer is wrong, after the archive's end marker: small archives are read on
+        // the calling thread, large ones on a thread of their own.
+        {"bad_crc_large",
+         "d = bytearray(gzip.compress(bytes(raw(lambda t: entry(t, 'f', os.urandom(400000))))))\nd[-7] ^= 1\n"
+         "open(out,'wb').write(bytes(d))",
+         "payload_source: the gzip stream is damaged"},
+        {"bad_size",
+         "d = bytearray(gzip.compress(bytes(raw(lambda t: entry(t, 'f', b'abc' * 1000)))))\nd[-3] ^= 1\n"
+         "open(out,'wb').write(bytes(d))",
+         "payload_source: the gzip stream is damaged"},
         {"bad_checksum",
          "d = raw(lambda t: entry(t, 'f', b'x'))\nd[0] = ord('g')\nopen(out,'wb').write(gzip.compress(bytes(d)))",
          "bad tar header (checksum or number)"},
