@@ -531,6 +531,10 @@ constexpr size_t pool_threads = 4;
 constexpr uint64_t pool_file_max = 8 << 20;   // larger files are streamed by the reading thread
 constexpr size_t pool_bytes_max = 16 << 20;   // data waiting for the writers, at most
 constexpr size_t chain_depth_max = 64;        // folders of the last path kept open, at most
+// A small payload is inflated and written on the calling thread: for a few kilobytes, starting
+// threads and handing data between them costs more than it saves.
+constexpr int64_t threaded_payload_min = 256 << 10;  // compressed bytes
+constexpr uint64_t inline_write_max = 1 << 20;      // bytes written before the writers start
 constexpr size_t stage_files_max = 16;        // small files handed to the writers at once
 constexpr size_t stage_bytes_max = 512 << 10;
 
@@ -964,6 +968,8 @@ std::unique_ptr<payload_source> payload_open(int fd, int64_t offset) {
     print_log("payload_open: payload compression is %s", payload_kind_name(kind));
     std::unique_ptr<payload_source> inner = make_decoder(kind, std::make_unique<fd_input>(fd, offset));
     if (!inner) return nullptr;
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size - offset < threaded_payload_min) return inner;
     return std::make_unique<threaded_source>(std::move(inner));
 }
 
@@ -1064,6 +1070,14 @@ void payload_extractor::publish() {
         m_staged.clear();
     }
     m_stagedBytes = 0;
+    if (m_inlineBytes < inline_write_max) {
+        for (const write_job_t& job : m_staged) {
+            m_inlineBytes += job.size;
+            if (!write_job(job)) ++m_failures;
+        }
+        m_staged.clear();
+        return;
+    }
     m_pool->submit(m_staged);
 }
 

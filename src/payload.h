@@ -157,6 +157,7 @@ private:
     // one list write and one wake-up for the lot instead of one each.
     std::vector<write_job_t> m_staged;
     size_t m_stagedBytes = 0;
+    uint64_t m_inlineBytes = 0;  // written on this thread, before any writer started
 };
 
 // Removes the listed paths in reverse order (files before their folders; folders only when empty;
