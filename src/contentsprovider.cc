@@ -54,6 +54,13 @@ std::string decode_field(const std::string& piece) {
     return out;
 }
 
+// False only when the line cannot be the record of the file, which spares taking apart every line
+// of a large database. A name free of the encoded characters stands literally in any record of it,
+// old unencoded ones included; other names are always looked at closely.
+bool may_hold(const std::string& line, const std::string& file, const std::string& encoded) {
+    return encoded != file || line.find(encoded) != std::string::npos;
+}
+
 // The file field of a record line, "" when the line is no record.
 std::string record_file(const std::string& line) {
     const std::vector<std::string> pieces = contents_record_split(line);
@@ -80,10 +87,9 @@ int contents_recorded(session_t* session, const std::string& name, const std::st
                       std::string* list_file) {
     ContentsDatabase db;
     db.init(session, name);
-    // Only a record holding the encoded name can match: the others are not taken apart.
     const std::string encoded = encode_field(file);
     for (int i = 0; i < db.size(); ++i) {
-        if (db.line(i).find(encoded) == std::string::npos) continue;
+        if (!may_hold(db.line(i), file, encoded)) continue;
         const std::vector<std::string> pieces = db.getItem(i);
         if (pieces.size() == 6 && pieces[2] == file) {
             *prefix = pieces[3];
@@ -236,8 +242,9 @@ int ContentsDatabase::addItem(std::vector<std::unique_ptr<ContentsItem>>* conten
     std::vector<std::string> lines;
     bool placed = false;
     const std::string record = contents_record_format(item->m_id, item->m_file, item->m_prefix, item->m_listFile);
+    const std::string encoded = encode_field(item->m_file);
     for (const std::string& line : readLines(db)) {
-        if (record_file(line) == item->m_file) {
+        if (may_hold(line, item->m_file, encoded) && record_file(line) == item->m_file) {
             if (!placed) lines.push_back(record);
             placed = true;
         } else {
@@ -278,8 +285,9 @@ int ContentsDatabase::removeItem(std::vector<std::unique_ptr<ContentsItem>>* con
     print_log("ContentsDatabase::removeItem: delete %s ", item->m_file.c_str());
     const std::string db = getDbFilename();
     std::vector<std::string> lines;
+    const std::string encoded = encode_field(item->m_file);
     for (const std::string& line : readLines(db)) {
-        if (record_file(line) != item->m_file) lines.push_back(line);
+        if (!may_hold(line, item->m_file, encoded) || record_file(line) != item->m_file) lines.push_back(line);
     }
     if (rewrite(lines, db) != 0) {
         error("ContentsDatabase::removeItem: can not open %s", db.c_str());

@@ -460,8 +460,33 @@ int add_user_stat_data(session_t* session, const std::string& name, const std::s
         LOG_NULL_PARAM();
         return -1;
     }
-    const std::string old = env_get_string(session, name);
-    env_set_string(session, name, old.empty() ? value : old + "," + value);
+    std::string key = name;
+    for (char& c : key) {
+        if (c == '-') c = '_';
+    }
+    if (env_is_virtual(key)) {
+        const std::string old = env_get_string(session, key);
+        return env_set_string(session, key, old.empty() ? value : old + "," + value);
+    }
+    // These records grow with every dialog and component of a run: logging the whole property at
+    // each addition would write the log in quadratic time, so only the addition is logged and the
+    // text is extended where it lies.
+    property_map_t& map = session->active_layer ? session->active_layer->properties : session->properties;
+    auto it = map.find(key);
+    if (it == map.end()) {
+        // The first addition inside a layer starts from the value the session holds, if any.
+        const std::string* outer = env_lookup(session, key);
+        it = map.emplace(key, outer ? *outer : std::string()).first;
+    }
+    std::string& stored = it->second;
+    if (!stored.empty()) stored += ',';
+    stored += value;
+    if (key.find("__HIDE__") != std::string::npos) {
+        print_log("add_user_stat_data: key \"%s\" added [HIDDEN]", key.c_str());
+    } else {
+        print_log("add_user_stat_data: key \"%s\" added \"%s\" (length %d)", key.c_str(),
+                  env_mask_hidden(session, value).c_str(), static_cast<int>(stored.size()));
+    }
     return 0;
 }
 

@@ -82,6 +82,13 @@ TEST_F(ContentsDatabaseTest, RecordsSurviveColonsEmptyFieldsAndReplacement) {
     write_file_text(db.getDbFilename(), "<:old:old.tgz:/l/old:>\n");
     again.init(&session_, "tgz");
     EXPECT_EQ((std::vector<std::string>{"<", "old", "old.tgz", "/l/old", ">"}), again.getItem(0));
+    // ... and is found by its name, even one whose encoded form differs from what the old line holds.
+    write_file_text(db.getDbFilename(), "<:old:50%off.tgz:/p:/l/old:>\n<:b:b.tgz:/p:/l/b:>\n");
+    std::string prefix, list;
+    ASSERT_EQ(0, contents_recorded(&session_, "tgz", "50%off.tgz", &prefix, &list));
+    EXPECT_EQ("/l/old", list);
+    ASSERT_EQ(0, again.addItem(&holder_.m_contents, item("new", "50%off.tgz", "/p", "/l/new")));
+    EXPECT_EQ("<:new:50%25off.tgz:/p:/l/new:>\n<:b:b.tgz:/p:/l/b:>\n", read_file(db.getDbFilename()));
     EXPECT_EQ((std::vector<std::string>{"<", "x:y", "%", "", "a\nb", ">"}),
               contents_record_split(contents_record_format("x:y", "%", "", "a\nb")));
 }

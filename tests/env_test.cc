@@ -105,6 +105,13 @@ TEST(EnvTest, ActiveLayerShadowsTheSessionAndTakesWrites) {
     session.active_layer = nullptr;
     EXPECT_EQ("session", env_get_string(&session, std::string("shared")));
     EXPECT_FALSE(env_exists(&session, "only_layer"));
+    // A record added inside a layer continues the session's and lands in the layer.
+    add_user_stat_data(&session, "stat", "a");
+    session.active_layer = &layer;
+    add_user_stat_data(&session, "stat", "b");
+    EXPECT_EQ("a,b", layer.properties["stat"]);
+    session.active_layer = nullptr;
+    EXPECT_EQ("a", env_get_string(&session, std::string("stat")));
 }
 
 TEST(EnvTest, MediaPropertiesAreComputedFromTheProductSet) {
