@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -100,6 +101,16 @@ std::string env_root_file_path(session_t* session) {
     return env_get_string(session, std::string("tmp_dir")) + "/vexan.lumo.root.env_file";
 }
 
+namespace {
+
+// Counts the changes of hidden properties in every map, so that the values a session collected for
+// masking are known to be current without walking its maps again.
+std::atomic<uint64_t> g_hidden_generation{1};
+
+void hidden_changed() { g_hidden_generation.fetch_add(1, std::memory_order_relaxed); }
+
+}  // namespace
+
 int env_init(session_t* session) {
     if (!session) {
         LOG_NULL_PARAM();
@@ -107,6 +118,7 @@ int env_init(session_t* session) {
     }
     if (session->active_layer) session->active_layer->properties.clear();
     else session->properties.clear();
+    hidden_changed();
     return 0;
 }
 
@@ -115,6 +127,7 @@ int env_set_string_internal(property_map_t& map, const std::string& name, const 
     auto it = map.find(name);
     if (it != map.end() && it->second == value) return 0;
     if (name.find("__HIDE__") != std::string::npos) {
+        hidden_changed();
         print_log("env_set_string_internal: key \"%s\" with value [HIDDEN] (length %d)", name.c_str(),
                   static_cast<int>(name.size()));
     } else {
@@ -184,6 +197,7 @@ int env_remove(session_t* session, const std::string& name) {
         return -1;
     }
     session->properties.erase(name);
+    hidden_changed();
     return 0;
 }
 
@@ -193,6 +207,7 @@ int env_free(session_t* session) {
         return -1;
     }
     session->properties.clear();
+    hidden_changed();
     return 0;
 }
 
@@ -460,33 +475,8 @@ int add_user_stat_data(session_t* session, const std::string& name, const std::s
         LOG_NULL_PARAM();
         return -1;
     }
-    std::string key = name;
-    for (char& c : key) {
-        if (c == '-') c = '_';
-    }
-    if (env_is_virtual(key)) {
-        const std::string old = env_get_string(session, key);
-        return env_set_string(session, key, old.empty() ? value : old + "," + value);
-    }
-    // These records grow with every dialog and component of a run: logging the whole property at
-    // each addition would write the log in quadratic time, so only the addition is logged and the
-    // text is extended where it lies.
-    property_map_t& map = session->active_layer ? session->active_layer->properties : session->properties;
-    auto it = map.find(key);
-    if (it == map.end()) {
-        // The first addition inside a layer starts from the value the session holds, if any.
-        const std::string* outer = env_lookup(session, key);
-        it = map.emplace(key, outer ? *outer : std::string()).first;
-    }
-    std::string& stored = it->second;
-    if (!stored.empty()) stored += ',';
-    stored += value;
-    if (key.find("__HIDE__") != std::string::npos) {
-        print_log("add_user_stat_data: key \"%s\" added [HIDDEN]", key.c_str());
-    } else {
-        print_log("add_user_stat_data: key \"%s\" added \"%s\" (length %d)", key.c_str(),
-                  env_mask_hidden(session, value).c_str(), static_cast<int>(stored.size()));
-    }
+    const std::string old = env_get_string(session, name);
+    env_set_string(session, name, old.empty() ? value : old + "," + value);
     return 0;
 }
 
@@ -508,14 +498,25 @@ void collect_hidden(const property_map_t& map, std::vector<std::string>& values)
 
 std::string env_mask_hidden(session_t* session, const std::string& text) {
     if (!session) return text;
-    std::vector<std::string> values;
-    collect_hidden(session->properties, values);
-    if (session->active_layer) collect_hidden(session->active_layer->properties, values);
-    if (values.empty()) return text;
-    // Longest first, so that a secret containing a shorter one is masked whole.
-    std::sort(values.begin(), values.end(),
-              [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
+    hidden_values_t& hidden = session->hidden;
+    const property_layer_t* layer = session->active_layer;
+    const uint64_t generation = g_hidden_generation.load(std::memory_order_relaxed);
+    if (hidden.generation != generation || hidden.layer != layer ||
+        hidden.session_size != session->properties.size() ||
+        hidden.layer_size != (layer ? layer->properties.size() : 0)) {
+        hidden.values.clear();
+        collect_hidden(session->properties, hidden.values);
+        if (layer) collect_hidden(layer->properties, hidden.values);
+        // Longest first, so that a secret containing a shorter one is masked whole.
+        std::stable_sort(hidden.values.begin(), hidden.values.end(),
+                         [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
+        hidden.generation = generation;
+        hidden.layer = layer;
+        hidden.session_size = session->properties.size();
+        hidden.layer_size = layer ? layer->properties.size() : 0;
+    }
+    if (hidden.values.empty() || text.empty()) return text;
     std::string result = text;
-    for (const std::string& value : values) result = replaceAllSubstrings(result, value, "[HIDDEN]");
+    for (const std::string& value : hidden.values) result = replaceAllSubstrings(result, value, "[HIDDEN]");
     return result;
 }
