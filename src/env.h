@@ -51,9 +51,21 @@ struct media_hooks_t {
     int (*select)(session_t* session, const std::string& id, bool selected);
 };
 
+// The values of the hidden properties, as env_mask_hidden last collected them, and what they were
+// collected from. Valid while no hidden property changed anywhere (a process-wide count), the same
+// layer is active and neither map changed its size.
+struct hidden_values_t {
+    uint64_t generation = 0;
+    const property_layer_t* layer = nullptr;
+    size_t session_size = 0;
+    size_t layer_size = 0;
+    std::vector<std::string> values;  // longest first
+};
+
 struct session_t {
     property_map_t properties;
     property_layer_t* active_layer = nullptr;
+    hidden_values_t hidden;
     std::unique_ptr<cab_t> store;
     std::unique_ptr<seqs_t> seqs;
     std::unique_ptr<string_table_set_t> strings;

@@ -10,6 +10,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -49,7 +50,7 @@ int remaining_ms(int64_t deadline) {
 class secret_line {
 public:
     explicit secret_line(const std::string& password) : m_bytes(password.size() + 1) {
-        memcpy(m_bytes.data(), password.data(), password.size());
+        std::copy(password.begin(), password.end(), m_bytes.begin());
         m_bytes.back() = '\n';
     }
     ~secret_line() { explicit_bzero(m_bytes.data(), m_bytes.size()); }

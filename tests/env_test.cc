@@ -86,6 +86,29 @@ TEST(EnvTest, LogsChangesOnlyAndNeverSecretValues) {
     EXPECT_STREQ("v", env_log_value("X", "v"));
 }
 
+TEST(EnvTest, MaskingFollowsEveryChangeOfTheHiddenValues) {
+    session_t session;
+    env_set_string(&session, "A__HIDE__", "alpha");
+    EXPECT_EQ("[HIDDEN] beta", env_mask_hidden(&session, "alpha beta"));
+    env_set_string(&session, "A__HIDE__", "beta");  // same map size, new secret
+    EXPECT_EQ("alpha [HIDDEN]", env_mask_hidden(&session, "alpha beta"));
+    layer_t layer;
+    session.active_layer = &layer;
+    env_set_string(&session, "B__HIDE__", "alpha");  // a secret of the layer masks too
+    EXPECT_EQ("[HIDDEN] [HIDDEN]", env_mask_hidden(&session, "alpha beta"));
+    session.active_layer = nullptr;
+    EXPECT_EQ("alpha [HIDDEN]", env_mask_hidden(&session, "alpha beta"));
+    layer_t other;  // another layer of the same size, without secrets
+    env_set_string_internal(other.properties, "B", "alpha");
+    session.active_layer = &other;
+    EXPECT_EQ("alpha [HIDDEN]", env_mask_hidden(&session, "alpha beta"));
+    session.active_layer = nullptr;
+    env_remove(&session, "A__HIDE__");
+    EXPECT_EQ("alpha beta", env_mask_hidden(&session, "alpha beta"));
+    add_user_stat_data(&session, "C__HIDE__", "gamma");
+    EXPECT_EQ("[HIDDEN]", env_mask_hidden(&session, "gamma"));
+}
+
 TEST(EnvTest, ActiveLayerShadowsTheSessionAndTakesWrites) {
     session_t session;
     env_set_string(&session, "shared", "session");
