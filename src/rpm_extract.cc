@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -64,7 +65,26 @@ void fill_header(const unsigned char* index, uint32_t count, const unsigned char
     header->data.assign(data, data + data_size);
 }
 
-uint64_t signature_padding(uint64_t header_size) { return (8 - header_size % 8) % 8; }
+// The signature is followed by zero bytes up to the main header, which starts with its non-zero
+// magic: writers align it to 8 bytes, but a package padded otherwise reads just as well.
+size_t skip_padding(const unsigned char* bytes, size_t size, size_t pos) {
+    while (pos < size && bytes[pos] == 0) ++pos;
+    return pos;
+}
+
+// The same on a file: the offset of the first non-zero byte at or after pos (the file's size when
+// none), or -1 on a read error.
+int64_t skip_padding(int fd, uint64_t file_size, uint64_t pos) {
+    std::vector<unsigned char> chunk;
+    while (pos < file_size) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(4096, file_size - pos));
+        if (read_at(fd, static_cast<int64_t>(pos), n, &chunk) != 0) return -1;
+        const size_t at = skip_padding(chunk.data(), n, 0);
+        pos += at;
+        if (at < n) break;
+    }
+    return static_cast<int64_t>(pos);
+}
 
 }  // namespace
 
@@ -139,7 +159,7 @@ int rpm_parse(const unsigned char* bytes, size_t size, rpm_file_t* rpm) {
     }
     size_t pos = lead_size, used = 0;
     if (rpm_header_parse(bytes + pos, size - pos, &rpm->signature, &used) != 0) return -1;
-    pos += used + signature_padding(used);
+    pos = skip_padding(bytes, size, pos + used);
     if (pos > size || rpm_header_parse(bytes + pos, size - pos, &rpm->main, &used) != 0) return -1;
     rpm->payload_offset = static_cast<int64_t>(pos + used);
     rpm->file_size = static_cast<int64_t>(size);
@@ -173,7 +193,14 @@ int rpm_read(const std::string& path, rpm_file_t* rpm) {
         }
         fill_header(body.data(), count, body.data() + size_t(count) * entry_size, data_size, header);
         pos += intro_size + rest;
-        if (header == &rpm->signature) pos += signature_padding(intro_size + rest);
+        if (header == &rpm->signature) {
+            const int64_t next = skip_padding(fd.fd, file_size, pos);
+            if (next < 0) {
+                error("rpm_read: %s is truncated", path.c_str());
+                return -1;
+            }
+            pos = static_cast<uint64_t>(next);
+        }
     }
     rpm->payload_offset = static_cast<int64_t>(pos);
     rpm->file_size = static_cast<int64_t>(file_size);

@@ -35,7 +35,7 @@ std::string build_rpm(const std::string& work, const RpmSpec& spec, std::string*
     return exists_path(rpm) ? rpm : "";
 }
 
-bool pad_rpm_signature(const std::string& in, const std::string& out, int padding) {
+bool pad_rpm_signature(const std::string& in, const std::string& out, int padding, bool aligned) {
     const std::string script = out + ".py";
     write_file_text(script, R"(import struct, sys
 d = open(sys.argv[1], 'rb').read(); want = int(sys.argv[3])
@@ -43,14 +43,14 @@ n, s = struct.unpack('>II', d[104:112])
 old_end = 96 + 16 + 16 * n + s
 main = old_end + (8 - (16 + 16 * n + s) % 8) % 8
 extra = 1
-while (8 - (16 + 16 * (n + 1) + s + extra) % 8) % 8 != want: extra += 1
+while sys.argv[4] == '1' and (8 - (16 + 16 * (n + 1) + s + extra) % 8) % 8 != want: extra += 1
 intro = d[96:104] + struct.pack('>II', n + 1, s + extra)
 index = d[112:112 + 16 * n] + struct.pack('>IIII', 999, 7, s, extra)
 data = d[112 + 16 * n:old_end] + b'\1' * extra
 open(sys.argv[2], 'wb').write(d[:96] + intro + index + data + b'\0' * want + d[main:])
 )");
     return run_command("python3 " + quote(script) + " " + quote(in) + " " + quote(out) + " " +
-                       std::to_string(padding)) == 0;
+                       std::to_string(padding) + (aligned ? " 1" : " 0")) == 0;
 }
 
 }  // namespace lumo_test

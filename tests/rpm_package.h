@@ -23,8 +23,9 @@ std::string rpmbuild_missing();
 std::string build_rpm(const std::string& work, const RpmSpec& spec, std::string* output);
 // The private database folder build_rpm's macro file names.
 std::string rpm_private_db(const std::string& work);
-// Copies the package with a filler entry added to its signature so that the padding after the
-// signature is `padding` bytes (0 to 7). true on success.
-bool pad_rpm_signature(const std::string& in, const std::string& out, int padding);
+// Copies the package with a filler entry added to its signature, followed by `padding` zero bytes:
+// aligned, the filler is sized so that these bring the main header to an 8-byte boundary (as
+// writers do); otherwise the filler is one byte and the padding whatever was asked. true on success.
+bool pad_rpm_signature(const std::string& in, const std::string& out, int padding, bool aligned = true);
 
 }  // namespace lumo_test
