@@ -942,11 +942,17 @@ int payload_run(const std::vector<std::string>& argv, const std::string& output_
     return -1;
 }
 
+namespace {
+constexpr size_t tar_magic_offset = 257;
+}
+
 payload_kind payload_detect(const unsigned char* bytes, size_t size) {
     if (size >= 2 && bytes[0] == 0x1f && bytes[1] == 0x8b) return payload_kind::gzip;
     if (size >= 6 && memcmp(bytes, "\xfd" "7zXZ\0", 6) == 0) return payload_kind::xz;
     if (size >= 4 && memcmp(bytes, "\x28\xb5\x2f\xfd", 4) == 0) return payload_kind::zstd;
     if (size >= 5 && (memcmp(bytes, "07070", 5) == 0 || memcmp(bytes, "ustar", 5) == 0)) return payload_kind::none;
+    // An uncompressed tar archive carries its magic in the first header block.
+    if (size >= tar_magic_offset + 5 && memcmp(bytes + tar_magic_offset, "ustar", 5) == 0) return payload_kind::none;
     return payload_kind::unknown;
 }
 
@@ -962,7 +968,7 @@ const char* payload_kind_name(payload_kind kind) {
 }
 
 std::unique_ptr<payload_source> payload_open(int fd, int64_t offset) {
-    unsigned char magic[8] = {0};
+    unsigned char magic[tar_magic_offset + 8] = {0};
     const ssize_t got = pread(fd, magic, sizeof(magic), offset);
     const payload_kind kind = payload_detect(magic, got > 0 ? static_cast<size_t>(got) : 0);
     print_log("payload_open: payload compression is %s", payload_kind_name(kind));

@@ -162,6 +162,13 @@ open(out, 'wb').write(gzip.compress(b.getvalue()))
     EXPECT_TRUE(log_.has_line("ContentsProviderTgz::installFile: global extended header skipped"));
 }
 
+TEST_F(TgzTest, AnUncompressedArchiveInstallsToo) {
+    const std::string archive = make("plain.tgz", "open(out, 'wb').write(raw(lambda t: entry(t, 'a/f', b'plain')))\n");
+    ASSERT_EQ(0, provider_.installFile(archive, prefix(), ""));
+    EXPECT_EQ("plain", read_file(prefix() + "/a/f"));
+    EXPECT_TRUE(log_.has_line("payload_open: payload compression is none"));
+}
+
 TEST_F(TgzTest, HostileArchivesAreRefusedAndLeaveNothingBehind) {
     const std::string outside = dir_.file("outside");
     const struct {
