@@ -14,3 +14,17 @@ interrupt_ignored::interrupt_ignored() {
 }
 
 interrupt_ignored::~interrupt_ignored() { sigaction(SIGINT, &m_previous, nullptr); }
+
+namespace {
+void (*g_handler)(int) = nullptr;
+}
+
+void interrupt_set_handler(void (*handler)(int)) { g_handler = handler; }
+
+void interrupt_restore_handler() {
+    if (!g_handler) return;
+    struct sigaction action = {};
+    action.sa_handler = g_handler;
+    sigfillset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+}

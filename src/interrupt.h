@@ -33,3 +33,11 @@ public:
 private:
     struct sigaction m_previous;
 };
+
+// The engine's own SIGINT handler, once start-up has installed it (null before). The install and
+// removal loops put it back when they end, since the step that fixed the selection had the
+// interrupt ignored: from the result screen on, the user may stop the run again.
+void interrupt_set_handler(void (*handler)(int));
+// Installs the registered handler with every other signal blocked while it runs; nothing when
+// none is registered.
+void interrupt_restore_handler();

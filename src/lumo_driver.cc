@@ -470,7 +470,9 @@ bool rollback_requested(session_t* session) { return property(session, "LUMO_ROL
 
 std::string lumo_status_exit_code(int status) {
     if (status == 0 || status == 10) return "";
-    if (status >= 2 && status <= 150) return "3";
+    // A failure that asks for no rollback lets the run go on with a warning; 1, -1 and the
+    // statuses from 151 up (no space, missing payload ...) roll the run back.
+    if (status <= 150 && status != 1 && status != -1) return "3";
     return "2";
 }
 
@@ -689,6 +691,7 @@ int lumo_install_selected_products(session_t* session) {
         if (!stopped && !rollback_requested(session)) lumo_save_install_settings(session);
         finish_loop(session, "LUMO_ROLLBACK_INSTALL");
     }
+    interrupt_restore_handler();
     print_log("lumo_install_selected_products: finish");
     return 0;
 }
@@ -753,6 +756,7 @@ int lumo_uninstall_selected_products(session_t* session) {
             remove_settings(session);
         finish_loop(session, "LUMO_ROLLBACK_UNINSTALL");
     }
+    interrupt_restore_handler();
     print_log("lumo_uninstall_selected_products: finish");
     return 0;
 }

@@ -442,11 +442,8 @@ void sigint_handler(int signo) {
 
 void install_interrupt_handler() {
     // Every other signal waits while the question is asked: the handler must not run nested.
-    struct sigaction action = {};
-    action.sa_handler = sigint_handler;
-    sigfillset(&action.sa_mask);
-    action.sa_flags = 0;
-    sigaction(SIGINT, &action, nullptr);
+    interrupt_set_handler(sigint_handler);
+    interrupt_restore_handler();
 }
 
 std::string match_cmdline_shortcut(const std::string& arg) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -11,6 +12,7 @@
 #include "component.h"
 #include "contentsprovider.h"
 #include "env.h"
+#include "interrupt.h"
 #include "test_util.h"
 #include "tsd.h"
 
@@ -109,7 +111,8 @@ TEST(DriverRules, PrefixFollowsFoldersSubfolderAndLevels) {
 
 TEST(DriverRules, BackEndStatusDecidesBetweenGoingOnAndRollingBack) {
     const struct { int status; const char* code; } rows[] = {
-        {0, ""}, {10, ""}, {2, "3"}, {5, "3"}, {150, "3"}, {151, "2"}, {153, "2"}, {1, "2"}, {-1, "2"}, {255, "2"},
+        {0, ""}, {10, ""}, {2, "3"}, {5, "3"}, {150, "3"}, {-2, "3"},
+        {151, "2"}, {153, "2"}, {1, "2"}, {-1, "2"}, {255, "2"},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.status);
@@ -149,12 +152,24 @@ TEST(DriverRules, CloseCheckStartsTheRollbackOnlyForAFailureCallingForIt) {
     }
 }
 
+static void count_interrupt(int) {}
+
 TEST_F(DriverTest, WarningStatusGoesOnAndTheRecordsAreWritten) {
     provider_.status = {{"a.tgz", 5}, {"b.tgz", 10}};
     set("SUITE_GUID", "guid-1");
     set("INSTALL_MODE", "NONRPM");
     set("IS_ROOT", "0");
+    // The interrupt, ignored since the selection was fixed, reaches the engine's handler again.
+    struct sigaction saved {}, ignore {}, now {};
+    sigaction(SIGINT, nullptr, &saved);
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGINT, &ignore, nullptr);
+    interrupt_set_handler(count_interrupt);
     ASSERT_EQ(0, lumo_install_selected_products(&session_));
+    sigaction(SIGINT, nullptr, &now);
+    interrupt_set_handler(nullptr);
+    sigaction(SIGINT, &saved, nullptr);
+    EXPECT_EQ(&count_interrupt, now.sa_handler);
     EXPECT_EQ("3", get("LUMO_EXIT_CODE"));
     EXPECT_FALSE(env_exists(&session_, "LUMO_ROLLBACK"));
     EXPECT_EQ("2", get("LUMO_TOTAL_COMPONENTS_INCLUDING_INVISIBLE"));
