@@ -794,18 +794,16 @@ int lumo_save_install_settings(session_t* session) {
     const std::string root = property(session, "IS_ROOT");
     const bool has_db = has_property(session, "NONRPM_DB_DIR");
     const std::string db = property(session, "NONRPM_DB_DIR");
-    // Products without a folder of their own share one file, with the same text: it is written once.
+    // Every product's file holds the same text.
+    std::string text = "INSTALL_MODE=" + install_mode + "\nROOT_INSTALLATION=" + root + "\n";
+    if (has_db) text += "NONRPM_DB_DIR=" + db + "\n";
+    // Products without a folder of their own share one file: it is written once.
     std::set<std::string> written;
     for (const auto& entry : paths.ini) {
         print_log("lumo_save_install_settings: file to write is %s", entry.second.c_str());
         print_log("lumo_save_install_settings: saving INSTALL_MODE=%s", install_mode.c_str());
-        std::string text = "INSTALL_MODE=" + install_mode + "\n";
         print_log("lumo_save_install_settings: saving ROOT_INSTALLATION=%s", root.c_str());
-        text += "ROOT_INSTALLATION=" + root + "\n";
-        if (has_db) {
-            print_log("lumo_save_install_settings: saving NONRPM_DB_DIR=%s", db.c_str());
-            text += "NONRPM_DB_DIR=" + db + "\n";
-        }
+        if (has_db) print_log("lumo_save_install_settings: saving NONRPM_DB_DIR=%s", db.c_str());
         if (!written.insert(entry.second).second) continue;
         folder_create(get_dirname(entry.second), folder_mode_public);
         if (!write_atomic(entry.second, text, 0644)) error("lumo_save_install_settings: can not open file");

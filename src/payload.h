@@ -49,8 +49,6 @@ enum class payload_kind { none, gzip, xz, zstd, unknown };
 payload_kind payload_detect(const unsigned char* bytes, size_t size);
 const char* payload_kind_name(payload_kind kind);
 
-// A stream of decompressed bytes. read: bytes read (short only at the end), 0 at the clean end,
-// -1 for a damaged, truncated or unreadable stream (logged once).
 // Decompressed bytes lent by a source, valid while keeper is held.
 struct payload_piece {
     std::shared_ptr<const void> keeper;
@@ -58,6 +56,8 @@ struct payload_piece {
     size_t size = 0;
 };
 
+// A stream of decompressed bytes. read: bytes read (short only at the end), 0 at the clean end,
+// -1 for a damaged, truncated or unreadable stream (logged once).
 class payload_source {
 public:
     virtual ~payload_source() = default;
