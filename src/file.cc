@@ -35,6 +35,10 @@ constexpr int path_links_max = 40;  // the kernel's own limit on links in one lo
 // fail, so the result is that of the last mkdir alone.
 int create_with_parents(const std::string& dir, mode_t mode) {
     std::string normal = path(dir);
+    // Most calls find the folder, or its parent, there already: one call then answers, with the
+    // same result and errno as the walk from the top below.
+    if (mkdir(normal.c_str(), mode) == 0) return 0;
+    if (errno != ENOENT) return -1;
     for (size_t i = 1; i < normal.size(); ++i) {
         if (normal[i] != '/') continue;
         normal[i] = '\0';
