@@ -340,11 +340,11 @@ int coex_apply_filter(session_t* session, filter_t* filter, coex_action_t* actio
             ContentsItem* item = items[i].get();
             if (!item || item->m_status == -1) continue;
             if (!provider->coexMatch(static_cast<int>(i), filter->pattern, filter->match_mode)) continue;
+            // An inverted filter asks whether the product is installed at all, whatever its
+            // version; an item that an earlier rule decided on is installed all the same.
+            matched = true;
             env_set_string(session, "COEX_VERSION", item->m_version);
             if (!cond_holds(version_condition, session)) continue;
-            // An inverted filter asks whether such an item is installed at all: one that an
-            // earlier rule decided is installed all the same.
-            matched = true;
             if (!filter->invert && item->m_status != 2) coex_run_action(session, item, action, true);
         }
     }

@@ -83,6 +83,9 @@ TEST_F(CoexTest, RulesBindItemsAndSetProperties) {
         {"<filter rpm_name='^absent' invert='yes'><action uninstall='forbidden' skiplist='x'/></filter>", "0000",
          "PRODUCTS_TO_SKIP", ";x"},
         {"<filter rpm_name='^absent' invert='yes'><action installdir='DIR'/></filter>", "0000", "DIR", "1"},
+        // An inverted filter asks whether the product is there, whatever its version.
+        {"<filter rpm_name='^core' invert='yes' version_condition='${COEX_VERSION} &gt; 99'><action installdir='DIR'/>"
+         "</filter>", "0000", "DIR", ""},
         // An installed item counts for an inverted filter even when an earlier rule decided it.
         {"<filter rpm_name='^docs'><action/></filter><filter rpm_name='^docs' invert='yes'><action property='P'/>"
          "</filter>", "0400", "P", ""},
