@@ -298,6 +298,8 @@ int silent_parse(const std::string& text, std::vector<silent_setting_t>& setting
         silent_setting_t setting;
         setting.name = trimSpaces(line.substr(0, eq));
         const size_t second = line.find('=', eq + 1);
+        // Blanks around "=" are tolerated ("NAME = value"): a name cannot hold one, and a value
+        // read with the blank would name a folder " /opt/x".
         setting.value = trimSpaces(line.substr(eq + 1, second == std::string::npos ? std::string::npos : second - eq - 1));
         setting.line = number;
         setting.cut = second != std::string::npos;
@@ -433,11 +435,14 @@ int load_silent_config(session_t* session) {
     std::string file;
     if (history) {
         file = silent_history_file(session);
-    } else if (!get(session, "silent").empty()) {
-        file = get(session, "silent");
     } else if (!component && !download) {
-        error("load_silent_config: Name of the silent install config can not be null");
-        return -1;
+        // Once the product set is built the answer file has been read: reading it again would undo
+        // what the run changed since (a folder found on the machine, components added).
+        file = get(session, "silent");
+        if (file.empty()) {
+            error("load_silent_config: Name of the silent install config can not be null");
+            return -1;
+        }
     }
     if (file.empty()) {
         print_log("load_silent_config: finish");
@@ -486,6 +491,8 @@ int save_silent_config(session_t* session) {
         }
         file = silent_history_file(session);
         if (!file.empty()) {
+            // The recorded choices are kept for the copies left, also when this removal ran from an
+            // answer file that names fewer of them.
             if (mode == lumo_mode_uninstall) {
                 std::vector<silent_setting_t> settings;
                 if (read_settings(file, settings) == 0) apply_settings(session, settings, false);
@@ -514,7 +521,7 @@ int save_silent_config(session_t* session) {
     bool secret = false;
     long count = -1;
     for (const std::string& name : names) {
-        if (!has(session, name.c_str()) && name != count_name) continue;
+        if (!has(session, name.c_str()) && !(history && name == count_name)) continue;
         print_log("save_silent_config: get value of the %s", name.c_str());
         if (name == "COMPONENTS" && !to_install.empty()) continue;
         std::string value = get(session, name.c_str());

@@ -66,7 +66,8 @@ TEST(SilentConfig, HistoryNameAndDuplicateContents) {
     // The install folder loses only the suite's trailing sub-folder; the products replace
     // COMPONENTS; a value that would start a line of its own is left out; no count is asked for.
     env_set_string(&session, "duplicate", dir.file("dup.ini"));
-    env_set_string(&session, "__SILENT_INSTALL_PARAMS", "LUMO_INSTALL_DIR:COMPONENTS:EVIL:MISSING");
+    env_set_string(&session, "__SILENT_INSTALL_PARAMS",
+                   "LUMO_INSTALL_DIR:COMPONENTS:EVIL:MISSING:LUMO_SUITE_FAMILY_INSTALLED_NUM");
     env_set_string(&session, "LUMO_INSTALL_DIR", "/srv/suite/data/suite/");
     env_set_string(&session, "LUMO_INSTALL_SUBDIR", "suite");
     env_set_string(&session, "COMPONENTS", "ALL");
@@ -75,4 +76,12 @@ TEST(SilentConfig, HistoryNameAndDuplicateContents) {
     EXPECT_EQ(0, save_silent_config(&session));
     EXPECT_EQ("LUMO_INSTALL_DIR=/srv/suite/data\nCOMPONENTS=;first;last\n", read_file(dir.file("dup.ini")));
     EXPECT_TRUE(log.has_line("WARN: : save_silent_config: EVIL can not be written as one line, left out"));
+
+    // With the product set built, the answer file was read at start-up: a second load leaves what
+    // the run has changed since.
+    const std::string answers = dir.file("answers.ini");
+    lumo_test::write_file_text(answers, "LUMO_INSTALL_DIR=/from/the/file\n");
+    env_set_string(&session, "silent", answers);
+    EXPECT_EQ(0, load_silent_config(&session));
+    EXPECT_EQ("/srv/suite/data/suite/", env_get_string(&session, std::string("LUMO_INSTALL_DIR")));
 }
