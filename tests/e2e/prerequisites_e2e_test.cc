@@ -217,6 +217,16 @@ TEST_F(PrerequisitesE2E, RequestsOnASmallFileSystemAreAddedUp) {
     EXPECT_EQ("0", value("C_TOTAL"));
 }
 
+TEST_F(PrerequisitesE2E, AnUnreadableDefinitionFileIsReportedAndSkipped) {
+    build("<prerequisites><product name=\"Core\">");
+    ASSERT_EQ(0, run(""));
+    EXPECT_TRUE(log_text().find("- ERROR: : prerequisites_read_config: can't read _internal_::prerequisites_prod_def.xml.\n") != std::string::npos)
+        << log_text();
+    EXPECT_TRUE(logged("prerequisites_init_data: finished"));
+    EXPECT_EQ("0", value("R_prerequisites_init"));
+    EXPECT_EQ("0", value("C_TOTAL"));
+}
+
 TEST_F(PrerequisitesE2E, CriticalIssuesArePagedOnATerminal) {
     const std::string paging =
         "<action id=\"summary\" type=\"built_in\" func=\"lumo_prepare_prerequisites_critical_summary_dialog\">"
