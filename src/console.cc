@@ -190,7 +190,7 @@ void complete_path(std::string& text) {
         while (same < common.size() && same < candidate.name.size() && common[same] == candidate.name[same])
             ++same;
         common.resize(same);
-        longest = std::max(longest, candidate.name.size() + (candidate.is_dir ? 1 : 0));
+        longest = std::max(longest, candidate.name.size());  // a folder's "/" fits in the cell's two spare columns
     }
     text += common.substr(std::min(partial.size(), common.size()));
     reprint_line(text);

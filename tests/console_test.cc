@@ -187,9 +187,9 @@ TEST(ReadPathTest, TabCompletesFromTheFolder) {
         {"completion goes on after a listing", base + "al\tha\t\t\n", base + "alpha/inner", {}},
         {"no candidate leaves the text", base + "zz\t\n", base + "zz", {}},
         {"an empty partial name lists everything", base + "\t\n", base,
-         {"alpha/       alpine.txt   beta.txt     l1           longfolder/  "}},
-        {"cells are the longest shown name, a folder's slash included, and two spaces", base + "l\t\n",
-         base + "l", {"\nl1           longfolder/  \n"}},
+         {"alpha/      alpine.txt  beta.txt    l1          longfolder/ "}},
+        {"cells are the longest name and two spaces, which a folder's slash shares", base + "l\t\n",
+         base + "l", {"\nl1          longfolder/ \n"}},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.what);
