@@ -431,6 +431,8 @@ void settle_install_dir(session_t* session, int mode) {
     if (mode != lumo_mode_install && property(session, "LUMO_INSTALL_DIR").empty()) {
         print_log("lumo_configure_products_list: LUMO_INSTALL_DIR in LUMO_MODE [%d] is empty", mode);
         env_set_string(session, "LUMO_INSTALL_DIR_UNDEFINED", "yes");
+    } else if (mode != lumo_mode_install) {
+        load_uninstall_ini(session);
     }
 }
 

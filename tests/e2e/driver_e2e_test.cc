@@ -188,6 +188,9 @@ TEST_F(DriverE2E, InstallModifyRepairUninstall) {
         EXPECT_EQ(as.empty() ? geteuid() : getpwnam("lumodrv")->pw_uid, st.st_uid);
         // Modify adds the optional component; repair puts back a deleted file.
         ASSERT_EQ(0, run("--LUMO_MODE modify --COMPONENTS ALL", as)) << output();
+        // The settings of the install are read back for the run that changes it.
+        EXPECT_NE(std::string::npos, log_text().find("key \"UNINSTALL_INI_NONRPM_DB_DIR\" with value \"" +
+                                                      m_dir.file("db") + "\""));
         EXPECT_TRUE(exists_path(inst() + "/share/extra.txt"));
         EXPECT_TRUE(exists_path(inst() + "/share/core.txt"));
         std::filesystem::remove(inst() + "/share/docs.txt");
