@@ -917,6 +917,7 @@ int lumo_driver_actions_register(session_t* session) {
         {"lumo_handle_close_request", lumo_handle_close_request},
         {"lumo_save_install_settings", lumo_save_install_settings},
         {"load_uninstall_ini", load_uninstall_ini},
-        {"lumo_load_license", lumo_load_license},
+        {"load_license", lumo_load_license},
+        {"lumo_load_license", lumo_load_license},  // the name earlier packages of ours call
     });
 }

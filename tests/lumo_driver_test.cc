@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "actions.h"
 #include "component.h"
 #include "contentsprovider.h"
 #include "env.h"
@@ -193,6 +194,8 @@ TEST_F(DriverTest, LicenceFallsBackToTheConsoleFile) {
     EXPECT_TRUE(log_.has_line("ERROR: : lumo_load_license: EULA file is not specified"));
     lumo_test::write_file_text(dir_.file("eula.txt"), "line 1\nline 2\n");
     set("EULA_FILE", "${TEMP_FOLDER}/eula.txt");
-    EXPECT_EQ(0, lumo_load_license(&session_));
+    // A sequence calls it by its action name.
+    ASSERT_EQ(0, lumo_driver_actions_register(&session_));
+    EXPECT_EQ(0, actions_execute(&session_, "load_license"));
     EXPECT_EQ("line 1\nline 2\n", get("eula_text"));
 }
