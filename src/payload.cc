@@ -19,9 +19,11 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <random>
 #include <set>
+#include <system_error>
 #include <thread>
 
 #include "file.h"
@@ -1385,30 +1387,97 @@ void remove_entries(int root, std::vector<removal>& entries, const std::vector<s
     }
 }
 
-// Runs remove_entries over order on up to four threads. Most of a removal is the file system
+// Threads that share the removals of a run. They are started by the first removal that can use
+// them and kept until the process ends: a suite is removed one component after another, and
+// starting fresh threads for each component cost about as much as the waits they share.
+class removal_pool {
+public:
+    static removal_pool& instance() {
+        static removal_pool pool;
+        return pool;
+    }
+    ~removal_pool() {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_stop = true;
+        }
+        m_wake.notify_all();
+        for (std::thread& t : m_threads) t.join();
+    }
+    // Runs work on the calling thread and on up to helpers threads of the pool, and returns when
+    // every run of it has returned. work takes its items from a shared counter, so any number of
+    // runs does the whole job: once the caller's run returns, shares not yet started are dropped.
+    void run(size_t helpers, const std::function<void()>& work) {
+        std::lock_guard<std::mutex> one_at_a_time(m_run_mutex);
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            while (m_threads.size() < helpers) {
+                try {
+                    m_threads.emplace_back([this, seen = m_generation] { loop(seen); });
+                } catch (const std::system_error&) {
+                    break;  // fewer helpers; the caller's own run still does everything
+                }
+            }
+            m_work = &work;
+            m_shares = std::min(helpers, m_threads.size());
+            ++m_generation;
+        }
+        m_wake.notify_all();
+        work();
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_shares = 0;
+        m_done.wait(lock, [this] { return m_running == 0; });
+        m_work = nullptr;
+    }
+
+private:
+    removal_pool() = default;
+    void loop(uint64_t seen) {
+        block_stopping_signals();
+        std::unique_lock<std::mutex> lock(m_mutex);
+        for (;;) {
+            m_wake.wait(lock, [&] { return m_stop || (m_generation != seen && m_shares > 0); });
+            if (m_stop) return;
+            seen = m_generation;
+            --m_shares;
+            ++m_running;
+            const std::function<void()>* work = m_work;
+            lock.unlock();
+            (*work)();
+            lock.lock();
+            if (--m_running == 0) m_done.notify_all();
+        }
+    }
+
+    std::mutex m_run_mutex;
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::condition_variable m_done;
+    std::vector<std::thread> m_threads;
+    const std::function<void()>* m_work = nullptr;
+    uint64_t m_generation = 0;
+    size_t m_shares = 0;
+    size_t m_running = 0;
+    bool m_stop = false;
+};
+
+// Runs remove_entries over order on up to eight threads. Most of a removal is the file system
 // waiting on the device (freeing and discarding blocks), and several removals wait together.
 void remove_entries_parallel(int root, std::vector<removal>& entries, const std::vector<size_t>& order,
                              bool folders) {
-    // Threads cost less than one such wait; folders, fewer and slower to free, go one at a time.
+    // Folders, fewer and slower to free, are shared one at a time.
     const size_t chunk = folders ? 1 : 4;
-    const size_t workers = std::min<size_t>(4, (order.size() + chunk - 1) / chunk);
+    const size_t workers = std::min<size_t>(8, (order.size() + chunk - 1) / chunk);
     if (workers <= 1) {
         remove_entries(root, entries, order, 0, order.size(), folders);
         return;
     }
     std::atomic<size_t> next{0};
-    auto work = [&] {
+    const std::function<void()> work = [&] {
         for (size_t from; (from = next.fetch_add(chunk)) < order.size();)
             remove_entries(root, entries, order, from, std::min(order.size(), from + chunk), folders);
     };
-    std::vector<std::thread> helpers;
-    for (size_t i = 1; i < workers; ++i)
-        helpers.emplace_back([&work] {
-            block_stopping_signals();
-            work();
-        });
-    work();
-    for (std::thread& t : helpers) t.join();
+    removal_pool::instance().run(workers - 1, work);
 }
 
 }  // namespace
