@@ -233,7 +233,7 @@ int64_t get_component_rpm_size(session_t* session, const std::string& name) {
     }
     DownloadManager::FileToDownload entry = file_from_product(*file);
     entry.m_dirname = property(session, "PACKAGE_DIR");
-    const int64_t size = entry.verifyChecksum() ? 0 : file->size;
+    const int64_t size = entry.verifyChecksum() || file->size < 0 ? 0 : file->size;
     print_log("get_component_rpm_size: size is %lld for '%s'", static_cast<long long>(size), name.c_str());
     return size;
 }

@@ -12,7 +12,7 @@ struct product_file_t {
     std::string path;   // folder on the server, also the sub-folder it is written to
     std::string cksum;  // first field of the POSIX cksum tool's output; may be empty
     std::string sha256;  // lower-case hex; when present it is the checksum that is verified
-    int64_t size = 0;   // bytes
+    int64_t size = -1;  // bytes; -1 when the description gives none
     unsigned perm = 0;
     std::string url;    // download_url + "/" + path + "/" + name
 };
