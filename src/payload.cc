@@ -23,7 +23,6 @@
 #include <mutex>
 #include <random>
 #include <set>
-#include <system_error>
 #include <thread>
 
 #include "file.h"
@@ -1411,13 +1410,7 @@ public:
         std::lock_guard<std::mutex> one_at_a_time(m_run_mutex);
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            while (m_threads.size() < helpers) {
-                try {
-                    m_threads.emplace_back([this, seen = m_generation] { loop(seen); });
-                } catch (const std::system_error&) {
-                    break;  // fewer helpers; the caller's own run still does everything
-                }
-            }
+            while (m_threads.size() < helpers) m_threads.emplace_back([this, seen = m_generation] { loop(seen); });
             m_work = &work;
             m_shares = std::min(helpers, m_threads.size());
             ++m_generation;
