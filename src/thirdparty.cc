@@ -9,8 +9,11 @@
 
 namespace {
 
-bool parse_size(const std::string& text, int64_t& value) {
-    if (text.empty()) return false;
+// Element text is kept as written, so blanks and line breaks around the number are allowed.
+bool parse_size(const std::string& text_in, int64_t& value) {
+    const size_t first = text_in.find_first_not_of(" \t\r\n");
+    if (first == std::string::npos) return false;
+    const std::string text = text_in.substr(first, text_in.find_last_not_of(" \t\r\n") + 1 - first);
     errno = 0;
     char* end = nullptr;
     const long long parsed = strtoll(text.c_str(), &end, 10);

@@ -140,7 +140,7 @@ TEST(ThirdPartyConfigTest, ReadsComponentsAndRefusesNamesThatLeaveTheFolder) {
     LogCapture log;
     TempDir dir;
     write_file_text(dir.file("proxy.xml"),
-                    "<component abbr=\"ok\" x=\"1\"><name>Tool</name><version>2.1</version><size>3145728</size>"
+                    "<component abbr=\"ok\" x=\"1\"><name>Tool</name><version>2.1</version><size>\n  3145728\n</size>"
                     "<files><file name=\"t.tgz\" md5=\"abc\" size=\"10\"/><file url=\"http://o/d/u.rpm?q\" size=\"5\"/>"
                     "<other/></files></component>"
                     "<component abbr=\"bad\"><files><file name=\"../t\"/></files></component>"
