@@ -45,6 +45,7 @@ constexpr int opt_protocols = 181;
 constexpr int opt_redir_protocols = 182;
 constexpr long proto_http_https = 1 | 2;
 constexpr int info_response_code = 0x200002;
+constexpr int code_http_returned_error = 22;  // the server answered with an error status
 constexpr int curl_range_error = 33;
 constexpr int curl_error_size = 256;
 
@@ -688,6 +689,13 @@ int DownloadManager::transfer(const FileToDownload& file, progress_callback_t ca
         // What arrived before a drop or a stall is a good start for the next attempt; more bytes
         // than the file has are not, and an empty file is nothing to resume.
         if (target.too_long || target.write_failed || total == 0) remove_file(partial, 1);
+        if (code == code_http_returned_error) {
+            // Refused by the server (404 and the like): the status is logged as for any answer.
+            long http_code = 0;
+            m_api->easy_getinfo(h, info_response_code, &http_code);
+            print_log("DownloadManager::downloadFile: curl returned http_code '%d'", static_cast<int>(http_code));
+            return 1;
+        }
         return code != 0 ? code : 1;
     }
     long http_code = 0;

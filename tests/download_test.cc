@@ -243,7 +243,10 @@ TEST_F(NginxDownloadTest, AFailureStopsTheQueueUntilIgnoredOrRetried) {
     std::remove(nginx_.www("2.bin").c_str());
     manager_.enqueueFileToDownload(missing, target_.path(), nullptr);
     manager_.enqueueFileToDownload(serve("3.bin", 1000), target_.path(), nullptr);
+    LogCapture log;
     EXPECT_EQ(1, manager_.execute(&session_, 0));
+    EXPECT_TRUE(log.has_line(": DownloadManager::downloadFile: curl returned http_code '404'"));
+    EXPECT_TRUE(log.has_line(": DownloadManager::execute: finished with result 1"));
     EXPECT_EQ("yes", env_get_string(&session_, std::string("LUMO_DOWNLOAD_FAILED")));
     EXPECT_EQ(missing.m_url, env_get_string(&session_, std::string("LUMO_FAILED_DOWNLOAD_FILE_URL")));
     EXPECT_EQ(std::set<int>{1}, manager_.failedToDownloadFiles());
