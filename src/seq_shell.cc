@@ -26,9 +26,11 @@ constexpr size_t envlist_name_max = 1023;   // longest name taken back from the 
 constexpr size_t envlist_value_max = 4095;  // longest value taken back from the dump
 constexpr long wait_round_usec = 100000;    // one round of the time-out wait
 
+// The working files' folder. A temporary folder that is gone (removed by an earlier step) does not
+// stop the function: its files, written and read back, go to /tmp instead.
 std::string temp_folder(session_t* session) {
     const std::string folder = env_get_string(session, "TEMP_FOLDER");
-    return folder.empty() ? std::string("/tmp") : folder;
+    return folder.empty() || !is_dir(folder) ? std::string("/tmp") : folder;
 }
 
 // What follows "LI_" must make a shell variable name; anything else would be run as a command.
@@ -209,6 +211,16 @@ int shellexec_execute(session_t* session, cab_t* store, const plugin_desc_t* des
     add(session->properties);
     if (session->active_layer) add(session->active_layer->properties);
 
+    // In the shared /tmp the working files, which hold the values passed, go once read back; a
+    // temporary folder of the run's own is emptied when the run ends.
+    struct shared_files_remover {
+        std::string folder;
+        ~shared_files_remover() {
+            if (folder != "/tmp") return;
+            for (const char* name : {"/shellexec_init", "/shellexec_output", "/shellexec_script"})
+                remove_file(folder + name, 1);
+        }
+    } remover{temp};
     if (_shellexec_execute_command(session, script, desc->func, &vars) == -1) {
         error("_shellexec_execute_script: unable to execute command");
         return 1;

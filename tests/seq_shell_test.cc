@@ -139,6 +139,13 @@ TEST_F(ShellExecTest, ScriptAssignmentsSetProperties) {
     EXPECT_TRUE(log_.has_line(": shellexec_execute: shell script:[" + dir_.file("script.sh") + "], function:[change]"));
 }
 
+TEST_F(ShellExecTest, AMissingTemporaryFolderFallsBackToTmp) {
+    env_set_string(&session_, "TEMP_FOLDER", dir_.file("gone"));
+    EXPECT_EQ(0, run("mark() { LI_MARK=set; }\n", "mark"));
+    EXPECT_EQ("set", get("MARK"));
+    EXPECT_FALSE(lumo_test::exists_path("/tmp/shellexec_init"));  // the values passed do not stay there
+}
+
 TEST_F(ShellExecTest, LayerValuesWinAndResultsLandInTheLayer) {
     env_set_string(&session_, "SHARED", "session");
     layer_t layer;
