@@ -298,7 +298,13 @@ int lumo_init_products_list(session_t* session) {
         } else if (child.name == "Description") {
             env_set_string(session, "SUITE_DESCRIPTION", child.data);
         } else if (child.name == "GUID") {
-            env_set_string(session, "SUITE_GUID", child.data);
+            // The GUID names the suite's marker file in the install folder: a name with a folder
+            // part would create, and at the last uninstall remove, a file elsewhere.
+            if (is_plain_file_name(child.data))
+                env_set_string(session, "SUITE_GUID", child.data);
+            else
+                error("lumo_init_products_list: GUID '%s' can not name a file, the suite has no marker",
+                      child.data.c_str());
         } else if (child.name == "Cafe") {
             env_set_string(session, "SUITE_CAFE", child.data);
         }
@@ -493,7 +499,7 @@ void look_for_marker_file(session_t* session) {
     const std::string marker = property(session, "LUMO_INSTALL_DIR") + "/uninstall" + "/markers/" + guid;
     print_log("looking for marker file in %s", marker.c_str());
     // Without a GUID the name would be the markers folder itself.
-    if (!guid.empty() && is_file(marker)) env_set_string(session, "LUMO_MARKER_GUID_FILE_EXISTS", "yes");
+    if (is_plain_file_name(guid) && is_file(marker)) env_set_string(session, "LUMO_MARKER_GUID_FILE_EXISTS", "yes");
 }
 
 void compute_sizes_with_dependencies(TSD& tsd) {

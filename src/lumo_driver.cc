@@ -412,7 +412,7 @@ settings_paths_t settings_paths(session_t* session, bool selected_only, bool qui
     paths.marker_dir =
         path(suite_subdir.empty() ? install_dir + "/uninstall/markers" : root + "/" + suite_subdir + "/uninstall/markers");
     const std::string guid = property(session, "SUITE_GUID");
-    if (!guid.empty()) paths.marker = paths.marker_dir + "/" + guid;
+    if (is_plain_file_name(guid)) paths.marker = paths.marker_dir + "/" + guid;
     if (!session->tsd) return paths;
     for (const Component* product : session->tsd->products()) {
         if (selected_only && !product->getSelected() && !product->m_mandatory) continue;

@@ -39,11 +39,6 @@ bool is_property_name(const std::string& name) {
     return true;
 }
 
-// One path element: never a separator or a way up, so a family name cannot move the history.
-bool is_file_name(const std::string& name) {
-    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
-           name.find('\0') == std::string::npos;
-}
 
 // The count a history records; text that is not a small number counts as none.
 long parse_count(const std::string& text) {
@@ -416,7 +411,7 @@ std::string silent_history_file(session_t* session) {
         if (!component) return "";
         name = component->m_abbr + "__" + component->m_version.substr(0, component->m_version.find('.'));
     }
-    if (!is_file_name(name)) {
+    if (!is_plain_file_name(name)) {  // a family name cannot move the history
         error("silent_history_file: '%s' can not name a history file", name.c_str());
         return "";
     }

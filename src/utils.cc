@@ -539,6 +539,11 @@ int regmatch(const regex_t* regex, const char* text, int flags) {
 
 void free_regex(regex_ptr& regex) { regex.reset(); }
 
+bool is_plain_file_name(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
+           name.find('\0') == std::string::npos;
+}
+
 bool is_safe_relative_path(const std::string& name, bool allow_empty) {
     if (name.empty()) return allow_empty;
     if (name[0] == '/') return false;

@@ -85,3 +85,5 @@ void free_regex(regex_ptr& regex);
 // A name written below a folder must stay there: no absolute path, no ".." part, and no empty
 // name unless allow_empty.
 bool is_safe_relative_path(const std::string& name, bool allow_empty);
+// One path element: not empty, no separator, not "." or "..", no NUL.
+bool is_plain_file_name(const std::string& name);

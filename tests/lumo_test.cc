@@ -119,6 +119,14 @@ TEST_F(LumoTest, MediaDescriptionFillsTheSuiteAndTheTree) {
                              dir_.path() + "'"));
 }
 
+TEST_F(LumoTest, AGuidThatCannotNameAFileGivesNoMarker) {
+    LogCapture log;
+    ASSERT_EQ(0, init("<Media><GUID>../../victim</GUID>" + product_with(good_component, "id=\"1\"") + "</Media>"));
+    EXPECT_FALSE(env_exists(&session_, "SUITE_GUID"));
+    EXPECT_TRUE(log.has_line("ERROR: : lumo_init_products_list: GUID '../../victim' can not name a file, the suite "
+                             "has no marker"));
+}
+
 TEST_F(LumoTest, InstallModeFollowsRootAndRpmAvailability) {
     const struct {
         const char* root;
