@@ -161,7 +161,17 @@ int env_set_string(session_t* session, const std::string& name, const std::strin
     property_map_t& map = session->active_layer ? session->active_layer->properties : session->properties;
     // A plain name given a text that holds a hidden value shows it masked.
     const std::string shown = env_mask_hidden(session, value);
-    return env_set_string_internal(map, key, value, &shown);
+    const size_t before = map.size();
+    const int result = env_set_string_internal(map, key, value, &shown);
+    // The masking just collected the hidden values of these maps; a new plain name leaves them as
+    // they are, so they stay valid for the grown map. Otherwise every new name would walk every
+    // property again, and loading a long answer file would take quadratic time.
+    if (map.size() != before && key.find("__HIDE__") == std::string::npos) {
+        hidden_values_t& hidden = session->hidden;
+        size_t& known = session->active_layer ? hidden.layer_size : hidden.session_size;
+        if (known == before) known = map.size();
+    }
+    return result;
 }
 
 std::string env_get_string(session_t* session, const std::string& name) {

@@ -25,6 +25,7 @@ namespace {
 constexpr size_t envlist_name_max = 1023;   // longest name taken back from the dump
 constexpr size_t envlist_value_max = 4095;  // longest value taken back from the dump
 constexpr long wait_round_usec = 100000;    // one round of the time-out wait
+constexpr size_t env_entry_max = 128 * 1024;  // longest "name=value" a started program may be given
 
 // The working files' folder. A temporary folder that is gone (removed by an earlier step) does not
 // stop the function: its files, written and read back, go to /tmp instead.
@@ -93,6 +94,13 @@ std::string build_init_file(session_t* session, const std::map<std::string, std:
     for (const auto& [name, value] : vars) {
         if (!is_shell_name(name)) {
             warn("_shellexec_execute_command: property %s is not a shell name, not passed", name.c_str());
+            continue;
+        }
+        // Every variable is exported, and the system refuses to start a program given one longer
+        // than 128 KiB: the dump taken after the function would fail, and with it the step.
+        if (name.size() + value.size() + 5 > env_entry_max) {
+            warn("_shellexec_execute_command: property %s is too long to pass (%zu bytes), not passed", name.c_str(),
+                 value.size());
             continue;
         }
         text += _shellexec_env_item(name, value);

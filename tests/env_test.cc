@@ -107,6 +107,10 @@ TEST(EnvTest, MaskingFollowsEveryChangeOfTheHiddenValues) {
     EXPECT_EQ("alpha beta", env_mask_hidden(&session, "alpha beta"));
     add_user_stat_data(&session, "C__HIDE__", "gamma");
     EXPECT_EQ("[HIDDEN]", env_mask_hidden(&session, "gamma"));
+    // A new plain name keeps what was collected; a secret put into the map directly still counts.
+    env_set_string(&session, "PLAIN", "delta");
+    session.properties["D__HIDE__"] = "delta";
+    EXPECT_EQ("[HIDDEN]", env_mask_hidden(&session, "delta"));
 }
 
 TEST(EnvTest, ActiveLayerShadowsTheSessionAndTakesWrites) {

@@ -139,6 +139,14 @@ TEST_F(ShellExecTest, ScriptAssignmentsSetProperties) {
     EXPECT_TRUE(log_.has_line(": shellexec_execute: shell script:[" + dir_.file("script.sh") + "], function:[change]"));
 }
 
+TEST_F(ShellExecTest, AValueTooLongForTheEnvironmentIsLeftOut) {
+    env_set_string(&session_, "BIG", std::string(140000, 'x'));
+    EXPECT_EQ(0, run("mark() { LI_MARK=\"${#LI_BIG}\"; }\n", "mark"));
+    EXPECT_EQ("0", get("MARK"));
+    EXPECT_TRUE(log_.has_line("WARN: : _shellexec_execute_command: property BIG is too long to pass (140000 bytes), "
+                              "not passed"));
+}
+
 TEST_F(ShellExecTest, AMissingTemporaryFolderFallsBackToTmp) {
     env_set_string(&session_, "TEMP_FOLDER", dir_.file("gone"));
     EXPECT_EQ(0, run("mark() { LI_MARK=set; }\n", "mark"));
