@@ -273,7 +273,9 @@ tar_extract_result_t tar_extract(payload_source& source, payload_extractor& out,
 }
 
 ContentsItem* ContentsProviderTgz::findItem(const std::string& id, const std::string& file, const std::string&) {
-    return ContentsProvider::findItem(id, file, "");
+    // An archive is recorded by its own name: a component that names it with a folder part
+    // ("../extra/a.tar.gz") must find that record again, or its removal would leave everything.
+    return ContentsProvider::findItem(id, file.empty() ? file : get_basename(file), "");
 }
 
 std::string ContentsProviderTgz::coexId(int index) {

@@ -134,6 +134,8 @@ open(out, 'wb').write(gzip.compress(bytes(raw(build))))
     ASSERT_EQ(0, later.registerAllFiles(""));
     ContentsItem* item = later.findItem("", "pkg.tgz", "9.9");
     ASSERT_NE(nullptr, item);
+    // Also when the component names the archive with a folder part.
+    EXPECT_EQ(item, later.findItem("", "../payload/pkg.tgz", ""));
     EXPECT_EQ("A test package", item->m_summary);
     EXPECT_EQ(prefix(), item->m_prefix);
 
