@@ -434,10 +434,11 @@ install_scan_t detect_installed_components(session_t* session, TSD& tsd, int mod
 
 void settle_install_dir(session_t* session, int mode) {
     set_lumo_install_dir_and_dirname(session);
-    if (mode != lumo_mode_install && property(session, "LUMO_INSTALL_DIR").empty()) {
+    if (mode == lumo_mode_install) return;
+    if (property(session, "LUMO_INSTALL_DIR").empty()) {
         print_log("lumo_configure_products_list: LUMO_INSTALL_DIR in LUMO_MODE [%d] is empty", mode);
         env_set_string(session, "LUMO_INSTALL_DIR_UNDEFINED", "yes");
-    } else if (mode != lumo_mode_install) {
+    } else {
         load_uninstall_ini(session);
     }
 }

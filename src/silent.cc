@@ -39,7 +39,6 @@ bool is_property_name(const std::string& name) {
     return true;
 }
 
-
 // The count a history records; text that is not a small number counts as none.
 long parse_count(const std::string& text) {
     const std::string trimmed = trimSpaces(text);
