@@ -1412,7 +1412,7 @@ public:
             std::lock_guard<std::mutex> lock(m_mutex);
             while (m_threads.size() < helpers) m_threads.emplace_back([this, seen = m_generation] { loop(seen); });
             m_work = &work;
-            m_shares = std::min(helpers, m_threads.size());
+            m_shares = helpers;
             ++m_generation;
         }
         m_wake.notify_all();
