@@ -187,6 +187,17 @@ std::vector<std::string> ContentsDatabase::getItem(const std::string& id, const 
     return {};
 }
 
+void ContentsDatabase::removeListFile(const std::string& list) const {
+    if (list.empty()) return;
+    const std::string dir = path(getDir());
+    if (dir.empty() || path(get_dirname(path(list))) != dir || get_basename(list).compare(0, 1, ".") != 0) {
+        warn("ContentsDatabase::removeListFile: %s is not a list of the database folder %s, left in place",
+             list.c_str(), dir.c_str());
+        return;
+    }
+    remove_file(list, 1);
+}
+
 std::string ContentsDatabase::getDir() const {
     if (!m_session) {
         error("ContentsDatabase::getDir: session is null");

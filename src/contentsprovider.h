@@ -96,6 +96,9 @@ public:
     // this run knows) and marks the listed items of that file -1; removing the last record deletes
     // the file. The item stays its owner's. 0 or -1.
     int removeItem(std::vector<std::unique_ptr<ContentsItem>>* contents, const ContentsItem* item);
+    // Deletes an installed-file list named by a record, when it lies in the database folder (where
+    // the back-ends make them): a damaged record must not name any other file to be deleted.
+    void removeListFile(const std::string& list) const;
 
     session_t* m_session = nullptr;
     std::vector<std::string> m_lines;

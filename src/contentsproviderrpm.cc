@@ -338,12 +338,18 @@ int ContentsProviderRpm::nonrpm_install_item(const char* package_in, const char*
     payload_extractor out(prefix, list);
     rpm_extract_result_t result;
     if (out.open() == 0) result = rpm_extract_payload(package, rpm, default_prefix, out);
+    std::string old_prefix, old_list;
+    const bool reinstall = contents_recorded(m_session, "", rpm_file, &old_prefix, &old_list) == 0;
     if (result.status != 0) {
+        // What this attempt made goes; what was there before stays, and so do the scripts of an
+        // installation of this package that keeps its record.
         error("nonrpm_install_item: unable to extract data from RPM package %s", package.c_str());
-        payload_remove_listed(prefix, readContentOfTextFile(list));
+        payload_remove_stale(prefix, readContentOfTextFile(list), out.existed());
         remove_file(list, 1);
-        for (const script_kind_t& k : script_kinds) remove_file(scripts + "/" + k.kind + "." + rpm_file, 1);
-        remove_dir_if_empty(scripts, 0);
+        if (!reinstall) {
+            for (const script_kind_t& k : script_kinds) remove_file(scripts + "/" + k.kind + "." + rpm_file, 1);
+            remove_dir_if_empty(scripts, 0);
+        }
         return 1;
     }
     print_log("nonrpm_install_item: %lld entries written, %lld skipped", static_cast<long long>(result.entries),
@@ -357,13 +363,17 @@ int ContentsProviderRpm::nonrpm_install_item(const char* package_in, const char*
     item->m_prefix = prefix;
     item->m_listFile = list;
     item->m_version = version_from_file(rpm_file, field.text);
-    std::string old_prefix, old_list;
-    contents_recorded(m_session, "", rpm_file, &old_prefix, &old_list);
-    if (m_database.addItem(&m_contents, std::move(item)) != 0) return 1;
+    if (m_database.addItem(&m_contents, std::move(item)) != 0) {
+        // Unrecorded files could never be removed: what this attempt made goes, as above.
+        error("nonrpm_install_item: %s could not be recorded", package.c_str());
+        payload_remove_stale(prefix, readContentOfTextFile(list), out.existed());
+        remove_file(list, 1);
+        return 1;
+    }
     // A reinstallation replaces the record: what only the earlier one wrote goes, with its list.
     if (!old_list.empty() && old_list != list) {
         payload_remove_stale(old_prefix, readContentOfTextFile(old_list), readContentOfTextFile(list));
-        remove_file(old_list, 1);
+        m_database.removeListFile(old_list);
     }
     // The package stays recorded, so a rollback or a later uninstall removes it; the failed script
     // fails the installation, as it does with the system's rpm.
@@ -399,6 +409,6 @@ int ContentsProviderRpm::nonrpm_uninstall_item(ContentsItem* item) {
     payload_remove_listed(item->m_prefix, readContentOfTextFile(item->m_listFile));
     nonrpm_run_rpm_script(item->m_file, temp, "POSTUN", "0");
     remove_dir(temp);
-    remove_file(item->m_listFile, 1);
+    m_database.removeListFile(item->m_listFile);
     return m_database.removeItem(&m_contents, item);
 }

@@ -335,8 +335,9 @@ int ContentsProviderTgz::installFile(const std::string& file, const std::string&
     source.reset();
     if (result.status != 0) {
         // Nothing half-installed stays behind and nothing is recorded: the component fails whole.
+        // What was there before (an earlier installation being repaired, files of the user's) stays.
         error("ContentsProviderTgz::installFile: installation of %s failed, removing what was written", file.c_str());
-        payload_remove_listed(prefix, readContentOfTextFile(new_list));
+        payload_remove_stale(prefix, readContentOfTextFile(new_list), out.existed());
         remove_file(new_list, 1);
         return 1;
     }
@@ -351,10 +352,19 @@ int ContentsProviderTgz::installFile(const std::string& file, const std::string&
     item->m_file = name;
     item->m_prefix = prefix;
     item->m_listFile = list;
-    if (m_database.addItem(&m_contents, std::move(item)) != 0) return 1;
+    if (m_database.addItem(&m_contents, std::move(item)) != 0) {
+        // Files no record names could never be removed: a first installation takes them back. A
+        // reinstallation keeps its record, which names the list just written.
+        error("ContentsProviderTgz::installFile: %s could not be recorded", file.c_str());
+        if (old_list.empty()) {
+            payload_remove_stale(prefix, readContentOfTextFile(list), out.existed());
+            remove_file(list, 1);
+        }
+        return 1;
+    }
     // What the earlier installation of this archive put there and this one did not goes.
     if (!old_paths.empty()) payload_remove_stale(old_prefix, old_paths, readContentOfTextFile(list));
-    if (!old_list.empty() && path(old_list) != list) remove_file(old_list, 1);
+    if (!old_list.empty() && path(old_list) != list) m_database.removeListFile(old_list);
     const std::string scripts = prefix + "/.scripts";
     struct stat st;
     if (lstat(scripts.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
@@ -401,7 +411,7 @@ int ContentsProviderTgz::uninstallFile(const std::string& id, const std::string&
         runTgzScript(temp + "/POSTUN." + name, prefix);
         remove_dir(temp);
     }
-    remove_file(item->m_listFile, 1);
+    m_database.removeListFile(item->m_listFile);
     remove_dir_if_empty(prefix + "/.scripts", 0);
     const int removed = m_database.removeItem(&m_contents, item);
     payload_remove_empty_up(prefix, removal_root(m_session, prefix));

@@ -557,6 +557,20 @@ int create_part(int dir, const std::string& temp, mode_t mode, mode_t mask) {
 // through a link): it is already in the list, so a kill halfway leaves a file that uninstall
 // removes. A name that exists (a repair, an update) is written under its part name and renamed
 // over the old file afterwards, so the old one stays whole until the new one is.
+}  // namespace
+
+// Entries found on disk when this extraction came to write them; the writer threads add to it.
+struct payload_existed {
+    std::mutex lock;
+    std::vector<std::string> names;
+    void add(const std::string& name) {
+        const std::lock_guard<std::mutex> hold(lock);
+        names.push_back(name);
+    }
+};
+
+namespace {
+
 int create_target(int dir, const char* base, const std::string& temp, mode_t mode, mode_t mask, bool* in_place) {
     const mode_t initial = (mode & ~mask) == mode ? mode : 0600;
     const int fd = openat(dir, base, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, initial);
@@ -576,6 +590,7 @@ struct write_job_t {
     mode_t mode = 0;
     mode_t umask = 0;
     int64_t mtime = 0;
+    payload_existed* existed = nullptr;  // told when the name was taken before this archive
 };
 
 namespace {
@@ -591,6 +606,7 @@ bool write_job(const write_job_t& job) {
     const int dir = job.dir->fd;
     bool in_place = false;
     fd_owner out{create_target(dir, base, temp, job.mode, job.umask, &in_place)};
+    if (!in_place && job.existed) job.existed->add(job.target);
     bool ok = out.fd >= 0 && write_pieces(out.fd, job.data) &&
               ((job.mode & ~job.umask) == job.mode || fchmod(out.fd, job.mode) == 0);
     if (ok && job.mtime > 0) {
@@ -986,7 +1002,9 @@ std::unique_ptr<payload_source> payload_open_memory(const unsigned char* data, s
 
 int payload_clean_name(const std::string& name, std::string* clean) {
     clean->clear();
-    if (name.empty() || name[0] == '/' || name.find('\0') != std::string::npos) return -1;
+    // A line break would split the name in the installed-file list, whose lines a removal trusts.
+    if (name.empty() || name[0] == '/' || name.find_first_of(std::string("\0\n\r", 3)) != std::string::npos)
+        return -1;
     for (const std::string& part : components(name)) {
         if (part == "..") return -1;
         if (part == ".") continue;
@@ -997,7 +1015,7 @@ int payload_clean_name(const std::string& name, std::string* clean) {
 }
 
 payload_extractor::payload_extractor(const std::string& prefix, const std::string& list_path)
-    : m_prefix(prefix), m_listPath(list_path) {
+    : m_prefix(prefix), m_listPath(list_path), m_existed(std::make_shared<payload_existed>()) {
     while (m_prefix.size() > 1 && m_prefix.back() == '/') m_prefix.pop_back();
     m_asRoot = geteuid() == 0;
     m_umask = umask(0);
@@ -1035,6 +1053,11 @@ int payload_extractor::open() {
         }
     }
     return 0;
+}
+
+std::vector<std::string> payload_extractor::existed() const {
+    const std::lock_guard<std::mutex> hold(m_existed->lock);
+    return m_existed->names;
 }
 
 int payload_extractor::fail() {
@@ -1090,6 +1113,12 @@ void payload_extractor::publish() {
 
 namespace {
 std::shared_ptr<fd_owner> shared_fd(int fd) { return std::shared_ptr<fd_owner>(new fd_owner{fd}); }
+
+// Whether the name is taken in the folder, by an entry of any kind.
+bool taken(int dir, const std::string& base) {
+    struct stat st;
+    return fstatat(dir, base.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+}
 }  // namespace
 
 int payload_extractor::parent_fd(const std::string& clean, bool create, std::string* base) {
@@ -1161,6 +1190,7 @@ int payload_extractor::add_directory(const std::string& name, mode_t mode, int64
         error("payload_extractor: can not create folder %s: %s", target(clean).c_str(), errno_text().c_str());
         return fail();
     }
+    if (!repeated) m_existed->add(target(clean));
     struct stat st;
     if (fstatat(dir, base.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode)) {
         error("payload_extractor: %s exists and is not a folder", target(clean).c_str());
@@ -1209,6 +1239,7 @@ int payload_extractor::add_file(const std::string& name, mode_t mode, int64_t mt
         job.mode = effective_mode(mode);
         job.umask = m_umask;
         job.mtime = mtime;
+        if (!repeated) job.existed = m_existed.get();
         m_stagedBytes += job_weight(job);
         m_staged.push_back(std::move(job));
         if (m_staged.size() >= stage_files_max || m_stagedBytes >= stage_bytes_max) publish();
@@ -1218,6 +1249,7 @@ int payload_extractor::add_file(const std::string& name, mode_t mode, int64_t mt
     const std::string temp = part_name(base);
     bool in_place = false;
     fd_owner out{create_target(dir, base.c_str(), temp, 0600, 0, &in_place)};
+    if (!in_place && !repeated) m_existed->add(target(clean));
     if (out.fd < 0) {
         error("payload_extractor: can not create %s: %s", target(clean).c_str(), errno_text().c_str());
         fail();
@@ -1289,7 +1321,10 @@ int payload_extractor::add_hardlink(const std::string& name, const std::string& 
     if (dir < 0) return fail();
     const std::string temp = part_name(base);
     unlinkat(dir, temp.c_str(), 0);
-    if (record(clean) != 0 || linkat(target_dir.fd, target_base.c_str(), dir, temp.c_str(), 0) != 0) {
+    bool repeated = false;
+    const int listed = record(clean, true, &repeated);
+    if (listed == 0 && !repeated && taken(dir, base)) m_existed->add(target(clean));
+    if (listed != 0 || linkat(target_dir.fd, target_base.c_str(), dir, temp.c_str(), 0) != 0) {
         error("payload_extractor: can not link %s: %s", target(clean).c_str(), errno_text().c_str());
         return fail();
     }
@@ -1319,7 +1354,10 @@ int payload_extractor::finish() {
         }
         const std::string temp = part_name(base);
         unlinkat(dir, temp.c_str(), 0);
-        if (record(clean) != 0 || symlinkat(link_target.c_str(), dir, temp.c_str()) != 0 ||
+        bool repeated = false;
+        const int listed = record(clean, true, &repeated);
+        if (listed == 0 && !repeated && taken(dir, base)) m_existed->add(target(clean));
+        if (listed != 0 || symlinkat(link_target.c_str(), dir, temp.c_str()) != 0 ||
             renameat(dir, temp.c_str(), dir, base.c_str()) != 0) {
             error("payload_extractor: can not create link %s: %s", target(clean).c_str(), errno_text().c_str());
             unlinkat(dir, temp.c_str(), 0);

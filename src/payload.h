@@ -96,6 +96,8 @@ int payload_clean_name(const std::string& name, std::string* clean);
 struct payload_writer_pool;
 struct write_job_t;
 
+struct payload_existed;
+
 class payload_extractor {
 public:
     payload_extractor(const std::string& prefix, const std::string& list_path);
@@ -119,6 +121,9 @@ public:
     // now or earlier.
     int finish();
     int failures() const { return m_failures; }
+    // The entries (absolute paths) that were on disk before this extraction wrote them: a failed
+    // extraction removes what it made, never what an earlier installation or the user had there.
+    std::vector<std::string> existed() const;
     // Absolute path of a name below the prefix.
     std::string target(const std::string& clean_name) const { return m_prefix + "/" + clean_name; }
     const std::string& prefix() const { return m_prefix; }
@@ -152,6 +157,7 @@ private:
     std::map<std::string, std::string> m_links;  // symbolic links made at finish: name -> target
     std::vector<std::pair<std::string, mode_t>> m_dirModes;
     std::unordered_set<std::string> m_recorded;  // every name seen, listed or not
+    std::shared_ptr<payload_existed> m_existed;   // filled by the writers too
     std::string m_listWaiting;  // lines not written to the list yet
     // Small files read but not yet handed to the writers: handing them over a few at a time costs
     // one list write and one wake-up for the lot instead of one each.

@@ -146,6 +146,16 @@ TEST_F(RpmProviderTest, UnreadablePackagesFailAndRecordNothing) {
         EXPECT_TRUE(!fs::exists(prefix()) || fs::is_empty(prefix()));
         EXPECT_TRUE(fs::is_empty(dir_.file("db")));
     }
+    // Over an installation of the package, a damaged copy of it leaves the files, the scripts and
+    // the record as they were.
+    ASSERT_EQ(0, provider_.installFile(packages_["w9.gzdio"], prefix(), ""));
+    const std::string db = read_file(dir_.file("db/vexan_kwq_products.db"));
+    ASSERT_NE(std::string::npos, db.find(prefix()));
+    EXPECT_EQ(1, provider_.installFile(damaged, prefix(), ""));
+    EXPECT_EQ(db, read_file(dir_.file("db/vexan_kwq_products.db")));
+    EXPECT_EQ("data\n", read_file(prefix() + "/share/data"));
+    EXPECT_TRUE(fs::exists(prefix() + "/bin/tool"));
+    EXPECT_TRUE(fs::exists(prefix() + "/.scripts/PREUN." + package_file));
 }
 
 TEST_F(RpmProviderTest, SystemRouteUsesThePrivateDatabaseAndQuotesNothingIntoAShell) {

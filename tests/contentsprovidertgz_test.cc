@@ -223,6 +223,11 @@ TEST_F(TgzTest, HostileArchivesAreRefusedAndLeaveNothingBehind) {
          "extended header of 70001 bytes is too long"},
         {"not_gzip", "open(out,'wb').write(b'BZh91AY&SY' + b'\\0' * 100)",
          "payload_open: the payload's compression is not supported"},
+        // A line break would split the name in the installed-file list.
+        {"newline", "open(out,'wb').write(gzip.compress(bytes(raw(lambda t: entry(t, 'nl\\nname', b'x')))))",
+         "the name leaves the prefix"},
+        {"carriage_return", "open(out,'wb').write(gzip.compress(bytes(raw(lambda t: entry(t, 'secret\\r', b'x')))))",
+         "the name leaves the prefix"},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.name);
@@ -417,6 +422,54 @@ TEST_F(TgzTest, ReinstallReplacesTheRecordAndRemovesWhatOnlyTheOldArchiveHad) {
     ContentsDatabase db;
     db.init(&session_, "tgz");
     EXPECT_EQ(1, db.size());
+}
+
+TEST_F(TgzTest, AFailedReinstallTakesOnlyWhatItMadeAndKeepsTheRecord) {
+    const std::string good = make("v1.tgz", R"(
+def b(t):
+    entry(t, 'a', b'1')
+    entry(t, 'sub/b', b'2')
+open(out,'wb').write(gzip.compress(bytes(raw(b))))
+)");
+    fs::create_directories(dir_.file("v1"));
+    fs::rename(good, dir_.file("v1/pkg.tgz"));
+    ASSERT_EQ(0, provider_.installFile(dir_.file("v1/pkg.tgz"), prefix(), ""));
+    const std::string list = read_file(dir_.file("db/.pkg.tgz.log"));
+    write_file_text(prefix() + "/user.conf", "mine");
+    // The same archive name, now with a last entry that is refused: everything before it is written.
+    const std::string bad = make("pkg.tgz", R"(
+def b(t):
+    entry(t, 'a', b'1')
+    entry(t, 'sub/b', b'2')
+    entry(t, 'user.conf', b'theirs')
+    entry(t, 'extra/c', b'3')
+    entry(t, '../outside/evil', b'4')
+open(out,'wb').write(gzip.compress(bytes(raw(b))))
+)");
+    EXPECT_EQ(1, provider_.installFile(bad, prefix(), ""));
+    EXPECT_EQ(std::set<std::string>({"a", "sub", "sub/b", "user.conf"}), tree(prefix()));
+    EXPECT_EQ(list, read_file(dir_.file("db/.pkg.tgz.log")));
+    ContentsDatabase db;
+    db.init(&session_, "tgz");
+    ASSERT_EQ(1, db.size());
+    EXPECT_EQ(std::vector<std::string>({"<", "pkg.tgz", "pkg.tgz", prefix(), dir_.file("db/.pkg.tgz.log"), ">"}),
+              db.getItem(0));
+}
+
+TEST_F(TgzTest, ARecordNamingAListOutsideTheDatabaseFolderDeletesNoSuchFile) {
+    const std::string archive = make("pkg.tgz", "open(out,'wb').write(gzip.compress(bytes(raw(lambda t: entry(t, 'a', b'1')))))");
+    ASSERT_EQ(0, provider_.installFile(archive, prefix(), ""));
+    write_file_text(dir_.file("outside/list"), prefix() + "/a\n");
+    write_file_text(dir_.file("db/vexan_kwq_products.tgz.db"),
+                    contents_record_format("pkg.tgz", "pkg.tgz", prefix(), dir_.file("outside/list")) + "\n");
+    ContentsProviderTgz fresh;
+    fresh.m_session = &session_;
+    fresh.registerFiles("");
+    EXPECT_EQ(0, fresh.uninstallFile("pkg.tgz", "pkg.tgz"));
+    EXPECT_FALSE(fs::exists(prefix() + "/a"));
+    EXPECT_TRUE(fs::exists(dir_.file("outside/list")));
+    EXPECT_TRUE(log_.has_line("WARN: : ContentsDatabase::removeListFile: " + dir_.file("outside/list") +
+                              " is not a list of the database folder " + dir_.file("db") + ", left in place"));
 }
 
 TEST_F(TgzTest, AnOrdinaryUserGetsNoSetuidBitsAndTheUmaskApplies) {
