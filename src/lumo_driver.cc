@@ -39,6 +39,40 @@ std::string property(session_t* session, const char* name) { return env_get_stri
 bool has_property(session_t* session, const char* name) { return env_exists(session, std::string(name)); }
 std::string expanded(session_t* session, const std::string& text) { return expand_operand(session, text); }
 
+// A folder named relative to where the engine was started, made absolute: the records keep it,
+// and a later run started elsewhere must find (and remove) the same files, not others of that
+// name below its own folder. "." and ".." are resolved by the text alone, so a link in the path
+// stays as the user named it.
+std::string absolute_path(const std::string& dir) {
+    if (dir.empty() || dir[0] == '/') return dir;
+    char* cwd = getcwd(nullptr, 0);
+    if (!cwd) return dir;
+    const std::string whole = std::string(cwd) + "/" + dir;
+    free(cwd);
+    std::vector<std::string> parts;
+    for (const std::string& part : splitString(whole, "/", false)) {
+        if (part.empty() || part == ".") continue;
+        if (part == "..") {
+            if (!parts.empty()) parts.pop_back();
+            continue;
+        }
+        parts.push_back(part);
+    }
+    std::string result;
+    for (const std::string& part : parts) result += "/" + part;
+    if (dir.back() == '/' || result.empty()) result += "/";
+    return result;
+}
+
+// The installation folder, made absolute once for the whole run when it was given relative.
+void settle_absolute_install_dir(session_t* session) {
+    const std::string dir = property(session, "LUMO_INSTALL_DIR");
+    const std::string absolute = absolute_path(dir);
+    if (absolute == dir) return;
+    print_log("lumo: install dir %s is taken as %s", dir.c_str(), absolute.c_str());
+    env_set_string(session, "LUMO_INSTALL_DIR", absolute);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Signals that would end the engine halfway through a component (a dropped ssh session, a
 // service manager stopping it) wait until the component is done and then stop the loop the way a
@@ -484,8 +518,8 @@ std::string lumo_component_prefix(session_t* session, const Component* component
     const Component* product = component->m_parent;
     std::string dir = component->m_installDir;
     if (dir.empty() && product) dir = product->m_installDir;
-    if (!dir.empty()) return expanded(session, dir);
-    std::string install_dir = property(session, "LUMO_INSTALL_DIR");
+    if (!dir.empty()) return absolute_path(expanded(session, dir));
+    std::string install_dir = absolute_path(property(session, "LUMO_INSTALL_DIR"));
     const std::string subdir = product ? product->m_installSubdir : std::string();
     if (subdir.empty()) return install_dir;
     int levels = 0;
@@ -654,6 +688,7 @@ int lumo_install_selected_products(session_t* session) {
         return -1;
     }
     print_log("lumo_install_selected_products: start");
+    settle_absolute_install_dir(session);
     const payload_sync_batch records;  // one flush to the disk for the records of every component
     {
         const interrupt_ignored quiet;
@@ -702,6 +737,7 @@ int lumo_uninstall_selected_products(session_t* session) {
         return -1;
     }
     print_log("lumo_uninstall_selected_products: start");
+    settle_absolute_install_dir(session);
     const payload_sync_batch records;  // one flush to the disk for the records of every component
     {
         const interrupt_ignored quiet;

@@ -294,3 +294,16 @@ TEST_F(DriverE2E, FullFileSystemRollsBack) {
     EXPECT_NE(std::string::npos, output().find("No room left.")) << output();
     EXPECT_EQ("", tree(inst()));
 }
+
+// A folder named relative to where the engine starts is recorded absolute: an uninstall started
+// anywhere else finds the same files.
+TEST_F(DriverE2E, ARelativeInstallFolderIsRecordedAbsolute) {
+    ASSERT_EQ(0, run("--LUMO_INSTALL_DIR ./../inst")) << output();
+    EXPECT_EQ("core\n", read_file(inst() + "/share/core.txt"));
+    EXPECT_TRUE(logged("lumo: install dir ./../inst is taken as " + inst()));
+    const std::string db = read_file(m_dir.file("db/vexan_kwq_products.tgz.db"));
+    EXPECT_NE(std::string::npos, db.find("<:core.tar.gz:core.tar.gz:" + inst() + ":")) << db;
+    EXPECT_TRUE(exists_path(inst() + "/uninstall/uninstall.ini"));
+    ASSERT_EQ(0, run("--LUMO_MODE uninstall")) << output();
+    EXPECT_EQ("", tree(inst()));
+}
