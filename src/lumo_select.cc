@@ -144,10 +144,39 @@ void select_directly(Component* component, bool select) {
 
 // When removing or repairing, the selection marks what the run touches and no dependency is
 // carried, so the product set's propagation refuses to run; the user's choice is set directly.
+// Its pass over the dependencies would clear every other product's marks too, and they were the
+// user's own: they are put back.
 void toggle_whole_product(TSD& tsd, Component* product, int mode) {
     const bool select = !product->getSelected();
+    const bool direct = mode == lumo_mode_uninstall || mode == lumo_mode_repair;
+    std::vector<std::pair<Component*, bool>> others;
+    if (direct) {
+        for (Component* other : tsd.products()) {
+            if (other == product) continue;
+            others.emplace_back(other, other->m_selected);
+            for (Component* component : other->subcomponents()) others.emplace_back(component, component->getSelected());
+        }
+    }
     tsd.setProductToInstallUninstall(product, select);
-    if (mode != lumo_mode_uninstall && mode != lumo_mode_repair) return;
+    if (!direct) {
+        // A dependency may keep a component of the product unmarked here, a mandatory one among
+        // them; what stays of a product needs all its mandatory components, or a modify run would
+        // remove them from under it.
+        for (Component* each : tsd.products()) {
+            for (const Component* component : each->subcomponents()) {
+                if (!component->isSkipped() && component->getSelected()) {
+                    each->selectUnselectProductMandatoryComponents(1);
+                    break;
+                }
+            }
+        }
+        tsd.selectUnselectProductsIfNecessary();
+        return;
+    }
+    for (const auto& [component, selected] : others) {
+        if (!component->m_parent) component->m_selected = selected;
+        else if (component->getSelected() != selected) component->setSelected(selected);
+    }
     for (Component* component : product->subcomponents()) {
         if (component_listed(*component, true) && component_numbered(*component, mode))
             select_directly(component, select);

@@ -145,6 +145,42 @@ TEST_F(LumoSelectTest, AnswersWalkTheLevelsAndCarryDependencies) {
     }
 }
 
+// Marking a whole product for removal leaves the marks of the other products as they were.
+TEST_F(LumoSelectTest, RemovingAWholeProductKeepsTheOtherProductsMarks) {
+    set("LUMO_MODE", "uninstall");
+    add("Base", 1, {"Runtime:is1", "Extras:is1"});
+    add("Tools", 2, {"Tool:is1", "More:is1"});
+    const struct {
+        const char* handle;
+        const char* p_index;
+        const char* selected;
+    } steps[] = {{"1", "-1", "1111"}, {"2", "1", "1111"}, {"2", "1", "0011"}, {"2", "1", "1111"},
+                 {"2", "1", "0011"},  {"1", "-1", "0011"}, {"3", "2", "0011"}, {"2", "2", "0000"}};
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.handle);
+        set("HANDLE", step.handle);
+        ASSERT_EQ(0, lumo_tool_selection_dialog_act(&session_));
+        EXPECT_EQ(step.p_index, get("P_INDEX"));
+        EXPECT_EQ(step.selected, selection());
+    }
+}
+
+// When a dependency keeps part of a product that the user unmarked, its mandatory part stays too:
+// a modify run must not remove it from under the rest.
+TEST_F(LumoSelectTest, WhatStaysOfAProductKeepsItsMandatoryComponents) {
+    set("LUMO_MODE", "modify");
+    add("Base", 1, {"Core:mis1", "Lib:mis1", "Docs:is1"});
+    Component* tools = add("Tools", 2, {"Tool:is1", "Plug:is1"});
+    tools->subcomponents()[0]->m_depend = "1.2";
+    tools->subcomponents()[1]->m_depend = "2.1";
+    session_.tsd->resolveDependencies();
+    for (const char* handle : {"1", "2", "2"}) {
+        set("HANDLE", handle);
+        ASSERT_EQ(0, lumo_tool_selection_dialog_act(&session_));
+    }
+    EXPECT_EQ("11011", selection());
+}
+
 TEST_F(LumoSelectTest, BrokenStateFailsOrRedrawsNeverCrashes) {
     set("HANDLE", "2");
     set("P_INDEX", "");
