@@ -206,6 +206,12 @@ int remove_entries_at(int dir_fd, bool keep_earlier, int depth) {
     return failed;
 }
 
+void remove_own_marker() {
+    struct stat info;
+    if (!g_cleanup.installer_present && lstat(g_cleanup.marker.c_str(), &info) == 0 && S_ISREG(info.st_mode))
+        unlink(g_cleanup.marker.c_str());
+}
+
 // The clean-up of a run's end, also from the signal handlers: the temporary folder loses what the
 // run put in it and goes when the run made it (or found it empty); then the root environment file
 // and the running marker. Returns the number of entries that could not be removed.
@@ -220,10 +226,9 @@ int run_cleanup() {
             if (!g_cleanup.existed || g_cleanup.before.empty()) rmdir(g_cleanup.folder.c_str());
         }
     }
-    if (!g_cleanup.keep && !g_cleanup.elevated) unlink(g_cleanup.root_env_file.c_str());
-    struct stat info;
-    if (!g_cleanup.installer_present && lstat(g_cleanup.marker.c_str(), &info) == 0 && S_ISREG(info.st_mode))
-        unlink(g_cleanup.marker.c_str());
+    if (!g_cleanup.keep && !g_cleanup.elevated && !g_cleanup.root_env_file.empty())
+        unlink(g_cleanup.root_env_file.c_str());
+    remove_own_marker();
     return failed;
 }
 
@@ -847,6 +852,19 @@ void run_sequence(startup_t& run) {
     run_user_stat(run);
 }
 
+// The end of a one-shot mode or of a run refused before its sequence. Such a run is often started
+// by a running installation (a shell step asking for strings) with that installation's temporary
+// folder: the root environment file there is that installation's hand-over, and the strings file
+// asked for is the reason for the run. Both stay; what else this run made goes.
+void clean_up_early(session_t* s) {
+    const signals_blocked quiet;
+    g_cleanup.root_env_file.clear();
+    const std::string strings = env_get_string(s, std::string("__get_string__"));
+    if (!strings.empty() && !g_cleanup.folder.empty() && path_resolve(strings).rfind(g_cleanup.folder + "/", 0) == 0)
+        g_cleanup.folder.clear();
+    run_cleanup();
+}
+
 // The end's own clean-up of the temporary folder and the running marker.
 void clean_up_at_end(session_t* s) {
     // The handlers must not start the same work halfway through it.
@@ -945,6 +963,10 @@ int lumo_main(int argc, char** argv) {
     // From here on every way out removes the running marker and what the run made.
     set_die_handle(clean_up_before_dying);
     const int status = run_after_start(run);
+    if (status >= 0) {
+        clean_up_early(s);
+        return status;
+    }
     clean_up_at_end(s);
-    return status < 0 ? shut_down(s) : status;
+    return shut_down(s);
 }

@@ -1,5 +1,6 @@
 #include "store.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -264,8 +265,22 @@ int store_read_header(session_t* session, cab_t* cab, const char* file_name) {
         return -1;
     }
     *cab = cab_t();
-    cab->file.reset(fopen(file_name, "rb"));
+    // Opened without waiting: a pipe or device at the name would block the start for ever.
+    const int fd = open(file_name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat info;
+    if (fd < 0) {
+        error("store_read_header: can't open '%s'", file_name);
+        return -1;
+    }
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close(fd);
+        error("store_read_header: '%s' is not a regular file", file_name);
+        return -1;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    cab->file.reset(fdopen(fd, "rb"));
     if (!cab->file) {
+        close(fd);
         error("store_read_header: can't open '%s'", file_name);
         return -1;
     }

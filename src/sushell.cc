@@ -654,7 +654,11 @@ int sushell_marker_create(session_t* session) {
             print_log("sushell_marker_create: created %s", marker.c_str());
             return 0;
         }
-        if (errno != EEXIST) break;
+        if (errno != EEXIST) {
+            // Nothing is there: no other instance is running, this one just has no marker.
+            warn("sushell_marker_create: can not create %s: %s", marker.c_str(), strerror(errno));
+            return -1;
+        }
         // A marker of ours whose instance is gone is left over from a crash and is replaced.
         struct stat info;
         if (lstat(marker.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid()) break;

@@ -81,4 +81,12 @@ TEST(SuShellTest, MarkerIsExclusiveAndStaleOnesAreReplaced) {
     chmod(dir.path().c_str(), 0777);
     EXPECT_EQ(-1, sushell_marker_create(&session));
     chmod(dir.path().c_str(), 0700);
+    // A marker that cannot be made is no sign of another instance.
+    session_t other;
+    env_set_string(&other, "tmp_dir", dir.path());
+    env_set_string(&other, "USER", "missing/tester");
+    EXPECT_EQ(-1, sushell_marker_create(&other));
+    EXPECT_FALSE(env_exists(&other, std::string("INSTALLER_PRESENT")));
+    EXPECT_TRUE(log.has_line("WARN: : sushell_marker_create: can not create " +
+                             dir.file("vexan.lumo.missing/tester.running.marker") + ": No such file or directory"));
 }

@@ -142,6 +142,12 @@ TEST_F(EnginePackage, MissingOrDamagedStoreEndsWithStatusTwo) {
     EXPECT_EQ(2, run("", nullptr, &err));
     EXPECT_EQ("Fatal error: it'a not a valid package.\n", err);
     EXPECT_NE(std::string::npos, log_text().find("ERROR: : Fatal error: it'a not a valid package.\n"));
+    // A pipe at the name is no store, and start-up does not wait on it.
+    std::filesystem::remove(m_dir.file("pkg/config/install.cab"));
+    ASSERT_EQ(0, mkfifo(m_dir.file("pkg/config/install.cab").c_str(), 0600));
+    EXPECT_EQ(2, run("", nullptr, &err, "timeout 20"));
+    EXPECT_EQ("Fatal error: it'a not a valid package.\n", err);
+    std::filesystem::remove(m_dir.file("pkg/config/install.cab"));
     // The uninstall folder beside the engine is the second place a store is looked for.
     std::filesystem::create_directories(m_dir.file("pkg/config/bin/uninstall"));
     std::string output;
@@ -424,6 +430,22 @@ TEST_F(EnginePackage, EarlyExitsRemoveTheRunningMarker) {
         EXPECT_EQ("", run_markers());
         EXPECT_FALSE(lumo_test::exists_path(temp()));
     }
+}
+
+// A one-shot run started by an installation with its folders (a shell step asking for strings)
+// leaves that installation's hand-over file, and the strings it was asked for, in place.
+TEST_F(EnginePackage, EarlyExitsLeaveTheCallersFilesInPlace) {
+    pack();
+    std::filesystem::create_directories(m_dir.file("run"));
+    const std::string handover = m_dir.file("run/vexan.lumo.root.env_file");
+    write_file_text(handover, "X=1\n");
+    EXPECT_EQ(0, run("--help </dev/null"));
+    EXPECT_EQ("X=1\n", read_file(handover));
+    const std::string strings = temp() + "/strings.sh";
+    EXPECT_EQ(0, run("--string_ids PRODUCT_NAME --__get_string__ " + quote(strings) + " </dev/null"));
+    EXPECT_EQ("LI_PRODUCT_NAME=$(cat<<'EOM'\nSample Suite\nEOM\n)\n\n", read_file(strings));
+    EXPECT_EQ("X=1\n", read_file(handover));
+    EXPECT_EQ("", run_markers());
 }
 
 TEST_F(EnginePackage, SilentAndDuplicateFilesAreTakenByFullPath) {
