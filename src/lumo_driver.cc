@@ -591,7 +591,10 @@ int install_component(session_t* session, Component* component) {
     }
     made_folders folders(prefix);
     int status;
-    print_log("install_component: testing free space for %d MB in '%s'", component->m_installSize, prefix.c_str());
+    // No dd runs (it would follow a link planted at a fixed name): the engine reserves the room
+    // itself in a file of its own, and says so in the line the log readers look for.
+    print_log("install_component: testing free space using command 'reserve %d blocks of 1048576 bytes in %s'",
+              component->m_installSize, prefix.c_str());
     if (!space_fits(prefix, component->m_installSize)) {
         error("install_component: not enough space to install component \"%s\"", component->m_name.c_str());
         status = status_no_space;
@@ -859,7 +862,13 @@ int load_uninstall_ini(session_t* session) {
         print_log("load_uninstall_ini: LUMO_INSTALL_DIR is empty");
         return 0;
     }
-    for (const std::string& line : readContentOfTextFile(install_dir + "/uninstall/uninstall.ini")) {
+    // A product kept in its own folder has no settings file at the suite's: nothing to read, no error.
+    const std::string settings = install_dir + "/uninstall/uninstall.ini";
+    if (!exists(settings)) {
+        print_log("load_uninstall_ini: there is no %s", settings.c_str());
+        return 0;
+    }
+    for (const std::string& line : readContentOfTextFile(settings)) {
         const size_t equals = line.find('=');
         if (equals == std::string::npos || equals == 0) {
             print_log("load_uninstall_ini: skipping line %s", line.c_str());

@@ -178,12 +178,19 @@ TEST_F(DriverTest, WarningStatusGoesOnAndTheRecordsAreWritten) {
     EXPECT_EQ("INSTALL_MODE=NONRPM\nROOT_INSTALLATION=0\n", lumo_test::read_file(dir_.file("inst/uninstall/uninstall.ini")));
     ASSERT_EQ(0, load_uninstall_ini(&session_));
     EXPECT_EQ("NONRPM", get("UNINSTALL_INI_INSTALL_MODE"));
+    // Without the file there is nothing to read, and that is no error.
+    std::remove(dir_.file("inst/uninstall/uninstall.ini").c_str());
+    ASSERT_EQ(0, load_uninstall_ini(&session_));
+    EXPECT_TRUE(log_.has_line(": load_uninstall_ini: there is no " + dir_.file("inst/uninstall/uninstall.ini")));
+    EXPECT_EQ(std::string::npos, log_.text().find("cannot read content of file"));
 }
 
 TEST_F(DriverTest, FullDiskRollsBackAndLeavesNoFolder) {
     component(0)->m_installSize = 1 << 30;  // a petabyte
     EXPECT_EQ(-1, install_component(&session_, component(0)));
     EXPECT_EQ("2", get("LUMO_EXIT_CODE"));
+    EXPECT_NE(std::string::npos, log_.text().find(": install_component: testing free space using command 'reserve "
+                                                  "1073741824 blocks of 1048576 bytes in "));
     EXPECT_TRUE(log_.has_line("ERROR: : install_component: not enough space to install component \"a\""));
     EXPECT_EQ(0, provider_.calls);
     EXPECT_FALSE(lumo_test::exists_path(dir_.file("inst")));
