@@ -572,6 +572,24 @@ int lumo_handle_close_request(session_t* session) {
     return 0;
 }
 
+namespace {
+
+// A repair of the engine's own installation removes the component and installs it again. Its
+// installation must be able to start, or the repair would only have removed it: with the payload
+// missing or too little room, the component stays as it is and its installation fails as it would.
+void repair_remove(session_t* session, Component* component) {
+    const std::string payload = path(component->m_rpmFileDir + "/" + component->m_nonrpmProductCode);
+    const std::string prefix = lumo_component_prefix(session, component);
+    if (!is_file(payload) || (is_dir(prefix) && !space_fits(prefix, component->m_installSize))) {
+        print_log("lumo_install_selected_products: %s is kept: its payload is missing or does not fit",
+                  component->m_name.c_str());
+        return;
+    }
+    uninstall_component(session, component);
+}
+
+}  // namespace
+
 int install_component(session_t* session, Component* component) {
     if (!session || !component) {
         LOG_NULL_PARAM();
@@ -713,7 +731,7 @@ int lumo_install_selected_products(session_t* session) {
                     stopped = true;
                     break;
                 }
-                if (nonrpm_repair) uninstall_component(session, component);
+                if (nonrpm_repair) repair_remove(session, component);
                 if (component->getVerboseMode() & 2) {
                     env_set_string(session, "LUMO_CURRENT_COMPONENT", inttostr(++current));
                     set_status_text(session, component, "${install_progress_text}");

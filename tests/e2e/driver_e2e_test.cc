@@ -307,3 +307,20 @@ TEST_F(DriverE2E, ARelativeInstallFolderIsRecordedAbsolute) {
     ASSERT_EQ(0, run("--LUMO_MODE uninstall")) << output();
     EXPECT_EQ("", tree(inst()));
 }
+
+// A repair whose reinstallation cannot start keeps the component it would have removed.
+TEST_F(DriverE2E, RepairThatCannotInstallKeepsTheComponent) {
+    if (geteuid() != 0) GTEST_SKIP() << "mounting a small tmpfs needs root";
+    if (mount("lumo-test", inst().c_str(), "tmpfs", 0, "size=2m") != 0)
+        GTEST_SKIP() << "no tmpfs here: " << strerror(errno);
+    struct unmount {
+        std::string at;
+        ~unmount() { umount2(at.c_str(), MNT_DETACH); }
+    } guard{inst()};
+    ASSERT_EQ(0, run("")) << output();
+    media(false, 5);
+    EXPECT_EQ(2, run("--LUMO_MODE repair")) << output();
+    EXPECT_TRUE(logged("lumo_install_selected_products: docs is kept: its payload is missing or does not fit"));
+    EXPECT_EQ("docs\n", read_file(inst() + "/share/docs.txt"));
+    EXPECT_NE(std::string::npos, read_file(m_dir.file("db/vexan_kwq_products.tgz.db")).find("<:docs.tar.gz:"));
+}
