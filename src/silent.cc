@@ -366,10 +366,16 @@ int silent_write_file(const std::string& path, const std::string& text, bool sec
         error("silent_write_file: can not create a temporary file beside %s: %s", file.c_str(), strerror(errno));
         return -1;
     }
-    // mkstemp makes the file owner-only; a file without secrets is readable like any other.
+    // mkstemp makes the file owner-only; a file without secrets is readable like any other, or, when
+    // it replaces one, as readable as that one was: a file its owner had closed stays closed. A link
+    // at the name is replaced, not written through (the name may be in a folder others can write).
     const mode_t mask = umask(0);
     umask(mask);
-    const bool ok = (secret || fchmod(fd.fd, 0644 & ~mask) == 0) && fd_write_all(fd.fd, text) && fsync(fd.fd) == 0;
+    mode_t mode = 0644 & ~mask;
+    struct stat before;
+    if (lstat(file.c_str(), &before) == 0 && S_ISREG(before.st_mode)) mode = before.st_mode & 0777;
+    if (secret) mode &= 0700;
+    const bool ok = fchmod(fd.fd, mode) == 0 && fd_write_all(fd.fd, text) && fsync(fd.fd) == 0;
     if (!ok || rename(temp.c_str(), file.c_str()) != 0) {
         error("silent_write_file: can not write %s: %s", file.c_str(), strerror(errno));
         unlink(temp.c_str());

@@ -1,6 +1,7 @@
 #include "silent.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <memory>
 
@@ -76,6 +77,12 @@ TEST(SilentConfig, HistoryNameAndDuplicateContents) {
     EXPECT_EQ(0, save_silent_config(&session));
     EXPECT_EQ("LUMO_INSTALL_DIR=/srv/suite/data\nCOMPONENTS=;first;last\n", read_file(dir.file("dup.ini")));
     EXPECT_TRUE(log.has_line("WARN: : save_silent_config: EVIL can not be written as one line, left out"));
+    // A file its owner had closed to others stays closed when it is written again.
+    ASSERT_EQ(0, chmod(dir.file("dup.ini").c_str(), 0600));
+    EXPECT_EQ(0, save_silent_config(&session));
+    struct stat st;
+    ASSERT_EQ(0, stat(dir.file("dup.ini").c_str(), &st));
+    EXPECT_EQ(0600u, st.st_mode & 0777);
 
     // With the product set built, the answer file was read at start-up: a second load leaves what
     // the run has changed since.
