@@ -111,10 +111,15 @@ int tar_header_parse(const unsigned char* block, tar_header_t* header) {
         sum_signed -= static_cast<signed char>(block[i]);
     }
     if (stored != sum_unsigned && static_cast<int64_t>(stored) != sum_signed) return -1;
-    uint64_t mode = 0, size = 0, mtime = 0;
+    uint64_t mode = 0, size = 0, mtime = 0, uid = 0, gid = 0;
     if (parse_number(block + 100, 8, &mode) != 0 || parse_number(block + 124, 12, &size) != 0 ||
         parse_number(block + 136, 12, &mtime) != 0)
         return -1;
+    // An owner field that is no number is taken as root's: the owner is never a reason to refuse.
+    if (parse_number(block + 108, 8, &uid) != 0) uid = 0;
+    if (parse_number(block + 116, 8, &gid) != 0) gid = 0;
+    header->uid = uid;
+    header->gid = gid;
     header->mode = static_cast<uint32_t>(mode & 07777);
     header->size = size;
     header->mtime = static_cast<int64_t>(mtime);
@@ -145,13 +150,15 @@ int tar_pax_apply(const std::string& records, tar_header_t* header) {
         const std::string key = record.substr(0, equals), value = record.substr(equals + 1);
         if (key == "path") header->name = value;
         else if (key == "linkpath") header->linkname = value;
-        else if (key == "size" || key == "mtime") {
+        else if (key == "size" || key == "mtime" || key == "uid" || key == "gid") {
             uint64_t number = 0;
             size_t j = 0;
             for (; j < value.size() && value[j] >= '0' && value[j] <= '9' && number < (uint64_t(1) << 59); ++j)
                 number = number * 10 + uint64_t(value[j] - '0');
             if (j == 0 || (key == "size" && j != value.size())) return -1;
             if (key == "size") header->size = number;
+            else if (key == "uid") header->uid = number;
+            else if (key == "gid") header->gid = number;
             else header->mtime = static_cast<int64_t>(number);
         }
         pos += length;
@@ -228,10 +235,12 @@ tar_extract_result_t tar_extract(payload_source& source, payload_extractor& out,
         case '0':
         case '\0':
         case '7':
+            out.set_owner(header.uid, header.gid);
             status = out.add_file(header.name, header.mode, header.mtime, source, header.size);
             data_left = false;
             break;
         case '5':
+            out.set_owner(header.uid, header.gid);
             status = out.add_directory(header.name, header.mode, header.mtime);
             break;
         case '2':

@@ -20,6 +20,8 @@ struct tar_header_t {
     uint32_t mode = 0;
     uint64_t size = 0;
     int64_t mtime = 0;
+    uint64_t uid = 0;
+    uint64_t gid = 0;
     char type = '0';
 };
 

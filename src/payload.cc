@@ -591,6 +591,9 @@ struct write_job_t {
     mode_t umask = 0;
     int64_t mtime = 0;
     payload_existed* existed = nullptr;  // told when the name was taken before this archive
+    bool chown = false;                  // give the file to uid:gid (its mode is set again after)
+    uid_t uid = 0;
+    gid_t gid = 0;
 };
 
 namespace {
@@ -607,8 +610,10 @@ bool write_job(const write_job_t& job) {
     bool in_place = false;
     fd_owner out{create_target(dir, base, temp, job.mode, job.umask, &in_place)};
     if (!in_place && job.existed) job.existed->add(job.target);
+    // A change of owner takes the set-id bits: the mode is set after it.
     bool ok = out.fd >= 0 && write_pieces(out.fd, job.data) &&
-              ((job.mode & ~job.umask) == job.mode || fchmod(out.fd, job.mode) == 0);
+              (!job.chown || fchown(out.fd, job.uid, job.gid) == 0) &&
+              ((!job.chown && (job.mode & ~job.umask) == job.mode) || fchmod(out.fd, job.mode) == 0);
     if (ok && job.mtime > 0) {
         const struct timespec times[2] = {{job.mtime, 0}, {job.mtime, 0}};
         futimens(out.fd, times);
@@ -1018,6 +1023,7 @@ payload_extractor::payload_extractor(const std::string& prefix, const std::strin
     : m_prefix(prefix), m_listPath(list_path), m_existed(std::make_shared<payload_existed>()) {
     while (m_prefix.size() > 1 && m_prefix.back() == '/') m_prefix.pop_back();
     m_asRoot = geteuid() == 0;
+    m_egid = getegid();
     m_umask = umask(0);
     umask(m_umask);
 }
@@ -1183,7 +1189,11 @@ int payload_extractor::add_directory(const std::string& name, mode_t mode, int64
     const mode_t wanted = effective_mode(mode);
     const bool final_mode = (wanted & 0700) == 0700 && (wanted & 07000) == 0 && (wanted & m_umask) == 0;
     if (mkdirat(dir, base.c_str(), final_mode ? wanted : 0700) == 0) {
-        if (!final_mode) m_dirModes.emplace_back(clean, wanted);
+        if (m_chown && fchownat(dir, base.c_str(), m_uid, m_gid, AT_SYMLINK_NOFOLLOW) != 0) {
+            error("payload_extractor: can not give %s to its owner: %s", target(clean).c_str(), errno_text().c_str());
+            return fail();
+        }
+        if (!final_mode || m_chown) m_dirModes.emplace_back(clean, wanted);
         return 0;
     }
     if (errno != EEXIST) {
@@ -1239,6 +1249,9 @@ int payload_extractor::add_file(const std::string& name, mode_t mode, int64_t mt
         job.mode = effective_mode(mode);
         job.umask = m_umask;
         job.mtime = mtime;
+        job.chown = m_chown;
+        job.uid = m_uid;
+        job.gid = m_gid;
         if (!repeated) job.existed = m_existed.get();
         m_stagedBytes += job_weight(job);
         m_staged.push_back(std::move(job));
@@ -1274,7 +1287,8 @@ int payload_extractor::add_file(const std::string& name, mode_t mode, int64_t mt
     }
     if (written) {
         const struct timespec times[2] = {{mtime, 0}, {mtime, 0}};
-        if (fchmod(out.fd, effective_mode(mode)) != 0) written = false;
+        if ((m_chown && fchown(out.fd, m_uid, m_gid) != 0) || fchmod(out.fd, effective_mode(mode)) != 0)
+            written = false;
         if (mtime > 0) futimens(out.fd, times);
     }
     if (!written || (!in_place && renameat(dir, temp.c_str(), dir, base.c_str()) != 0)) {
@@ -1283,6 +1297,13 @@ int payload_extractor::add_file(const std::string& name, mode_t mode, int64_t mt
         return fail();
     }
     return 0;
+}
+
+void payload_extractor::set_owner(uint64_t uid, uint64_t gid) {
+    m_chown = m_asRoot && uid <= UINT32_MAX - 1 && gid <= UINT32_MAX - 1 &&
+              (uid != 0 || static_cast<gid_t>(gid) != m_egid);
+    m_uid = static_cast<uid_t>(uid);
+    m_gid = static_cast<gid_t>(gid);
 }
 
 int payload_extractor::add_symlink(const std::string& name, const std::string& link_target) {

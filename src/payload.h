@@ -114,6 +114,9 @@ public:
     // -2 when the source ended or failed and is unusable: the caller stops.
     int add_file(const std::string& name, mode_t mode, int64_t mtime, payload_source& source, uint64_t size);
     int add_symlink(const std::string& name, const std::string& target);
+    // The owner the next files and folders are given, when running as root (an ordinary user can
+    // give files to nobody else). Unset, or equal to this process's, nothing is changed.
+    void set_owner(uint64_t uid, uint64_t gid);
     int add_hardlink(const std::string& name, const std::string& target);
     // Waits until every file handed to the writer threads is in place. 0, or -1 when one failed.
     int drain();
@@ -146,6 +149,10 @@ private:
     int m_list = -1;
     int m_failures = 0;
     bool m_asRoot = false;
+    bool m_chown = false;  // the next entries go to m_uid:m_gid
+    uid_t m_uid = 0;
+    gid_t m_gid = 0;
+    gid_t m_egid = 0;  // the group new entries get anyway
     mode_t m_umask = 022;
     std::string m_cachedDir;  // the last parent folder walked, and its descriptor
     std::shared_ptr<fd_owner> m_cached;

@@ -472,6 +472,39 @@ TEST_F(TgzTest, ARecordNamingAListOutsideTheDatabaseFolderDeletesNoSuchFile) {
                               " is not a list of the database folder " + dir_.file("db") + ", left in place"));
 }
 
+// Run as root, the entries get the owner and group their headers name, and keep their set-id bits.
+TEST_F(TgzTest, RootGivesEntriesTheirOwners) {
+    if (geteuid() != 0) GTEST_SKIP() << "only root can give files to others";
+    const std::string archive = make("owners.tgz", R"(
+def owned(t, name, data=b'', kind=tarfile.REGTYPE, mode=0o644, uid=1234, gid=4321):
+    ti = tarfile.TarInfo(name); ti.type = kind; ti.mode = mode; ti.uid = uid; ti.gid = gid
+    ti.size = len(data) if kind == tarfile.REGTYPE else 0
+    t.addfile(ti, io.BytesIO(data) if ti.size else None)
+def b(t):
+    owned(t, 'd', kind=tarfile.DIRTYPE, mode=0o2755)
+    owned(t, 'd/suid', b'x', mode=0o4755)
+    owned(t, 'd/big', os.urandom(600000), mode=0o4750)
+    owned(t, 'mine', b'x', uid=0, gid=0)
+open(out,'wb').write(gzip.compress(bytes(raw(b))))
+)");
+    ASSERT_EQ(0, provider_.installFile(archive, prefix(), ""));
+    const struct {
+        const char* name;
+        uid_t uid;
+        gid_t gid;
+        mode_t mode;
+    } rows[] = {{"d", 1234, 4321, 02755}, {"d/suid", 1234, 4321, 04755}, {"d/big", 1234, 4321, 04750},
+                {"mine", 0, 0, 0644}};
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.name);
+        struct stat st;
+        ASSERT_EQ(0, lstat((prefix() + "/" + r.name).c_str(), &st));
+        EXPECT_EQ(r.uid, st.st_uid);
+        EXPECT_EQ(r.gid, st.st_gid);
+        EXPECT_EQ(r.mode, st.st_mode & 07777);
+    }
+}
+
 TEST_F(TgzTest, AnOrdinaryUserGetsNoSetuidBitsAndTheUmaskApplies) {
     const std::string archive = make("modes.tgz", R"(
 def b(t):
