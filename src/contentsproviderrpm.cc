@@ -303,14 +303,14 @@ int ContentsProviderRpm::nonrpm_install_item(const char* package_in, const char*
     }
     if (!package_in || !prefix_in) {
         LOG_NULL_PARAM();
-        return 1;
+        return -1;
     }
     const std::string package = package_in;
     const std::string rpm_file = get_basename(package);
     rpm_file_t rpm;
     if (rpm_read(package, &rpm) != 0) {
         error("nonrpm_install_item: unable to extract data from RPM package %s", package.c_str());
-        return 1;
+        return -1;
     }
     rpm_field_t field;
     rpm_header_field(rpm.main, rpm_tag_prefixes, &field);
@@ -322,7 +322,7 @@ int ContentsProviderRpm::nonrpm_install_item(const char* package_in, const char*
     if (prefix.empty() || prefix == "/") {
         // Without a prefix the files would land at the file system's root, outside any package folder.
         error("nonrpm_install_item: no prefix to install %s into", package.c_str());
-        return 1;
+        return -1;
     }
     folder_create(prefix + "/.scripts", 0755);
     for (const script_kind_t& k : script_kinds)
@@ -333,7 +333,7 @@ int ContentsProviderRpm::nonrpm_install_item(const char* package_in, const char*
     m_database.m_session = m_session;
     m_database.m_name = "";
     const std::string list = nonrpm_list_name(m_database, rpm_file);
-    if (list.empty()) return 1;
+    if (list.empty()) return -1;
 
     payload_extractor out(prefix, list);
     rpm_extract_result_t result;
@@ -350,7 +350,7 @@ int ContentsProviderRpm::nonrpm_install_item(const char* package_in, const char*
             for (const script_kind_t& k : script_kinds) remove_file(scripts + "/" + k.kind + "." + rpm_file, 1);
             remove_dir_if_empty(scripts, 0);
         }
-        return 1;
+        return -1;
     }
     print_log("nonrpm_install_item: %lld entries written, %lld skipped", static_cast<long long>(result.entries),
               static_cast<long long>(result.skipped));
@@ -368,18 +368,18 @@ int ContentsProviderRpm::nonrpm_install_item(const char* package_in, const char*
         error("nonrpm_install_item: %s could not be recorded", package.c_str());
         payload_remove_stale(prefix, readContentOfTextFile(list), out.existed());
         remove_file(list, 1);
-        return 1;
+        return -1;
     }
     // A reinstallation replaces the record: what only the earlier one wrote goes, with its list.
     if (!old_list.empty() && old_list != list) {
         payload_remove_stale(old_prefix, readContentOfTextFile(old_list), readContentOfTextFile(list));
         m_database.removeListFile(old_list);
     }
-    // The package stays recorded, so a rollback or a later uninstall removes it; the failed script
-    // fails the installation, as it does with the system's rpm.
+    // A failing scriptlet does not stop the installation: the files are in place and recorded.
     const int post = nonrpm_run_rpm_script(rpm_file, scripts, "POSTIN", "1");
+    if (post != 0) warn("nonrpm_install_item: the POSTIN script of %s ended with status %d", rpm_file.c_str(), post);
     print_log("nonrpm_install_item: finished");
-    return post == 0 ? 0 : 1;
+    return 0;
 }
 
 int ContentsProviderRpm::nonrpm_uninstall_item(ContentsItem* item) {

@@ -141,7 +141,7 @@ TEST_F(RpmProviderTest, UnreadablePackagesFailAndRecordNothing) {
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.package);
-        EXPECT_EQ(1, provider_.installFile(r.package, prefix(), ""));
+        EXPECT_EQ(-1, provider_.installFile(r.package, prefix(), ""));
         EXPECT_NE(std::string::npos, log_.text().find(r.log));
         EXPECT_TRUE(!fs::exists(prefix()) || fs::is_empty(prefix()));
         EXPECT_TRUE(fs::is_empty(dir_.file("db")));
@@ -151,7 +151,7 @@ TEST_F(RpmProviderTest, UnreadablePackagesFailAndRecordNothing) {
     ASSERT_EQ(0, provider_.installFile(packages_["w9.gzdio"], prefix(), ""));
     const std::string db = read_file(dir_.file("db/vexan_kwq_products.db"));
     ASSERT_NE(std::string::npos, db.find(prefix()));
-    EXPECT_EQ(1, provider_.installFile(damaged, prefix(), ""));
+    EXPECT_EQ(-1, provider_.installFile(damaged, prefix(), ""));
     EXPECT_EQ(db, read_file(dir_.file("db/vexan_kwq_products.db")));
     EXPECT_EQ("data\n", read_file(prefix() + "/share/data"));
     EXPECT_TRUE(fs::exists(prefix() + "/bin/tool"));

@@ -207,7 +207,13 @@ TEST_F(DriverE2E, InstallModifyRepairUninstall) {
 TEST_F(DriverE2E, FailedModifyRollsBackExactlyWhatItAdded) {
     ASSERT_EQ(0, run("")) << output();
     const std::string before = tree(inst());
-    const bool with_rpm = rpm("%post\nexit 1\n");
+    // A package that cannot be unpacked fails its component.
+    const bool with_rpm = rpm();
+    if (with_rpm) {
+        const std::string package = m_dir.file("pkg/payload/drvtool-1.0-1.noarch.rpm");
+        const std::string bytes = read_file(package);
+        write_file_text(package, bytes.substr(0, bytes.size() - 60));
+    }
     const struct {
         const char* what;
         bool rpm;
@@ -216,7 +222,8 @@ TEST_F(DriverE2E, FailedModifyRollsBackExactlyWhatItAdded) {
         const char* outcome;
     } rows[] = {
         // The loop stops at the failure: the optional component after it is never started.
-        {"post-install script fails", true, "", "nonrpm_run_rpm_script: ", "['itool', 'utool'] ['tool']"},
+        {"package cannot be unpacked", true, "", "nonrpm_install_item: unable to extract data from RPM package ",
+         "['itool', 'utool'] []"},
         {"payload replaced by a folder after the selection", false,
          "p=$LI_PACKAGE_DIR/payload/extra.tar.gz; rm -f $p && mkdir $p",
          "ERROR: : install_component: rpm file not found, exiting...", "['iextra'] []"},
@@ -232,6 +239,19 @@ TEST_F(DriverE2E, FailedModifyRollsBackExactlyWhatItAdded) {
                   report("d[\"exit_status\"], d[\"rollback\"], [u[\"action\"][0]+u[\"abbr\"] for u in d[\"units\"]], "
                          "d[\"rolled_back\"]"));
     }
+}
+
+// A failing post-install script does not stop the installation: the package stays installed.
+TEST_F(DriverE2E, FailingPostInstallScriptGoesOn) {
+    if (!rpm("%post\nexit 1\n")) return;
+    media(true);
+    ASSERT_EQ(0, run("")) << output();
+    EXPECT_NE(std::string::npos,
+              log_text().find("WARN: : nonrpm_install_item: the POSTIN script of drvtool-1.0-1.noarch.rpm ended "
+                              "with status 1\n"));
+    EXPECT_EQ("tool\n", read_file(inst() + "/bin/drvtool"));
+    ASSERT_EQ(0, run("--LUMO_MODE uninstall")) << output();
+    EXPECT_EQ("", tree(inst()));
 }
 
 // A hang-up or termination while a component is installed waits for it, then rolls back; a
