@@ -12,6 +12,7 @@
 #include "file.h"
 #include "log.h"
 #include "payload.h"
+#include "seq_shell.h"
 #include "utils.h"
 
 namespace {
@@ -297,8 +298,12 @@ int ContentsProviderTgz::runTgzScript(const std::string& script, const std::stri
     env_set_string(m_session, std::string("LUMO_INSTALL_PREFIX"), prefix);
     const std::vector<std::string> argv = {"/bin/sh", script};
     print_log("ContentsProviderTgz::runTgzScript: running %s", payload_command_text(argv).c_str());
-    const int status = payload_run(argv, env_get_string(m_session, std::string("log_file")), nullptr,
-                                   {"LUMO_INSTALL_PREFIX=" + prefix, "LI_LUMO_INSTALL_PREFIX=" + prefix});
+    // The script sees the properties as a shell function of the sequence does, as LI_ variables,
+    // and runs as a program of its own, so that its exit status is its result.
+    std::vector<std::string> environment = shellexec_environment(m_session);
+    environment.push_back("LUMO_INSTALL_PREFIX=" + prefix);
+    const int status =
+        payload_run(argv, env_get_string(m_session, std::string("log_file")), nullptr, environment);
     env_set_string(m_session, std::string("EXIT_CODE"), inttostr(status));
     return status;
 }

@@ -900,14 +900,17 @@ int payload_run(const std::vector<std::string>& argv, const std::string& output_
     std::vector<char*> args;
     for (const std::string& word : argv) args.push_back(const_cast<char*>(word.c_str()));
     args.push_back(nullptr);
+    // The process's own variables, each replaced by an extra one of the same name.
+    std::set<std::string> replaced;
+    for (const std::string& extra : extra_env) replaced.insert(extra.substr(0, extra.find('=')));
     std::vector<std::string> env_words;
-    for (char** e = environ; e && *e; ++e) env_words.emplace_back(*e);
-    for (const std::string& extra : extra_env) {
-        const std::string name = extra.substr(0, extra.find('=') + 1);
-        env_words.erase(std::remove_if(env_words.begin(), env_words.end(),
-                                       [&](const std::string& w) { return w.compare(0, name.size(), name) == 0; }),
-                        env_words.end());
-        env_words.push_back(extra);
+    for (char** e = environ; e && *e; ++e) {
+        const char* equals = strchr(*e, '=');
+        if (!equals || replaced.count(std::string(*e, static_cast<size_t>(equals - *e))) == 0) env_words.emplace_back(*e);
+    }
+    std::set<std::string> added;
+    for (auto it = extra_env.rbegin(); it != extra_env.rend(); ++it) {  // the last of a name counts
+        if (added.insert(it->substr(0, it->find('='))).second) env_words.push_back(*it);
     }
     std::vector<char*> envp;
     for (std::string& word : env_words) envp.push_back(&word[0]);

@@ -26,6 +26,7 @@ constexpr size_t envlist_name_max = 1023;   // longest name taken back from the 
 constexpr size_t envlist_value_max = 4095;  // longest value taken back from the dump
 constexpr long wait_round_usec = 100000;    // one round of the time-out wait
 constexpr size_t env_entry_max = 128 * 1024;  // longest "name=value" a started program may be given
+constexpr size_t env_total_max = 1024 * 1024;  // what a program is given in all, well below the system's limit
 
 // The working files' folder. A temporary folder that is gone (removed by an earlier step) does not
 // stop the function: its files, written and read back, go to /tmp instead.
@@ -158,6 +159,34 @@ void wait_with_timeout(session_t* session, pid_t child, double seconds) {
 }
 
 }  // namespace
+
+std::vector<std::string> shellexec_environment(session_t* session) {
+    std::map<std::string, std::string> vars;
+    auto add = [&](const property_map_t& map) {
+        for (const auto& [name, value] : map) {
+            std::string expanded = expand_operand(session, value);
+            for (char& c : expanded) {
+                if (c == '"') c = '\'';
+            }
+            vars[name] = expanded;
+        }
+    };
+    add(session->properties);
+    if (session->active_layer) add(session->active_layer->properties);
+    std::vector<std::string> words;
+    size_t total = 0;
+    for (const auto& [name, value] : vars) {
+        const size_t size = name.size() + value.size() + 5;  // "LI_", "=" and the NUL
+        if (!is_shell_name(name) || size > env_entry_max || total + size > env_total_max) {
+            warn("shellexec_environment: property %s can not be passed (%zu bytes), not passed", name.c_str(),
+                 value.size());
+            continue;
+        }
+        total += size;
+        words.push_back("LI_" + name + "=" + value);
+    }
+    return words;
+}
 
 std::string _shellexec_env_item(const std::string& name, const std::string& value) {
     // Single quotes keep every byte as data: nothing in the value is expanded or run when the

@@ -4,6 +4,7 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 struct cab_t;
 struct session_t;
@@ -25,5 +26,9 @@ int _shellexec_execute_command(session_t* session, const std::string& script, co
                                const std::map<std::string, std::string>* vars);
 int _shellexec_parse_envlist(session_t* session, const std::map<std::string, std::string>* vars,
                              const std::string& dump_file);
+// The properties as "LI_name=value" words for a program's environment, as a shell function sees them:
+// values expanded, double quotes made single; names that are no shell names, and values too long to
+// pass, are left out (logged), and so is what would pass 1 MiB in all.
+std::vector<std::string> shellexec_environment(session_t* session);
 // One line of the init file: the value passed as data, never as shell code.
 std::string _shellexec_env_item(const std::string& name, const std::string& value);

@@ -148,6 +148,21 @@ open(out, 'wb').write(gzip.compress(bytes(raw(build))))
     EXPECT_TRUE(tree(dir_.file("tmp")).empty());
 }
 
+// Package scripts see the properties as LI_ variables; their exit status becomes EXIT_CODE.
+TEST_F(TgzTest, ScriptsSeeThePropertiesAndReportTheirStatus) {
+    env_set_string(&session_, "FLAVOR", "blue ${SHADE}");
+    env_set_string(&session_, "SHADE", "dark");
+    const std::string archive = make("scripted.tgz", R"(
+def b(t):
+    entry(t, 'a', b'1')
+    entry(t, '.scripts/POSTIN', b'echo "$LI_FLAVOR|$LI_LUMO_INSTALL_PREFIX|$LUMO_INSTALL_PREFIX" > "$LUMO_INSTALL_PREFIX/../saw"\nexit 3\n', mode=0o755)
+open(out,'wb').write(gzip.compress(bytes(raw(b))))
+)");
+    ASSERT_EQ(0, provider_.installFile(archive, prefix(), ""));
+    EXPECT_EQ("blue dark|" + prefix() + "|" + prefix() + "\n", read_file(dir_.file("saw")));
+    EXPECT_EQ("3", env_get_string(&session_, std::string("EXIT_CODE")));
+}
+
 TEST_F(TgzTest, PaxAndGlobalHeadersAndUstarPrefixes) {
     const std::string archive = make("pax.tgz", R"(
 def build(t):
