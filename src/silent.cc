@@ -282,6 +282,12 @@ int silent_parse(const std::string& text, std::vector<silent_setting_t>& setting
         const std::string line = trimSpaces(text.substr(start, end - start));
         start = end + 1;
         if (line.empty() || line[0] == '#') continue;
+        // A NUL byte would cut the value wherever it is shown or saved again: such a file is no text.
+        if (line.find('\0') != std::string::npos) {
+            problems.push_back({number, "holds a NUL byte"});
+            bad = true;
+            continue;
+        }
         const size_t eq = line.find('=');
         if (eq == std::string::npos) {
             // The text itself stays out: a mistyped line may well be a password.

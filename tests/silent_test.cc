@@ -16,7 +16,7 @@ using lumo_test::TempDir;
 
 TEST(SilentParse, LinesBecomeSettingsOrProblems) {
     const struct {
-        const char* text;
+        std::string text;
         int result;
         const char* settings;  // name=value; per setting
         const char* problems;  // line:text; per problem
@@ -26,6 +26,7 @@ TEST(SilentParse, LinesBecomeSettingsOrProblems) {
         {"with-dash=1", 0, "with_dash=1;", ""},
         {"ok=1\nno equals\n=v\n9x=1\nok2=2\n", -1, "ok=1;ok2=2;",
          "2:not a name=value line;3:'' is not a property name;4:'9x' is not a property name;"},
+        {std::string("A=x\0y\nB=1\n", 10), -1, "B=1;", "1:holds a NUL byte;"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
