@@ -100,6 +100,19 @@ int contents_recorded(session_t* session, const std::string& name, const std::st
     return -1;
 }
 
+std::vector<std::string> contents_paths_of_others(session_t* session, const std::string& name,
+                                                   const std::string& file) {
+    ContentsDatabase db;
+    db.init(session, name);
+    std::vector<std::string> paths;
+    for (int i = 0; i < db.size(); ++i) {
+        const std::vector<std::string> pieces = db.getItem(i);
+        if (pieces.size() != 6 || pieces[2] == file || pieces[4].empty() || !is_file(pieces[4])) continue;
+        for (std::string& line : readContentOfTextFile(pieces[4])) paths.push_back(std::move(line));
+    }
+    return paths;
+}
+
 std::string contents_clean_version(const std::string& version) {
     std::string out;
     for (char c : version) {
@@ -189,7 +202,8 @@ std::vector<std::string> ContentsDatabase::getItem(const std::string& id, const 
 
 void ContentsDatabase::removeListFile(const std::string& list) const {
     if (list.empty()) return;
-    const std::string dir = path(getDir());
+    std::string dir = path(getDir());
+    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
     if (dir.empty() || path(get_dirname(path(list))) != dir || get_basename(list).compare(0, 1, ".") != 0) {
         warn("ContentsDatabase::removeListFile: %s is not a list of the database folder %s, left in place",
              list.c_str(), dir.c_str());

@@ -113,6 +113,10 @@ private:
 // record for it. 0, or -1 when there is none.
 int contents_recorded(session_t* session, const std::string& name, const std::string& file, std::string* prefix,
                       std::string* list_file);
+// Every path the installed-file lists of the database's other records (not those of the file)
+// name: what two packages both ship stays when one of them stops shipping it.
+std::vector<std::string> contents_paths_of_others(session_t* session, const std::string& name,
+                                                   const std::string& file);
 // The record line (without its newline) for the four fields.
 std::string contents_record_format(const std::string& id, const std::string& file, const std::string& prefix,
                                    const std::string& list_file);

@@ -376,8 +376,13 @@ int ContentsProviderTgz::installFile(const std::string& file, const std::string&
         }
         return 1;
     }
-    // What the earlier installation of this archive put there and this one did not goes.
-    if (!old_paths.empty()) payload_remove_stale(old_prefix, old_paths, readContentOfTextFile(list));
+    // What the earlier installation of this archive put there and this one did not goes, unless
+    // another archive's list names it too.
+    if (!old_paths.empty()) {
+        std::vector<std::string> kept = readContentOfTextFile(list);
+        for (std::string& other : contents_paths_of_others(m_session, "tgz", name)) kept.push_back(std::move(other));
+        payload_remove_stale(old_prefix, old_paths, kept);
+    }
     if (!old_list.empty() && path(old_list) != list) m_database.removeListFile(old_list);
     const std::string scripts = prefix + "/.scripts";
     struct stat st;

@@ -439,6 +439,20 @@ TEST_F(TgzTest, ReinstallReplacesTheRecordAndRemovesWhatOnlyTheOldArchiveHad) {
     EXPECT_EQ(1, db.size());
 }
 
+// A file two archives ship stays when a new version of one of them no longer has it.
+TEST_F(TgzTest, AReinstallKeepsWhatAnotherArchiveStillShips) {
+    const auto archive = [&](const std::string& name, const std::vector<std::string>& files) {
+        std::string body = "def b(t):\n";
+        for (const std::string& file : files) body += "    entry(t, '" + file + "', b'x')\n";
+        return make(name, body + "open(out,'wb').write(gzip.compress(bytes(raw(b))))\n");
+    };
+    fs::create_directories(dir_.file("v2"));
+    ASSERT_EQ(0, provider_.installFile(archive("pkg.tgz", {"a", "common"}), prefix(), ""));
+    ASSERT_EQ(0, provider_.installFile(archive("other.tgz", {"b", "common"}), prefix(), ""));
+    ASSERT_EQ(0, provider_.installFile(archive("v2/pkg.tgz", {"a", "only"}), prefix(), ""));
+    EXPECT_EQ(std::set<std::string>({"a", "b", "common", "only"}), tree(prefix()));
+}
+
 TEST_F(TgzTest, AFailedReinstallTakesOnlyWhatItMadeAndKeepsTheRecord) {
     const std::string good = make("v1.tgz", R"(
 def b(t):
