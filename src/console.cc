@@ -359,7 +359,16 @@ int read_path(std::string& text, volatile sig_atomic_t* interrupted) {
             print_log("read_path: input ended, entered string is \"%s\"", text.c_str());
             return read_path_ended;
         }
-        if (c == '\n') break;
+        if (c == '\n') {
+            // Read byte by byte, a terminal that shows control characters has echoed the line's
+            // end as "^J" and stayed on the line: the line is written again, and ended.
+            struct termios mode;
+            if (tcgetattr(STDIN_FILENO, &mode) == 0 && (mode.c_lflag & ECHO) && (mode.c_lflag & ECHOCTL)) {
+                reprint_line(text);
+                write_stdout("\n");
+            }
+            break;
+        }
         if (swallow_escape(state, c, text)) continue;
         if (c == 27) {
             state = escape_state_t::escape;

@@ -237,3 +237,17 @@ TEST(UtilsCommandTest, GetFileOrCommandRunsACommandOrReadsAFile) {
     EXPECT_EQ("", get_file_or_command(nullptr));
     EXPECT_TRUE(log.has_line("ERROR: : get_file_or_command: path is NULL"));
 }
+
+// On a terminal that echoes control characters, the line's end shows as "^J" and the cursor stays
+// on the line: the line is written again and ended, so what follows starts on a line of its own.
+TEST(ReadPathTest, ALineEndedOnATerminalEndsOnTheScreenToo) {
+    const lumo_test::PtyRun run = lumo_test::run_on_pty([]() {
+        std::string text;
+        const int status = read_path(text);
+        printf("[%s]", text.c_str());
+        fflush(stdout);
+        return status == read_path_done ? 0 : 1;
+    }, {{"\n", "/opt/app\n"}});
+    EXPECT_EQ(0, run.status);
+    EXPECT_NE(std::string::npos, run.screen.find("\x1b[2K\r/opt/app\n[/opt/app]")) << run.screen;
+}
