@@ -493,15 +493,19 @@ int su_execute_command(session_t* session, const std::string& login, const std::
     close(slave.fd);
     slave.fd = -1;
     child_process child(pid);
-    if (send_password_on_pty(master.fd, child, line, options, "su_execute_command")) {
-        print_log("su_execute_command: waiting for child to finish");
-        const relay_t outcome = relay_until_end(child, master.fd, STDOUT_FILENO, master.fd, options);
-        if (!outcome.hung) {
-            print_log("su_execute_command: child process exited with status %d", outcome.status);
-            return outcome.status;
-        }
-        print_log("su_execute_command: no running marker after %d seconds", options.marker_seconds);
+    // A su that asks for no password (root becoming another user) is already running the command:
+    // it is waited for like any other, never started a second time. A su still waiting for a
+    // password it asked for in words not recognised starts no instance, shows no running marker and
+    // is ended as hung below.
+    if (!send_password_on_pty(master.fd, child, line, options, "su_execute_command"))
+        print_log("su_execute_command: no password prompt, the command may be running without one");
+    print_log("su_execute_command: waiting for child to finish");
+    const relay_t outcome = relay_until_end(child, master.fd, STDOUT_FILENO, master.fd, options);
+    if (!outcome.hung) {
+        print_log("su_execute_command: child process exited with status %d", outcome.status);
+        return outcome.status;
     }
+    print_log("su_execute_command: no running marker after %d seconds", options.marker_seconds);
     // The first su and everything it started must be gone before a second one starts.
     if (!child.end() || !terminal_released(master.fd)) {
         error("su_execute_command: the first command is still running, no second attempt");
@@ -536,7 +540,8 @@ int sudo_execute_command(const std::string& password, const std::string& command
     // The password goes through the pipe only: never a file, an argument or the environment.
     // -k makes sudo ask even when it remembers an earlier success, so the password never stays
     // unread in the pipe for the command to find.
-    const std::string pipeline = std::string("exec sudo -S -k -p ") + shell_quote(sudo_prompt) + " " + command;
+    // The command is shell text: what follows a first command in it runs after sudo, as in a pipeline.
+    const std::string pipeline = std::string("sudo -S -k -p ") + shell_quote(sudo_prompt) + " " + command;
     const pid_t pid = fork();
     if (pid < 0) {
         error("sudo_execute_command: cannot create a process");
@@ -577,6 +582,7 @@ int sudo_execute_command(const std::string& password, const std::string& command
         error("sudo_execute_command: command did not start the instance within %d seconds, ended", options.marker_seconds);
         return 1;
     }
+    print_log("sudo_execute_command: child process finished command with result %d", outcome.status);
     print_log("sudo_execute_command: child process exited with status %d", outcome.status);
     return outcome.status;
 }
@@ -612,7 +618,15 @@ int shell_execute_command(session_t* session) {
     }
     const std::string login = env_get_string(session, std::string("SU_LOGIN"));
     const std::string command = expand_operand(session, env_get_string(session, std::string("SU_COMMAND")));
-    const std::string masked = env_mask_hidden(session, command);
+    // A short password may well be part of the command's text (a folder's name): the command runs,
+    // but is not logged, since masking the password in it would show where it is.
+    std::string masked;
+    {
+        const wiped_string secret{env_get_string(session, std::string("__HIDE__SU_PASSWORD"))};
+        masked = !secret.text.empty() && command.find(secret.text) != std::string::npos
+                     ? std::string("(not shown: it holds the password)")
+                     : env_mask_hidden(session, command);
+    }
     if (!env_exists(session, std::string("SU_LOGIN")) || !env_exists(session, std::string("__HIDE__SU_PASSWORD")) ||
         !env_exists(session, std::string("TEMP_FOLDER"))) {
         print_log("shell_execute_command: invalid arguments %s %s", login.c_str(), masked.c_str());
@@ -626,11 +640,6 @@ int shell_execute_command(session_t* session) {
     env_set_string(session, "__HIDE__SU_PASSWORD", std::string(password.text.size(), '*'));
     env_remove(session, std::string("__HIDE__SU_PASSWORD"));
     scrub_root_env_file(session);
-    // A command line is visible to every user of the machine.
-    if (!password.text.empty() && command.find(password.text) != std::string::npos) {
-        error("shell_execute_command: the command holds the password, refused");
-        return shell_judge_status(session, 1);
-    }
     const int status = login.empty() ? sudo_execute_command(password.text, command, su_options_from(session, login))
                                      : su_execute_command(session, login, password.text, command);
     return shell_judge_status(session, status);

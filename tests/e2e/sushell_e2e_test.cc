@@ -116,7 +116,9 @@ protected:
         chmod(m_dir.path().c_str(), 0755);
         chmod(shared().c_str(), 01777);
         write_file_text(m_dir.file("fake_su"), "#!/bin/sh\necho $$ >" + quote(m_dir.file("su.pid")) +
-                                                   "\n[ -n \"$FAKE_PROMPT\" ] || exec sleep 60\n"
+                                                   "\n[ -z \"$FAKE_RUN\" ] || { echo ran >>" +
+                                                   quote(m_dir.file("su.runs")) + "; exit 0; }\n"
+                                                   "[ -n \"$FAKE_PROMPT\" ] || exec sleep 60\n"
                                                    "printf 'Password: '; stty -echo; read pw; stty echo; echo started\n"
                                                    "exec sleep 60\n");
         chmod(m_dir.file("fake_su").c_str(), 0755);
@@ -217,11 +219,13 @@ TEST_F(SuShell, EscalatesThroughRealSuAndSudo) {
     EXPECT_NE(std::string::npos, logs_of("root").find("sigterm_handler: signal 15 ends the run")) << logs_of("root");
 }
 
-// A su that never asks is ended within the prompt limit, the fallback's too; an interrupt answered
-// "Yes" while su runs ends su and removes the root environment file before the status 4.
+// A su that never asks may be running the command: it is ended when no instance announces itself
+// in time, then the fallback's su within the prompt limit; an interrupt answered "Yes" while su
+// runs ends su and removes the root environment file before the status 4.
 TEST_F(SuShell, HungSuIsEndedAndInterruptCleansUp) {
     if (geteuid() != 0) GTEST_SKIP() << "runs as root so that no user needs creating";
-    const std::vector<std::string> fake = {"--SU_PATH", m_dir.file("fake_su"), "--SU_PROMPT_TIMEOUT", "2"};
+    const std::vector<std::string> fake = {"--SU_PATH", m_dir.file("fake_su"), "--SU_PROMPT_TIMEOUT", "2",
+                                           "--SU_MARKER_TIMEOUT", "3"};
     const auto started = std::chrono::steady_clock::now();
     lumo_test::PtyRun run = escalate("", "root", "whatever", fake);
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(12));
@@ -240,6 +244,14 @@ TEST_F(SuShell, HungSuIsEndedAndInterruptCleansUp) {
     EXPECT_FALSE(process_alive(m_dir.file("su.pid")));
     EXPECT_FALSE(lumo_test::exists_path(shared() + "/vexan.lumo.root.env_file"));
     EXPECT_FALSE(lumo_test::exists_path(shared() + "/vexan.lumo.root.running.marker"));
+
+    // A su that runs the command without asking for a password runs it once, and succeeds.
+    setenv("FAKE_RUN", "1", 1);
+    run = escalate("", "root", "whatever", fake);
+    unsetenv("FAKE_RUN");
+    EXPECT_EQ(0, run.status) << run.screen;
+    EXPECT_EQ("ran\n", read_file(m_dir.file("su.runs")));
+    EXPECT_EQ("AUTH_SUCCESS", lumo_test::logged_value(logs_of("root"), "AUTH_STATUS"));
 }
 
 }  // namespace
