@@ -92,6 +92,7 @@ void pause_usec(long usec) {
 // every variable the script assigns is exported and reaches the dump taken after it.
 std::string build_init_file(session_t* session, const std::map<std::string, std::string>& vars) {
     std::string text = "set -a\n";
+    size_t total = 0;
     for (const auto& [name, value] : vars) {
         if (!is_shell_name(name)) {
             warn("_shellexec_execute_command: property %s is not a shell name, not passed", name.c_str());
@@ -104,6 +105,13 @@ std::string build_init_file(session_t* session, const std::map<std::string, std:
                  value.size());
             continue;
         }
+        // Nor may all of them together pass what a program can be given: the dump would fail.
+        if (total + name.size() + value.size() + 5 > env_total_max) {
+            warn("_shellexec_execute_command: property %s would pass the %zu bytes all variables may take, not passed",
+                 name.c_str(), env_total_max);
+            continue;
+        }
+        total += name.size() + value.size() + 5;
         text += _shellexec_env_item(name, value);
     }
     text += _shellexec_env_item("LUMO_MEDIA", env_get_string(session, "LUMO_MEDIA"));
@@ -298,7 +306,11 @@ int _shellexec_execute_command(session_t* session, const std::string& script, co
 
     std::string command = ". " + in_double_quotes(init) + "; . " + in_double_quotes(script);
     if (!function.empty()) command += "; " + function;
-    const std::string script_output = env_get_string(session, "SCRIPT_OUTPUT_FILE");
+    // The file name is passed as data; a leading "~/" still means the home folder, as it would to
+    // the shell.
+    std::string script_output = env_get_string(session, "SCRIPT_OUTPUT_FILE");
+    const char* home = getenv("HOME");
+    if (script_output.compare(0, 2, "~/") == 0 && home && *home) script_output = home + script_output.substr(1);
     if (!script_output.empty()) command += " >" + shell_word(script_output) + " 2>&1";
     command += "; " +
                in_double_quotes(env_get_string(session, "ENGINE_DIR") + "/" +
@@ -358,7 +370,9 @@ int _shellexec_parse_envlist(session_t* session, const std::map<std::string, std
         return -1;
     }
     std::string dump;
-    if (get_file(dump_file, dump, 1) != 0) {
+    // The file is made before the shell starts, so that nothing else can be written there: empty, it
+    // is what a missing dump would be, the dump never having been taken.
+    if (get_file(dump_file, dump, 1) != 0 || dump.empty()) {
         error("_shellexec_parse_envlist: unable to read an arguments list from file");
         return -1;
     }

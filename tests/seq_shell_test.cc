@@ -147,6 +147,28 @@ TEST_F(ShellExecTest, AValueTooLongForTheEnvironmentIsLeftOut) {
                               "not passed"));
 }
 
+// All values together stay below what a program may be given: the dump after the function works.
+TEST_F(ShellExecTest, ValuesBeyondWhatAProgramMayBeGivenAreLeftOut) {
+    for (int i = 0; i < 12; ++i) env_set_string(&session_, "BULK" + std::to_string(10 + i), std::string(100000, 'x'));
+    EXPECT_EQ(0, run("mark() { LI_MARK=\"${#LI_BULK10}:${#LI_BULK21}\"; }\n", "mark"));
+    EXPECT_EQ("100000:0", get("MARK"));
+    EXPECT_NE(std::string::npos, log_.text().find("WARN: : _shellexec_execute_command: property BULK21 would pass the "
+                                                  "1048576 bytes all variables may take, not passed"));
+}
+
+// A function that ends the shell leaves no dump; "~/" names the home folder in the output file.
+TEST_F(ShellExecTest, NoDumpIsReportedAndTheOutputFileMayStartAtHome) {
+    EXPECT_EQ(1, run("quit() { exit 3; }\n", "quit"));
+    EXPECT_TRUE(log_.has_line("ERROR: : _shellexec_parse_envlist: unable to read an arguments list from file"));
+    const std::string home = getenv("HOME") ? getenv("HOME") : "";
+    setenv("HOME", dir_.path().c_str(), 1);
+    env_set_string(&session_, "SCRIPT_OUTPUT_FILE", "~/said.txt");
+    const int result = run("say() { echo hello; }\n", "say");
+    setenv("HOME", home.c_str(), 1);
+    EXPECT_EQ(0, result);
+    EXPECT_EQ("hello\n", lumo_test::read_file(dir_.file("said.txt")));
+}
+
 TEST_F(ShellExecTest, AMissingTemporaryFolderFallsBackToTmp) {
     env_set_string(&session_, "TEMP_FOLDER", dir_.file("gone"));
     EXPECT_EQ(0, run("mark() { LI_MARK=set; }\n", "mark"));
