@@ -89,8 +89,10 @@ bool stays_in_folder(const std::string& name) {
 // map; its name is left in *library for the caller to remove. 0 or -1 (logged).
 int extract_private_copy(session_t* session, cab_t* store, const plugin_desc_t* desc,
                          temp_library* library) {
+    // The run's own temporary folder, or /tmp when there is none any more (an earlier step may
+    // have removed it).
     const std::string temp_folder = env_get_string(session, "TEMP_FOLDER");
-    const std::string pattern = (temp_folder.empty() ? std::string("/tmp") : temp_folder) + "/li_plugin_c.XXXXXX";
+    const std::string pattern = (is_dir(temp_folder) ? temp_folder : std::string("/tmp")) + "/li_plugin_c.XXXXXX";
     std::string name = pattern;  // mkstemp fills in the X's, also when it fails
     fd_owner file{mkstemp(name.data())};
     if (file.fd < 0) {

@@ -1,5 +1,6 @@
 #include "seq.h"
 
+#include <sys/stat.h>
 #include <algorithm>
 #include <map>
 #include <new>
@@ -130,7 +131,9 @@ int extract_layer_files(session_t* session, layer_t* layer, const std::string& f
             error("sequence_execute_container: entry_name max length exceeded");
             return -1;
         }
-        if (exists(target)) {
+        // Anything at the name counts, a link to nowhere too: it is never written through.
+        struct stat taken;
+        if (lstat(target.c_str(), &taken) == 0) {
             print_log("sequence_execute_container: entry %s already exists, skipping", target.c_str());
             continue;
         }

@@ -273,6 +273,7 @@ TEST_F(PluginRunTest, StoreLibraryRunsFromAPrivateFileThatIsRemoved) {
     EXPECT_TRUE(folder_is_empty(temp_));
 }
 
+// Without a temporary folder, or with one that is gone, the copy goes to /tmp.
 TEST_F(PluginRunTest, ExplicitStoreIsUsedAndTmpIsTheDefaultFolder) {
     const std::string store_path = dir_.file("layer.cab");
     ASSERT_TRUE(lumo_test::make_store(store_path, {{"c", "p.so", lumo_test::read_file(library()), ""}}));
@@ -286,6 +287,9 @@ TEST_F(PluginRunTest, ExplicitStoreIsUsedAndTmpIsTheDefaultFolder) {
     const std::string loaded = env_get_string(&session_, std::string("PLUGIN_PATH"));
     EXPECT_EQ("/tmp/li_plugin_c.", loaded.substr(0, 17));
     EXPECT_FALSE(lumo_test::exists_path(loaded));
+    env_set_string(&session_, "TEMP_FOLDER", dir_.file("no_such_folder"));
+    EXPECT_EQ(0, plugin_run(&session_, &store, &desc));
+    EXPECT_EQ("/tmp/li_plugin_c.", env_get_string(&session_, std::string("PLUGIN_PATH")).substr(0, 17));
 
     // The session's own store does not hold it.
     EXPECT_EQ(-1, plugin_run(&session_, nullptr, &desc));
@@ -305,10 +309,6 @@ TEST_F(PluginRunTest, MissingStoreEntryLeavesNoFile) {
     EXPECT_TRUE(log_.has_line("ERROR: : plugin_run: can't extract plugins::test_plugin.so"));
     EXPECT_TRUE(folder_is_empty(temp_));
 
-    env_set_string(&session_, "TEMP_FOLDER", dir_.file("no_such_folder"));
-    EXPECT_EQ(-1, plugin_run(&session_, nullptr, &desc));
-    EXPECT_TRUE(log_.has_line("ERROR: : plugin_run: can't create temp file \"" + dir_.file("no_such_folder") +
-                              "/li_plugin_c.XXXXXX\""));
 }
 
 TEST_F(PluginRunTest, ActiveLayerLoadsFromItsFolderAndWorksThere) {

@@ -339,6 +339,11 @@ TEST_F(SeqStore, LayerFilesStayInsideTheLayerFolder) {
     EXPECT_TRUE(m_log.has_line(": sequence_execute_container: entry " + folder + "/tool.sh already exists, skipping"));
     EXPECT_EQ("Titel", env_get_string_internal(again->seq_layers[0]->properties, "lay_title"));
     EXPECT_FALSE(env_exists_internal(again->seq_layers[0]->properties, "other"));
+    // A link at the name, even one to nowhere, is not written through.
+    std::remove((folder + "/tool.sh").c_str());
+    ASSERT_EQ(0, symlink(m_dir.file("decoy").c_str(), (folder + "/tool.sh").c_str()));
+    ASSERT_EQ(0, sequence_execute_container(&m_session, load("<sequence><layer file=\"layer.cab\" id=\"lay\"/></sequence>")));
+    EXPECT_FALSE(lumo_test::exists_path(m_dir.file("decoy")));
 
     // A target path beyond the limit is refused, not cut.
     ASSERT_TRUE(lumo_test::make_store(m_dir.file("long.cab"), {{"_internal_", "lng.xml", "<layer/>", ""},
