@@ -19,6 +19,7 @@
 #include "lumo_select.h"
 #include "lumo_driver.h"
 #include "prerequisites.h"
+#include "seq.h"
 #include "productxml.h"
 #include "silent.h"
 #include "lumo_download.h"
@@ -908,6 +909,10 @@ int lumo_add_space_requirement(session_t* session) {
 }
 
 int lumo_actions_register(session_t* session) {
+    // Layers find the suite's core sub-folder through the product set, once there is one.
+    sequence_set_core_subdir([](session_t* s) {
+        return s->tsd && !s->tsd->products().empty() ? s->tsd->getLumoCoreSubdir() : std::string();
+    });
     // Registered in the order the action table lists them.
     if (actions_register_table(session, {
         {"lumo_init_products_list", lumo_init_products_list},

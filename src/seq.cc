@@ -861,11 +861,14 @@ void load_steps(session_t* session, seq_item_t* sequence, const node_t* root) {
     }
 }
 
+seq_core_subdir_t g_core_subdir = nullptr;  // see sequence_set_core_subdir
+
 // The part of LUMO_INSTALL_DIR before the sub-directory of the suite: layers run below it.
 std::string install_base(session_t* session) {
     const std::string dir = env_get_string(session, "LUMO_INSTALL_DIR");
     if (dir.empty()) return "";
-    const std::string subdir = env_get_string(session, "LUMO_INSTALL_SUBDIR");
+    std::string subdir = env_get_string(session, "LUMO_INSTALL_SUBDIR");
+    if (subdir.empty() && g_core_subdir) subdir = g_core_subdir(session);
     if (subdir.empty()) return dir;
     const size_t at = dir.find(subdir);
     return at == std::string::npos ? dir : dir.substr(0, at);
@@ -1312,3 +1315,5 @@ int sequence_exec_action(session_t* session, node_t* action) {
     }
     return 0;
 }
+
+void sequence_set_core_subdir(seq_core_subdir_t source) { g_core_subdir = source; }

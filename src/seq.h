@@ -139,3 +139,9 @@ transition_t sequence_execute_document(session_t* session, cab_t* store, node_t*
                                        step_cursor_t* cursor);
 // Applies the action's set children; 0.
 int sequence_exec_action(session_t* session, node_t* action);
+
+// Where a layer's install base finds the suite's core sub-folder when LUMO_INSTALL_SUBDIR is empty.
+// The product model, above this layer, names the function that asks the product set; none: no
+// core sub-folder.
+using seq_core_subdir_t = std::string (*)(session_t* session);
+void sequence_set_core_subdir(seq_core_subdir_t source);

@@ -201,6 +201,27 @@ TEST_F(SeqEngine, LayersImportExportAndRunPerExecuteDir) {
     EXPECT_FALSE(logged("sequence_execute: Execution error."));
 }
 
+// Without LUMO_INSTALL_SUBDIR, the layers run below the folder of the suite's core product.
+TEST_F(SeqEngine, LayersRunBelowTheCoreProductsFolder) {
+    stage("sequence.ini", "_internal_:main.xml:\n");
+    stage("main.xml",
+          "<sequence><layer file=\"lay.cab\" id=\"lay\" executedir=\"x\"/>"
+          "<module id=\"_start_\" file=\"s.xml\" component=\"_internal_\" action=\"init\"/></sequence>");
+    stage("s.xml", module("<action id=\"init\" type=\"built_in\" func=\"lumo_init_products_list\">"
+                          "<next call=\"_next_\"/></action>"));
+    stage_layer("lay.cab", "lay.xml",
+                "<layer><behavior id=\"_start_\" sequence=\"cli_inst\" action=\"note\"><action id=\"note\"/>"
+                "</behavior></layer>");
+    pack();
+    write_file_text(m_dir.file("pkg/config/mediaconfig.xml"),
+                    "<Media><Name>Suite</Name><GUID>g</GUID><Product id=\"1\" platform=\"KX32;KX64;VEXAN64\">"
+                    "<Name>Core</Name><Abbr>core</Abbr><InstallSubdir>base</InstallSubdir>"
+                    "<Component id=\"1\" core=\"1\" platform=\"KX32;KX64;VEXAN64\"><Name>C</Name><Abbr>c</Abbr>"
+                    "<Type>tgz</Type><NONRPMProductCode>c.tar.gz</NONRPMProductCode></Component></Product></Media>");
+    EXPECT_EQ(0, run("--LUMO_INSTALL_DIR /opt/suite/base/v1"));
+    EXPECT_TRUE(logged("sequence_execute(): changing execute dir for layer: lay to /opt/suite/x"));
+}
+
 TEST_F(SeqEngine, DialogsGoBackThroughTheVisitedStack) {
     stage("sequence.ini", "_internal_:main.xml:\n");
     stage("main.xml",
