@@ -683,6 +683,11 @@ int DownloadManager::transfer(const FileToDownload& file, progress_callback_t ca
     const int closed = close(out.fd);
     out.fd = -1;
     const int64_t total = offset + target.written;
+    if (code == curl_range_error && offset > 0 && closed == 0 && !target.write_failed) {
+        // The server cannot resume: the caller starts the file again from its first byte.
+        print_log("DownloadManager::downloadFile: %s can not be resumed: %s", file.m_url.c_str(), m_errorBuffer.c_str());
+        return code;
+    }
     if (code != 0 || closed != 0 || target.write_failed) {
         error("DownloadManager::downloadFile: failed to download file %s: %s", file.m_url.c_str(),
               target.too_long ? "the server sent more bytes than the file has" : m_errorBuffer.c_str());
