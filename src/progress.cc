@@ -1,5 +1,6 @@
 #include "progress.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "console.h"
@@ -44,8 +45,13 @@ int CLIProgressCallback(void* opaque, double dltotal, double dlnow, double, doub
     // announced does not push the number past 100.
     int64_t percent = expected > 0 ? received * 100 / expected : 0;
     if (percent > 100) percent = 100;
-    print_string("\r%78s", "");
-    print_string("\r%.73s%4d%%", status_text(state.session).c_str(), static_cast<int>(percent));
+    // The line is cut to the console, so that on a narrow one it is redrawn in place instead of
+    // wrapping and scrolling at every update.
+    const int width = get_window_width();
+    const int blank = std::max(std::min(width - 2, 78), 0);
+    const int text = std::max(std::min(width - 7, 73), 0);
+    print_string("\r%*s", blank, "");
+    print_string("\r%.*s%4d%%", text, status_text(state.session).c_str(), static_cast<int>(percent));
     return 0;
 }
 

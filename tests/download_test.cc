@@ -125,6 +125,21 @@ TEST(DownloadTest, ProgressDrawsOncePerBlockOnTheConsoleOrInProperties) {
     EXPECT_EQ(0, NoProgressCallback(nullptr, 1, 1, 0, 0));
 }
 
+// On a console narrower than the line, the line is cut to it and redrawn in place.
+TEST(DownloadTest, ProgressFitsANarrowConsole) {
+    lumo_test::PtyOptions options;
+    options.columns = 30;
+    const lumo_test::PtyRun run = lumo_test::run_on_pty([]() {
+        session_t session;
+        env_set_string(&session, "download_progress_text", "Getting a package with a long name");
+        progress_state_t state;
+        state.session = &session;
+        CLIProgressCallback(&state, 262144, 200000, 0, 0);
+        return 0;
+    }, {}, options);
+    EXPECT_EQ("\r" + std::string(28, ' ') + "\rGetting a package with   76%", run.screen);
+}
+
 TEST(DownloadTest, WithoutLibcurlNothingCountsAsDownloaded) {
     LogCapture log;
     session_t session;
