@@ -166,9 +166,9 @@ void wait_with_timeout(session_t* session, pid_t child, double seconds) {
     env_set_string(session, "LUMO_SHELLEXEC_STATUS", "killed");
 }
 
-}  // namespace
-
-std::vector<std::string> shellexec_environment(session_t* session) {
+// Every property as a script sees it: expanded, double quotes made single; the layer's value
+// where both have one.
+std::map<std::string, std::string> shell_values(session_t* session) {
     std::map<std::string, std::string> vars;
     auto add = [&](const property_map_t& map) {
         for (const auto& [name, value] : map) {
@@ -181,6 +181,13 @@ std::vector<std::string> shellexec_environment(session_t* session) {
     };
     add(session->properties);
     if (session->active_layer) add(session->active_layer->properties);
+    return vars;
+}
+
+}  // namespace
+
+std::vector<std::string> shellexec_environment(session_t* session) {
+    const std::map<std::string, std::string> vars = shell_values(session);
     std::vector<std::string> words;
     size_t total = 0;
     for (const auto& [name, value] : vars) {
@@ -242,19 +249,7 @@ int shellexec_execute(session_t* session, cab_t* store, const plugin_desc_t* des
     print_log("shellexec_execute: shell script:[%s], function:[%s]", env_mask_hidden(session, script).c_str(),
               env_mask_hidden(session, desc->func).c_str());
 
-    // The script sees the layer's value where both have one.
-    std::map<std::string, std::string> vars;
-    auto add = [&](const property_map_t& map) {
-        for (const auto& [name, value] : map) {
-            std::string expanded = expand_operand(session, value);
-            for (char& c : expanded) {
-                if (c == '"') c = '\'';
-            }
-            vars[name] = expanded;
-        }
-    };
-    add(session->properties);
-    if (session->active_layer) add(session->active_layer->properties);
+    std::map<std::string, std::string> vars = shell_values(session);
 
     // In the shared /tmp the working files, which hold the values passed, go once read back; a
     // temporary folder of the run's own is emptied when the run ends.

@@ -123,6 +123,21 @@ protected:
 
     std::string inst() const { return m_dir.file("inst"); }
 
+    // A 2 MiB tmpfs on the installation folder, unmounted with the fixture; "" or why there is none.
+    std::string mount_small_file_system() {
+        if (geteuid() != 0) return "mounting a small tmpfs needs root";
+        if (mount("lumo-test", inst().c_str(), "tmpfs", 0, "size=2m") != 0)
+            return std::string("no tmpfs here: ") + strerror(errno);
+        m_mounted.at = inst();
+        return "";
+    }
+    struct mounted_t {
+        std::string at;
+        ~mounted_t() {
+            if (!at.empty()) umount2(at.c_str(), MNT_DETACH);
+        }
+    } m_mounted;
+
     // as: a command put before the engine (run as another user).
     int run(const std::string& args, const std::string& as = "") {
         std::filesystem::remove_all(m_dir.file("run"));
@@ -301,13 +316,8 @@ TEST_F(DriverE2E, KilledInstallIsRemovedByALaterUninstall) {
 
 // A component that does not fit fails with status 153 before anything of it is written.
 TEST_F(DriverE2E, FullFileSystemRollsBack) {
-    if (geteuid() != 0) GTEST_SKIP() << "mounting a small tmpfs needs root";
-    if (mount("lumo-test", inst().c_str(), "tmpfs", 0, "size=2m") != 0)
-        GTEST_SKIP() << "no tmpfs here: " << strerror(errno);
-    struct unmount {
-        std::string at;
-        ~unmount() { umount2(at.c_str(), MNT_DETACH); }
-    } guard{inst()};
+    const std::string why = mount_small_file_system();
+    if (!why.empty()) GTEST_SKIP() << why;
     media(false, 5);
     EXPECT_EQ(2, run("--component_installation_status_message_153 'No room left.'")) << output();
     EXPECT_TRUE(logged("install_component: not enough space to install component \"docs\""));
@@ -330,13 +340,8 @@ TEST_F(DriverE2E, ARelativeInstallFolderIsRecordedAbsolute) {
 
 // A repair whose reinstallation cannot start keeps the component it would have removed.
 TEST_F(DriverE2E, RepairThatCannotInstallKeepsTheComponent) {
-    if (geteuid() != 0) GTEST_SKIP() << "mounting a small tmpfs needs root";
-    if (mount("lumo-test", inst().c_str(), "tmpfs", 0, "size=2m") != 0)
-        GTEST_SKIP() << "no tmpfs here: " << strerror(errno);
-    struct unmount {
-        std::string at;
-        ~unmount() { umount2(at.c_str(), MNT_DETACH); }
-    } guard{inst()};
+    const std::string why = mount_small_file_system();
+    if (!why.empty()) GTEST_SKIP() << why;
     ASSERT_EQ(0, run("")) << output();
     media(false, 5);
     EXPECT_EQ(2, run("--LUMO_MODE repair")) << output();
