@@ -553,10 +553,6 @@ int create_part(int dir, const std::string& temp, mode_t mode, mode_t mask) {
     return fd;
 }
 
-// Opens the file an entry is written to. A new name is created in place (exclusively, never
-// through a link): it is already in the list, so a kill halfway leaves a file that uninstall
-// removes. A name that exists (a repair, an update) is written under its part name and renamed
-// over the old file afterwards, so the old one stays whole until the new one is.
 }  // namespace
 
 // Entries found on disk when this extraction came to write them; the writer threads add to it.
@@ -571,6 +567,10 @@ struct payload_existed {
 
 namespace {
 
+// Opens the file an entry is written to. A new name is created in place (exclusively, never
+// through a link): it is already in the list, so a kill halfway leaves a file that uninstall
+// removes. A name that exists (a repair, an update) is written under its part name and renamed
+// over the old file afterwards, so the old one stays whole until the new one is.
 int create_target(int dir, const char* base, const std::string& temp, mode_t mode, mode_t mask, bool* in_place) {
     const mode_t initial = (mode & ~mask) == mode ? mode : 0600;
     const int fd = openat(dir, base, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, initial);
