@@ -725,6 +725,9 @@ int lumo_install_selected_products(session_t* session) {
             for (Component* component : product->subcomponents()) {
                 if (mode == lumo_mode_install) component->addRef();
                 if (!component->installCondition()) continue;
+                // A component a modify adds is held for this suite too: another suite's removal
+                // must not take it away.
+                if (mode == lumo_mode_modify) component->addRef();
                 take_deferred_signal(session);
                 lumo_handle_close_request(session);
                 if (rollback_requested(session)) {
@@ -780,12 +783,16 @@ int lumo_uninstall_selected_products(session_t* session) {
             for (Component* component : product->subcomponents()) {
                 if (mode == lumo_mode_uninstall && !component->getInstalled()) sweep_interrupted(session, component, true);
                 const bool condition = component->uninstallCondition();
+                const bool not_this_runs = rollback && mode != lumo_mode_uninstall && !attempted().count(component);
                 // Only a component that goes gives its reference back: one kept by a partial
-                // uninstall still serves this suite.
+                // uninstall still serves this suite. A modify that drops a component another suite
+                // still holds leaves it in place for that suite.
                 int clients = 0;
-                if (install_rollback || (mode == lumo_mode_uninstall && condition)) clients = component->release();
+                if (install_rollback || (mode == lumo_mode_uninstall && condition) ||
+                    (mode == lumo_mode_modify && condition && !not_this_runs))
+                    clients = component->release();
                 if (!condition || clients > 0) continue;
-                if (rollback && mode != lumo_mode_uninstall && !attempted().count(component)) {
+                if (not_this_runs) {
                     print_log("lumo_uninstall_selected_products: component %s was not installed by this run",
                               component->m_name.c_str());
                     continue;

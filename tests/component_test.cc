@@ -16,6 +16,8 @@
 
 using lumo_test::LogCapture;
 using lumo_test::read_file;
+using lumo_test::as_user_with_home;
+using lumo_test::become_user_with_home;
 using lumo_test::TempDir;
 using lumo_test::write_file_text;
 
@@ -43,28 +45,6 @@ protected:
     session_t session_;
     TempDir dir_;
 };
-
-// Makes this process an ordinary user whose home is the folder (root drops to nobody), so that
-// the per-user records land in the test's folder. false when that fails.
-bool become_user_with_home(const std::string& home) {
-    setenv("HOME", home.c_str(), 1);
-    if (geteuid() != 0) return true;
-    return setegid(65534) == 0 && seteuid(65534) == 0;
-}
-
-// Runs the body as such a user (as root in a child process); the body's result, 0 for success.
-int as_user_with_home(const std::string& home, const std::function<int()>& body) {
-    if (geteuid() != 0) {
-        setenv("HOME", home.c_str(), 1);
-        return body();
-    }
-    chmod(home.c_str(), 0777);
-    const pid_t child = fork();
-    if (child == 0) _exit(become_user_with_home(home) ? body() : 99);
-    int status = 0;
-    waitpid(child, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 100;
-}
 
 }  // namespace
 

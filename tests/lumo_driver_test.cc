@@ -5,6 +5,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <string>
@@ -205,4 +206,35 @@ TEST_F(DriverTest, LicenceFallsBackToTheConsoleFile) {
     ASSERT_EQ(0, lumo_driver_actions_register(&session_));
     EXPECT_EQ(0, actions_execute(&session_, "load_license"));
     EXPECT_EQ("line 1\nline 2\n", get("eula_text"));
+}
+
+// A modify that drops a shared component another suite still holds leaves it for that suite, and
+// one that adds a shared component holds it for this suite.
+TEST_F(DriverTest, ModifyGivesBackAndTakesSharedReferences) {
+    component_context_t context;
+    context.find_installed = [](ContentsProvider*, const std::string&, const std::string&, const std::string&) {
+        return true;
+    };
+    for (size_t i = 0; i < 2; ++i) {
+        component(i)->m_context = &context;
+        component(i)->m_shared = "suite-a";
+        component(i)->m_version = "1";
+        component(i)->m_rpmProductRelease = "2";
+    }
+    component(0)->m_selected = true;   // a: added by this modify
+    component(1)->m_installed = true;  // b: installed, no longer wanted
+    component(1)->m_selected = false;
+    set("LUMO_PLATFORM", "Linux");
+    set("LUMO_MODE", "modify");
+    const std::string db = dir_.file("vexan/upk/db/history/data/shared.db");
+    const int status = lumo_test::as_user_with_home(dir_.path(), [&] {
+        std::filesystem::create_directories(dir_.file("vexan/upk/db/history/data"));
+        lumo_test::write_file_text(db, "b.1.2:suite-a:suite-b\n");
+        if (lumo_uninstall_selected_products(&session_) != 0) return 1;
+        if (provider_.calls != 0) return 2;  // b stays for suite-b
+        if (lumo_test::read_file(db) != "b.1.2:suite-b\n") return 3;
+        if (lumo_install_selected_products(&session_) != 0) return 4;
+        return lumo_test::read_file(db) == "b.1.2:suite-b\na.1.2:suite-a\n" ? 0 : 5;
+    });
+    EXPECT_EQ(0, status);
 }

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -300,5 +301,24 @@ std::string source_dir() { return LUMO_SOURCE_DIR; }
 std::string binary_dir() { return LUMO_BINARY_DIR; }
 std::string engine_path() { return binary_dir() + "/bin/lumo"; }
 std::string cab_tool_path() { return binary_dir() + "/bin/lumo-cab"; }
+
+bool become_user_with_home(const std::string& home) {
+    setenv("HOME", home.c_str(), 1);
+    if (geteuid() != 0) return true;
+    return setegid(65534) == 0 && seteuid(65534) == 0;
+}
+
+int as_user_with_home(const std::string& home, const std::function<int()>& body) {
+    if (geteuid() != 0) {
+        setenv("HOME", home.c_str(), 1);
+        return body();
+    }
+    chmod(home.c_str(), 0777);
+    const pid_t child = fork();
+    if (child == 0) _exit(become_user_with_home(home) ? body() : 99);
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 100;
+}
 
 }  // namespace lumo_test

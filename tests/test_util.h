@@ -86,6 +86,11 @@ struct PtyOptions {
 PtyRun run_on_pty(const std::function<int()>& body, const std::vector<PtyStep>& steps, const PtyOptions& options = {});
 PtyRun run_on_pty(const std::vector<std::string>& argv, const std::vector<PtyStep>& steps,
                   const PtyOptions& options = {});
+// Makes this process an ordinary user whose home is the folder (root drops to nobody), so that
+// the per-user records land in the test's folder. false when that fails.
+bool become_user_with_home(const std::string& home);
+// Runs the body as such a user (as root in a child process); the body's result, 0 for success.
+int as_user_with_home(const std::string& home, const std::function<int()>& body);
 // Called in a function child: the name and value show up in PtyRun::results.
 void pty_report(const std::string& name, const std::string& value);
 std::vector<PtyStep> operator+(std::vector<PtyStep> first, const std::vector<PtyStep>& second);
