@@ -612,6 +612,12 @@ void set_step_totals(loop_t& loop) {
     env_set_string(session, "TOTAL_STEP_TITLES", titles);
 }
 
+// Sets a property of one of the maps directly; a value holding a secret is logged masked.
+void set_masked(session_t* session, property_map_t& map, const std::string& name, const std::string& value) {
+    const std::string shown = env_mask_hidden(session, value);
+    env_set_string_internal(map, name, value, &shown);
+}
+
 void import_layer_properties(session_t* session, layer_t* layer, const node_t* root) {
     for (const node_t& group : root->childs) {
         if (group.name != "properties") continue;
@@ -627,13 +633,12 @@ void import_layer_properties(session_t* session, layer_t* layer, const node_t* r
             }
             const bool in_layer = env_exists_internal(layer->properties, *name);
             if (*input == "local") {
-                if (!in_layer) env_set_string_internal(layer->properties, *name, fallback);
+                if (!in_layer) set_masked(session, layer->properties, *name, fallback);
             } else if (*input == "global") {
                 if (env_exists_internal(session->properties, *name)) {
-                    env_set_string_internal(layer->properties, *name,
-                                            env_get_string_internal(session->properties, *name));
+                    set_masked(session, layer->properties, *name, env_get_string_internal(session->properties, *name));
                 } else if (*output == "local" && !in_layer) {
-                    env_set_string_internal(layer->properties, *name, fallback);
+                    set_masked(session, layer->properties, *name, fallback);
                 }
             }
         }
@@ -648,7 +653,7 @@ void export_layer_properties(session_t* session, layer_t* layer, const node_t* r
             const std::string* output = find_key(&item, "output");
             if (!name || !output || *output != "global") continue;
             if (!env_exists_internal(layer->properties, *name)) continue;
-            env_set_string_internal(session->properties, *name, env_get_string_internal(layer->properties, *name));
+            set_masked(session, session->properties, *name, env_get_string_internal(layer->properties, *name));
         }
     }
 }

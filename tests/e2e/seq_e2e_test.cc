@@ -201,6 +201,26 @@ TEST_F(SeqEngine, LayersImportExportAndRunPerExecuteDir) {
     EXPECT_FALSE(logged("sequence_execute: Execution error."));
 }
 
+// A value holding a secret keeps it masked in the log as it goes into a layer and back out.
+TEST_F(SeqEngine, SecretsStayMaskedThroughLayerProperties) {
+    stage("sequence.ini", "_internal_:main.xml:\n");
+    stage("main.xml", "<sequence><layer file=\"lay.cab\" id=\"lay\"/>"
+                      "<module id=\"_start_\" file=\"s.xml\" component=\"_internal_\" action=\"s\"/></sequence>");
+    stage("s.xml", module("<action id=\"s\"><set property=\"COPYIN\" value=\"in:${G__HIDE__}\"/>"
+                          "<next call=\"_next_\"/></action>"));
+    stage_layer("lay.cab", "lay.xml",
+                "<layer><properties><p name=\"COPYIN\" default=\"\" input=\"global\" output=\"local\"/>"
+                "<p name=\"LCOPY\" default=\"\" input=\"local\" output=\"global\"/></properties>"
+                "<behavior id=\"_start_\" sequence=\"cli_inst\" action=\"note\"><action id=\"note\">"
+                "<set property=\"L__HIDE__\" value=\"layersecretY\"/>"
+                "<set property=\"LCOPY\" value=\"c:${COPYIN}:${L__HIDE__}\"/></action></behavior></layer>");
+    pack();
+    EXPECT_EQ(0, run("--G__HIDE__ gsecretZ"));
+    EXPECT_NE(std::string::npos, log_text().find("LCOPY"));
+    EXPECT_EQ(std::string::npos, log_text().find("gsecretZ"));
+    EXPECT_EQ(std::string::npos, log_text().find("layersecretY"));
+}
+
 // Without LUMO_INSTALL_SUBDIR, the layers run below the folder of the suite's core product.
 TEST_F(SeqEngine, LayersRunBelowTheCoreProductsFolder) {
     stage("sequence.ini", "_internal_:main.xml:\n");
