@@ -162,14 +162,28 @@ int env_set_string(session_t* session, const std::string& name, const std::strin
     // A plain name given a text that holds a hidden value shows it masked.
     const std::string shown = env_mask_hidden(session, value);
     const size_t before = map.size();
+    const uint64_t generation = g_hidden_generation.load(std::memory_order_relaxed);
     const int result = env_set_string_internal(map, key, value, &shown);
-    // The masking just collected the hidden values of these maps; a new plain name leaves them as
-    // they are, so they stay valid for the grown map. Otherwise every new name would walk every
-    // property again, and loading a long answer file would take quadratic time.
-    if (map.size() != before && key.find("__HIDE__") == std::string::npos) {
-        hidden_values_t& hidden = session->hidden;
-        size_t& known = session->active_layer ? hidden.layer_size : hidden.session_size;
-        if (known == before) known = map.size();
+    // The masking just collected the hidden values of these maps. A new name leaves them valid for
+    // the grown map, a hidden one once its value is added in its place; otherwise every new name
+    // would walk every property again, and loading many settings would take quadratic time.
+    hidden_values_t& hidden = session->hidden;
+    size_t& known = session->active_layer ? hidden.layer_size : hidden.session_size;
+    if (map.size() != before && known == before) {
+        if (key.find("__HIDE__") == std::string::npos) {
+            known = map.size();
+        } else if (hidden.generation == generation &&
+                   g_hidden_generation.load(std::memory_order_relaxed) == generation + 1) {
+            for (const std::string& added : {value, decode_character_references(value)}) {
+                if (added.empty()) continue;
+                // Longest first; among equals, in the order collected.
+                const auto at = std::find_if(hidden.values.begin(), hidden.values.end(),
+                                             [&](const std::string& v) { return v.size() < added.size(); });
+                hidden.values.insert(at, added);
+            }
+            hidden.generation = generation + 1;
+            known = map.size();
+        }
     }
     return result;
 }
@@ -527,6 +541,8 @@ std::string env_mask_hidden(session_t* session, const std::string& text) {
     }
     if (hidden.values.empty() || text.empty()) return text;
     std::string result = text;
-    for (const std::string& value : hidden.values) result = replaceAllSubstrings(result, value, "[HIDDEN]");
+    for (const std::string& value : hidden.values) {
+        if (result.find(value) != std::string::npos) result = replaceAllSubstrings(result, value, "[HIDDEN]");
+    }
     return result;
 }
