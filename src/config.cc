@@ -100,7 +100,7 @@ void copy_environment(session_t* session) {
     for (const char* name : copied_environment) {
         const char* value = getenv(name);
         if (value) {
-            print_log("init_configuration: save environment %s=%s", name, value);
+            print_log("init_configuration: save environment %s=%s", name, mask_url_passwords(value).c_str());
             env_set_string(session, name, value);
         } else {
             print_log("init_configuration: environment var %s is absent", name);

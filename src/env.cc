@@ -160,7 +160,7 @@ int env_set_string(session_t* session, const std::string& name, const std::strin
     }
     property_map_t& map = session->active_layer ? session->active_layer->properties : session->properties;
     // A plain name given a text that holds a hidden value shows it masked.
-    const std::string shown = env_mask_hidden(session, value);
+    const std::string shown = mask_url_passwords(env_mask_hidden(session, value));
     const size_t before = map.size();
     const uint64_t generation = g_hidden_generation.load(std::memory_order_relaxed);
     const int result = env_set_string_internal(map, key, value, &shown);

@@ -551,14 +551,23 @@ int commandline_merge(session_t* session, session_t* cmdline) {
         return -1;
     }
     print_log("commandline_merge: start merging");
-    for (const auto& [name, value] : cmdline->properties) {
+    // Hidden settings first: a plain one holding such a value is then logged masked.
+    std::vector<const std::pair<const std::string, std::string>*> order;
+    for (const auto& entry : cmdline->properties)
+        if (entry.first.find("__HIDE__") != std::string::npos) order.push_back(&entry);
+    for (const auto& entry : cmdline->properties)
+        if (entry.first.find("__HIDE__") == std::string::npos) order.push_back(&entry);
+    for (const auto* entry : order) {
+        const std::string& name = entry->first;
+        const std::string& value = entry->second;
         print_log("commandline_merge: merge option '%s'", name.c_str());
         if (env_exists(session, name)) {
             print_log("commandline_merge: property with name exists already. Skip merge for it.");
             continue;
         }
         print_log("commandline_merge: property doesn't exist. Merge it");
-        print_log("commandline_merge:       add data '%s'", env_log_value(name, value));
+        print_log("commandline_merge:       add data '%s'",
+                  mask_url_passwords(env_mask_hidden(cmdline, env_log_value(name, value))).c_str());
         env_set_string(session, name, value);
     }
     print_log("commandline_merge: merging finished");
@@ -697,11 +706,11 @@ void note_command_line(startup_t& run, int argc, char** argv) {
     for (const char* proxy : {"http_proxy", "https_proxy"}) {
         const std::string value = env_get_string(run.cmdline.get(), std::string(proxy));
         if (value.empty()) continue;
-        print_log("main: set %s=%s", proxy, value.c_str());
+        print_log("main: set %s=%s", proxy, mask_url_passwords(env_mask_hidden(run.cmdline.get(), value)).c_str());
         setenv(proxy, value.c_str(), 1);
     }
     print_log("main: command-line parameters");
-    print_log("%s", env_dump_for_log(run.cmdline.get(), 0).c_str());
+    print_log("%s", mask_url_passwords(env_dump_for_log(run.cmdline.get(), 0)).c_str());
 }
 
 // The package store lies beside the engine's folder, or in its "uninstall" folder for a removal.

@@ -127,6 +127,27 @@ std::string trimSpaces(const std::string& text) {
     return text.substr(first, last - first);
 }
 
+std::string mask_url_passwords(const std::string& text) {
+    if (text.find("://") == std::string::npos) return text;
+    std::string result;
+    size_t done = 0;
+    for (size_t scheme = text.find("://"); scheme != std::string::npos; scheme = text.find("://", scheme + 3)) {
+        const size_t start = scheme + 3;
+        if (start < done) continue;
+        // The user part ends at the first "@" before the host's end.
+        const size_t end = text.find_first_of("/?# \t\n\"'", start);
+        const size_t at = text.rfind('@', end == std::string::npos ? std::string::npos : end);
+        if (at == std::string::npos || at < start) continue;
+        const size_t colon = text.find(':', start);
+        if (colon == std::string::npos || colon > at) continue;
+        result.append(text, done, colon + 1 - done);
+        result += "[HIDDEN]";
+        done = at;
+    }
+    result.append(text, done, std::string::npos);
+    return result;
+}
+
 std::string replaceAllSubstrings(const std::string& text, const std::string& from,
                                  const std::string& to) {
     if (from.empty()) return text;  // an empty pattern would match forever at the same place
