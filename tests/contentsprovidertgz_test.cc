@@ -67,6 +67,12 @@ protected:
         EXPECT_EQ(0, run_command("python3 " + script + " " + dir_.file(name), &output, true)) << output;
         return dir_.file(name);
     }
+    // A gzip archive of plain files (name and content), made with the helpers above.
+    std::string files_archive(const std::string& name, const std::vector<std::pair<std::string, std::string>>& files) {
+        std::string body = "def b(t):\n";
+        for (const auto& [file, data] : files) body += "    entry(t, '" + file + "', b'" + data + "')\n";
+        return make(name, body + "open(out,'wb').write(gzip.compress(bytes(raw(b))))\n");
+    }
     // Every path below the folder, relative to it.
     static std::set<std::string> tree(const std::string& folder) {
         std::set<std::string> paths;
@@ -441,40 +447,22 @@ TEST_F(TgzTest, ReinstallReplacesTheRecordAndRemovesWhatOnlyTheOldArchiveHad) {
 
 // A file two archives ship stays when a new version of one of them no longer has it.
 TEST_F(TgzTest, AReinstallKeepsWhatAnotherArchiveStillShips) {
-    const auto archive = [&](const std::string& name, const std::vector<std::string>& files) {
-        std::string body = "def b(t):\n";
-        for (const std::string& file : files) body += "    entry(t, '" + file + "', b'x')\n";
-        return make(name, body + "open(out,'wb').write(gzip.compress(bytes(raw(b))))\n");
-    };
     fs::create_directories(dir_.file("v2"));
-    ASSERT_EQ(0, provider_.installFile(archive("pkg.tgz", {"a", "common"}), prefix(), ""));
-    ASSERT_EQ(0, provider_.installFile(archive("other.tgz", {"b", "common"}), prefix(), ""));
-    ASSERT_EQ(0, provider_.installFile(archive("v2/pkg.tgz", {"a", "only"}), prefix(), ""));
+    ASSERT_EQ(0, provider_.installFile(files_archive("pkg.tgz", {{"a", "x"}, {"common", "x"}}), prefix(), ""));
+    ASSERT_EQ(0, provider_.installFile(files_archive("other.tgz", {{"b", "x"}, {"common", "x"}}), prefix(), ""));
+    ASSERT_EQ(0, provider_.installFile(files_archive("v2/pkg.tgz", {{"a", "x"}, {"only", "x"}}), prefix(), ""));
     EXPECT_EQ(std::set<std::string>({"a", "b", "common", "only"}), tree(prefix()));
 }
 
 TEST_F(TgzTest, AFailedReinstallTakesOnlyWhatItMadeAndKeepsTheRecord) {
-    const std::string good = make("v1.tgz", R"(
-def b(t):
-    entry(t, 'a', b'1')
-    entry(t, 'sub/b', b'2')
-open(out,'wb').write(gzip.compress(bytes(raw(b))))
-)");
     fs::create_directories(dir_.file("v1"));
-    fs::rename(good, dir_.file("v1/pkg.tgz"));
+    files_archive("v1/pkg.tgz", {{"a", "1"}, {"sub/b", "2"}});
     ASSERT_EQ(0, provider_.installFile(dir_.file("v1/pkg.tgz"), prefix(), ""));
     const std::string list = read_file(dir_.file("db/.pkg.tgz.log"));
     write_file_text(prefix() + "/user.conf", "mine");
     // The same archive name, now with a last entry that is refused: everything before it is written.
-    const std::string bad = make("pkg.tgz", R"(
-def b(t):
-    entry(t, 'a', b'1')
-    entry(t, 'sub/b', b'2')
-    entry(t, 'user.conf', b'theirs')
-    entry(t, 'extra/c', b'3')
-    entry(t, '../outside/evil', b'4')
-open(out,'wb').write(gzip.compress(bytes(raw(b))))
-)");
+    const std::string bad = files_archive(
+        "pkg.tgz", {{"a", "1"}, {"sub/b", "2"}, {"user.conf", "theirs"}, {"extra/c", "3"}, {"../outside/evil", "4"}});
     EXPECT_EQ(1, provider_.installFile(bad, prefix(), ""));
     EXPECT_EQ(std::set<std::string>({"a", "sub", "sub/b", "user.conf"}), tree(prefix()));
     EXPECT_EQ(list, read_file(dir_.file("db/.pkg.tgz.log")));
