@@ -88,31 +88,36 @@ void pause_usec(long usec) {
     }
 }
 
+// Whether a property can go to a started program as the variable LI_<name>, counted into *total
+// when it can; logged as `who` when it cannot.
+bool passable(const char* who, const std::string& name, const std::string& value, size_t* total) {
+    if (!is_shell_name(name)) {
+        warn("%s: property %s is not a shell name, not passed", who, name.c_str());
+        return false;
+    }
+    // The system refuses to start a program given a variable longer than 128 KiB, or too many
+    // bytes of them in all: the program, and the dump of a shell function after it, would fail.
+    const size_t size = name.size() + value.size() + 5;  // "LI_", "=" and the NUL
+    if (size > env_entry_max) {
+        warn("%s: property %s is too long to pass (%zu bytes), not passed", who, name.c_str(), value.size());
+        return false;
+    }
+    if (*total + size > env_total_max) {
+        warn("%s: property %s would pass the %zu bytes all variables may take, not passed", who, name.c_str(),
+             env_total_max);
+        return false;
+    }
+    *total += size;
+    return true;
+}
+
 // The init file: every variable the script is given, as LI_ variables. "set -a" first, so that
 // every variable the script assigns is exported and reaches the dump taken after it.
 std::string build_init_file(session_t* session, const std::map<std::string, std::string>& vars) {
     std::string text = "set -a\n";
     size_t total = 0;
     for (const auto& [name, value] : vars) {
-        if (!is_shell_name(name)) {
-            warn("_shellexec_execute_command: property %s is not a shell name, not passed", name.c_str());
-            continue;
-        }
-        // Every variable is exported, and the system refuses to start a program given one longer
-        // than 128 KiB: the dump taken after the function would fail, and with it the step.
-        if (name.size() + value.size() + 5 > env_entry_max) {
-            warn("_shellexec_execute_command: property %s is too long to pass (%zu bytes), not passed", name.c_str(),
-                 value.size());
-            continue;
-        }
-        // Nor may all of them together pass what a program can be given: the dump would fail.
-        if (total + name.size() + value.size() + 5 > env_total_max) {
-            warn("_shellexec_execute_command: property %s would pass the %zu bytes all variables may take, not passed",
-                 name.c_str(), env_total_max);
-            continue;
-        }
-        total += name.size() + value.size() + 5;
-        text += _shellexec_env_item(name, value);
+        if (passable("_shellexec_execute_command", name, value, &total)) text += _shellexec_env_item(name, value);
     }
     text += _shellexec_env_item("LUMO_MEDIA", env_get_string(session, "LUMO_MEDIA"));
     for (const std::string& id : splitString(env_get_string(session, "LUMO_MEDIA"), ";", false)) {
@@ -191,14 +196,7 @@ std::vector<std::string> shellexec_environment(session_t* session) {
     std::vector<std::string> words;
     size_t total = 0;
     for (const auto& [name, value] : vars) {
-        const size_t size = name.size() + value.size() + 5;  // "LI_", "=" and the NUL
-        if (!is_shell_name(name) || size > env_entry_max || total + size > env_total_max) {
-            warn("shellexec_environment: property %s can not be passed (%zu bytes), not passed", name.c_str(),
-                 value.size());
-            continue;
-        }
-        total += size;
-        words.push_back("LI_" + name + "=" + value);
+        if (passable("shellexec_environment", name, value, &total)) words.push_back("LI_" + name + "=" + value);
     }
     return words;
 }
