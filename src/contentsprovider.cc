@@ -100,17 +100,17 @@ int contents_recorded(session_t* session, const std::string& name, const std::st
     return -1;
 }
 
-std::vector<std::string> contents_paths_of_others(session_t* session, const std::string& name,
-                                                   const std::string& file) {
+void contents_remove_superseded(session_t* session, const std::string& name, const std::string& file,
+                                const std::string& old_prefix, const std::vector<std::string>& old_paths,
+                                std::vector<std::string> new_paths) {
     ContentsDatabase db;
     db.init(session, name);
-    std::vector<std::string> paths;
     for (int i = 0; i < db.size(); ++i) {
         const std::vector<std::string> pieces = db.getItem(i);
         if (pieces.size() != 6 || pieces[2] == file || pieces[4].empty() || !is_file(pieces[4])) continue;
-        for (std::string& line : readContentOfTextFile(pieces[4])) paths.push_back(std::move(line));
+        for (std::string& line : readContentOfTextFile(pieces[4])) new_paths.push_back(std::move(line));
     }
-    return paths;
+    payload_remove_stale(old_prefix, old_paths, new_paths);
 }
 
 std::string contents_clean_version(const std::string& version) {

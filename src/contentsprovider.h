@@ -113,10 +113,12 @@ private:
 // record for it. 0, or -1 when there is none.
 int contents_recorded(session_t* session, const std::string& name, const std::string& file, std::string* prefix,
                       std::string* list_file);
-// Every path the installed-file lists of the database's other records (not those of the file)
-// name: what two packages both ship stays when one of them stops shipping it.
-std::vector<std::string> contents_paths_of_others(session_t* session, const std::string& name,
-                                                   const std::string& file);
+// After a reinstallation of the file: removes what its earlier installation listed (old_paths,
+// below old_prefix) and the new one (new_paths) does not, except what the installed-file lists of
+// the database's other records name: what two packages both ship stays when one stops shipping it.
+void contents_remove_superseded(session_t* session, const std::string& name, const std::string& file,
+                                const std::string& old_prefix, const std::vector<std::string>& old_paths,
+                                std::vector<std::string> new_paths);
 // The record line (without its newline) for the four fields.
 std::string contents_record_format(const std::string& id, const std::string& file, const std::string& prefix,
                                    const std::string& list_file);

@@ -373,9 +373,8 @@ int ContentsProviderRpm::nonrpm_install_item(const char* package_in, const char*
     // A reinstallation replaces the record: what only the earlier one wrote goes, with its list,
     // unless another package's list names it too.
     if (!old_list.empty() && old_list != list) {
-        std::vector<std::string> kept = readContentOfTextFile(list);
-        for (std::string& other : contents_paths_of_others(m_session, "", rpm_file)) kept.push_back(std::move(other));
-        payload_remove_stale(old_prefix, readContentOfTextFile(old_list), kept);
+        contents_remove_superseded(m_session, "", rpm_file, old_prefix, readContentOfTextFile(old_list),
+                                   readContentOfTextFile(list));
         m_database.removeListFile(old_list);
     }
     // A failing scriptlet does not stop the installation: the files are in place and recorded.

@@ -378,11 +378,8 @@ int ContentsProviderTgz::installFile(const std::string& file, const std::string&
     }
     // What the earlier installation of this archive put there and this one did not goes, unless
     // another archive's list names it too.
-    if (!old_paths.empty()) {
-        std::vector<std::string> kept = readContentOfTextFile(list);
-        for (std::string& other : contents_paths_of_others(m_session, "tgz", name)) kept.push_back(std::move(other));
-        payload_remove_stale(old_prefix, old_paths, kept);
-    }
+    if (!old_paths.empty())
+        contents_remove_superseded(m_session, "tgz", name, old_prefix, old_paths, readContentOfTextFile(list));
     if (!old_list.empty() && path(old_list) != list) m_database.removeListFile(old_list);
     const std::string scripts = prefix + "/.scripts";
     struct stat st;
